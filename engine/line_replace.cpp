@@ -1,0 +1,173 @@
+// Line replacement: every occurrence of the search text goes, including occurrences that a
+// replacement forms together with the text around it, until the line holds none.
+//
+// The result equals that of the plain loop "find the leftmost occurrence from the start of
+// the line, replace it, repeat", but the work is linear: after a replacement at offset k no
+// occurrence can start before k - len(search) + 1, because the text before k is unchanged and
+// held no occurrence. So the processed text (out) never holds an occurrence; only its last
+// len(search) - 1 bytes can still take part in one, together with the text that follows.
+// What follows is a stack of pieces: the replacement text just inserted on top, the rest of
+// the line below it.
+#include <string.h>
+
+#include <cstdint>
+
+#include "engine/engine.h"
+#include "engine/line_stream.h"
+
+size_t find_bytes(const char *hay, size_t hay_len, const char *needle, size_t needle_len) {
+    if (needle_len == 0) return 0;
+    if (hay_len < needle_len) return SIZE_MAX;
+#if defined(__GLIBC__)
+    const void *hit = memmem(hay, hay_len, needle, needle_len);
+    return hit ? size_t(static_cast<const char *>(hit) - hay) : SIZE_MAX;
+#else
+    // Look for the needle's last byte (rarer than the first in most text, and its hits
+    // line up the whole needle), then compare the rest.
+    const char last = needle[needle_len - 1];
+    const char *p = hay + needle_len - 1;
+    const char *end = hay + hay_len;
+    while (p < end) {
+        const char *q = static_cast<const char *>(memchr(p, last, size_t(end - p)));
+        if (!q) return SIZE_MAX;
+        const char *start = q - (needle_len - 1);
+        if (memcmp(start, needle, needle_len - 1) == 0) return size_t(start - hay);
+        p = q + 1;
+    }
+    return SIZE_MAX;
+#endif
+}
+
+namespace {
+
+// Replacements a line may take before the guard calls it endless: generous for any line
+// whose rewrite ends, reached quickly by one that cycles without growing.
+uint64_t replacement_limit(const line_stream &s) { return 16 * s.fed + (uint64_t(1) << 24); }
+
+// Removes n bytes from the front of the pending text (top of the stack first).
+void consume_pending(line_stream &s, size_t n) {
+    while (n > 0 && !s.pending.empty()) {
+        line_piece &top = s.pending.back();
+        size_t take = top.n < n ? top.n : n;
+        top.p += take;
+        top.n -= take;
+        n -= take;
+        if (top.n == 0) s.pending.pop_back();
+    }
+}
+
+// Counts one replacement whose replacement text is now on top of the stack; applies the guard.
+int note_replacement(line_stream &s) {
+    s.replacements++;
+    s.growth += int64_t(s.replace_len) - int64_t(s.search_len);
+    if (s.replace_holds_search) return -1;  // the text would come back after every replacement
+    if (s.growth > int64_t(runaway_growth_limit)) return -1;
+    if (s.replacements > replacement_limit(s)) return -1;
+    if (s.replace_len > 0) s.pending.push_back(line_piece{s.replace, s.replace_len});
+    s.check_boundary = true;
+    return 0;
+}
+
+// Looks for an occurrence that starts in out's last len-1 bytes and runs on into the pending
+// text. Replaces it if there is one: returns 1 (or -1 from the guard), else 0.
+int replace_across_boundary(line_stream &s) {
+    const size_t m = s.search_len;
+    size_t tail = s.out.size() < m - 1 ? s.out.size() : m - 1;
+    if (tail == 0) return 0;
+    s.window.assign(s.out, s.out.size() - tail, tail);
+    size_t need = m - 1;
+    for (auto it = s.pending.rbegin(); it != s.pending.rend() && need > 0; ++it) {
+        size_t take = it->n < need ? it->n : need;
+        s.window.append(it->p, take);
+        need -= take;
+    }
+    size_t j = find_bytes(s.window.data(), s.window.size(), s.search, m);
+    if (j == SIZE_MAX || j >= tail) return 0;
+    s.out.resize(s.out.size() - (tail - j));
+    consume_pending(s, m - (tail - j));
+    return note_replacement(s) < 0 ? -1 : 1;
+}
+
+// Works through the pending text until none is left.
+int process(line_stream &s) {
+    const size_t m = s.search_len;
+    while (!s.pending.empty()) {
+        if (s.check_boundary) {
+            int r = replace_across_boundary(s);
+            if (r < 0) return -1;
+            if (r > 0) continue;
+            s.check_boundary = false;
+        }
+        line_piece &top = s.pending.back();
+        size_t k = find_bytes(top.p, top.n, s.search, m);
+        if (k == SIZE_MAX) {
+            s.out.append(top.p, top.n);
+            s.pending.pop_back();
+            s.check_boundary = true;
+            continue;
+        }
+        s.out.append(top.p, k);
+        top.p += k + m;
+        top.n -= k + m;
+        if (top.n == 0) s.pending.pop_back();
+        if (note_replacement(s) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void line_setup(line_stream &s, const char *search, size_t search_len, const char *replace,
+                size_t replace_len) {
+    s.search = search;
+    s.search_len = search_len;
+    s.replace = replace;
+    s.replace_len = replace_len;
+    s.replace_holds_search =
+        search_len > 0 && find_bytes(replace, replace_len, search, search_len) != SIZE_MAX;
+    line_begin(s);
+}
+
+void line_begin(line_stream &s) {
+    s.out.clear();
+    s.pending.clear();
+    s.check_boundary = false;
+    s.fed = 0;
+    s.replacements = 0;
+    s.growth = 0;
+}
+
+int line_feed(line_stream &s, const char *p, size_t n) {
+    if (s.search_len == 0) return -1;  // an empty text occurs everywhere, without end
+    if (n == 0) return 0;
+    s.fed += n;
+    s.pending.push_back(line_piece{p, n});
+    // Whatever was processed before this piece must be checked against it.
+    s.check_boundary = !s.out.empty();
+    return process(s);
+}
+
+int line_end(line_stream &s) {
+    if (s.search_len == 0) return -1;
+    return process(s);
+}
+
+size_t line_final_bytes(const line_stream &s) {
+    size_t keep = s.search_len > 0 ? s.search_len - 1 : 0;
+    return s.out.size() > keep ? s.out.size() - keep : 0;
+}
+
+int replace_all_in_line(std::string &line, const char *search_text, const char *replace_text) {
+    if (!search_text || !replace_text) return -1;
+    size_t m = strlen(search_text);
+    if (m == 0) return -1;
+    if (line.size() < m) return 0;
+    // The common case first: no occurrence at all.
+    if (find_bytes(line.data(), line.size(), search_text, m) == SIZE_MAX) return 0;
+    line_stream s;
+    line_setup(s, search_text, m, replace_text, strlen(replace_text));
+    if (line_feed(s, line.data(), line.size()) < 0) return -1;
+    if (line_end(s) < 0) return -1;
+    line.swap(s.out);
+    return 1;
+}

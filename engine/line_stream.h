@@ -1,0 +1,47 @@
+// The streaming form of the line replacement, used by the file rewrite so that lines of any
+// length are handled whole in bounded memory. replace_all_in_line is built on it.
+//
+// A line is fed in pieces (line_feed) and closed with line_end. The output collects in
+// state.out; everything but its last (search length - 1) bytes is final, and the caller may
+// take it away at any time with line_take_final.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct line_piece {
+    const char *p;
+    size_t n;
+};
+
+struct line_stream {
+    // Set up once per search and replacement text.
+    const char *search = nullptr;
+    size_t search_len = 0;
+    const char *replace = nullptr;
+    size_t replace_len = 0;
+    bool replace_holds_search = false;  // every replacement would bring the text back
+
+    // Per line.
+    std::string out;                 // processed text; holds no occurrence
+    std::vector<line_piece> pending; // text still to process, top of the stack first
+    std::string window;              // scratch for the check across out's end
+    bool check_boundary = false;     // out's end must be checked against what follows
+    uint64_t fed = 0;                // bytes fed into this line
+    uint64_t replacements = 0;       // replacements made in this line
+    int64_t growth = 0;              // bytes added minus bytes removed in this line
+};
+
+// Result of line_feed and line_end: 0 fine, -1 stopped by the runaway guard.
+void line_setup(line_stream &s, const char *search, size_t search_len, const char *replace,
+                size_t replace_len);
+void line_begin(line_stream &s);
+int line_feed(line_stream &s, const char *p, size_t n);
+int line_end(line_stream &s);
+// How many bytes at the front of s.out can no longer change.
+size_t line_final_bytes(const line_stream &s);
+
+// Leftmost occurrence of needle in hay, or SIZE_MAX.
+size_t find_bytes(const char *hay, size_t hay_len, const char *needle, size_t needle_len);

@@ -1,0 +1,131 @@
+// The session log. One stream per process, opened (and emptied) by the first entry and kept
+// until the process ends; every entry is flushed at once, so the file is complete up to the
+// last entry even if the process is ended from outside. Line feeds are stored as CR LF on
+// every platform, as a Windows text stream stores them.
+#include "log/log.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <string>
+
+#include "platform/window.h"
+
+const char *const log_file_name = "logging.log";
+int errors_seen = 0;
+
+namespace {
+
+// One entry may hold long search and replacement texts; longer entries are cut here.
+constexpr size_t entry_limit = 64 * 1024;
+const char *const cut_mark = " [...]\n";
+
+FILE *log_stream = nullptr;
+os_file_id session_log_id;  // the open log file, or the file the log would open
+bool session_log_id_known = false;
+
+bool id_valid(const os_file_id &id) { return id.volume != 0 || id.index != 0; }
+
+void remember_identity() {
+    os_stat st;
+    session_log_id_known = os_stat_path(log_file_name, &st, 1) && id_valid(st.id);
+    if (session_log_id_known) session_log_id = st.id;
+}
+
+// The local time as "Sun Dec 06 04:20:24 2026\n" (day of the month always two digits).
+std::string local_asctime() {
+    static const char *const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    time_t now = time(nullptr);
+    struct tm t;
+#if defined(_WIN32)
+    localtime_s(&t, &now);
+#else
+    localtime_r(&now, &t);
+#endif
+    char buf[64];
+    snprintf(buf, sizeof buf, "%s %s %02d %02d:%02d:%02d %d\n", days[t.tm_wday % 7],
+             months[t.tm_mon % 12], t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_year + 1900);
+    return buf;
+}
+
+// Writes text with every line feed stored as CR LF.
+void write_text(const char *text, size_t n) {
+    const char *p = text;
+    const char *end = text + n;
+    while (p < end) {
+        const char *lf = static_cast<const char *>(memchr(p, '\n', size_t(end - p)));
+        if (!lf) {
+            fwrite(p, 1, size_t(end - p), log_stream);
+            break;
+        }
+        fwrite(p, 1, size_t(lf - p), log_stream);
+        fwrite("\r\n", 1, 2, log_stream);
+        p = lf + 1;
+    }
+}
+
+void open_log() {
+    log_stream = fopen(log_file_name, "wb+");
+    if (!log_stream) {
+        char text[300];
+        snprintf(text, sizeof text, "ERROR:  The debug logging file '%s' could not not be opened\n",
+                 log_file_name);
+        window_message_box(0, text, "ERROR", box_warning);
+        exit(0);
+    }
+    remember_identity();
+    static const char rule[] =
+        "--------------------------------------------------------------------------\n";
+    std::string banner = "\n\n";
+    banner += rule;
+    banner += "INFO: Session Logging beginning " + local_asctime() + " \n";
+    banner += rule;
+    write_text(banner.data(), banner.size());
+}
+
+}  // namespace
+
+void log_message(const char *format, ...) {
+    std::string entry(1700, '\0');
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int n = vsnprintf(&entry[0], entry.size(), format, args);
+    va_end(args);
+    if (n < 0) n = 0;
+    if (size_t(n) >= entry.size()) {
+        size_t room = size_t(n) < entry_limit ? size_t(n) + 1 : entry_limit;
+        entry.assign(room, '\0');
+        vsnprintf(&entry[0], room, format, again);
+        if (size_t(n) >= room) {
+            entry.resize(room - 1 - strlen(cut_mark));
+            entry += cut_mark;
+            n = int(entry.size());
+        }
+    }
+    va_end(again);
+    entry.resize(size_t(n));
+
+    if (!log_stream) open_log();
+    if (entry.empty() || entry.back() != '\n') entry += '\n';
+    fseek(log_stream, 0, SEEK_END);
+    write_text(entry.data(), entry.size());
+    fflush(log_stream);
+}
+
+void log_system_error(const char *path) {
+    uint32_t code = os_last_error();  // read before anything else can change it
+    log_message("ERROR:  %s: unknown error 0x%lx\n", path ? path : "", (unsigned long)code);
+}
+
+int log_is_session_log(const os_file_id &id) {
+    return session_log_id_known && id_valid(id) && id == session_log_id;
+}
+
+void log_refresh_identity() { remember_identity(); }

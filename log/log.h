@@ -1,0 +1,31 @@
+// The session log, "logging.log" in the current folder, and the error mark.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/os.h"
+
+// The name of the session log file.
+extern const char *const log_file_name;
+
+// Raised (1) when a rewrite failed during a run; read and cleared at the end of the run.
+extern int errors_seen;
+
+// Writes one entry, printf style. The first call of the process creates (or empties) the log
+// file and writes the banner. A line feed is added unless the message ends with one. An entry
+// longer than the log's buffer is cut, and the cut is marked.
+void log_message(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Writes "ERROR:  <path>: unknown error 0x<code>" for the last system error.
+void log_system_error(const char *path);
+
+// Is the file with this id the session log (open now, or the file the log would open)?
+// Runs never select the log file.
+int log_is_session_log(const os_file_id &id);
+// Reads again which file the session log is, for log_is_session_log; a walk calls it when it
+// starts.
+void log_refresh_identity();

@@ -1,0 +1,110 @@
+// The operating-system seam: files, folders, file times, the last system error, the clock
+// and sleeping. engine/, log/ and scan/ reach the operating system only through these
+// functions; os_posix.cpp and os_win.cpp implement them.
+//
+// Results follow the program's rule: 1 for success, 0 for failure. After a failure,
+// os_last_error() holds the system's error code (errno on POSIX, GetLastError on Windows).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// An open file. handle is a file descriptor on POSIX and a HANDLE on Windows; -1 is "none".
+struct os_file {
+    intptr_t handle = -1;
+};
+
+// What identifies a file whatever name reaches it: device and inode on POSIX, volume serial
+// number and file index on Windows. Two names with equal ids are the same file.
+struct os_file_id {
+    uint64_t volume = 0;
+    uint64_t index = 0;
+    bool operator==(const os_file_id &o) const { return volume == o.volume && index == o.index; }
+    bool operator!=(const os_file_id &o) const { return !(*this == o); }
+};
+
+// What the program needs to know of a file. Times are file times: 100-nanosecond intervals
+// since 1601-01-01 00:00 UTC, on every platform.
+struct os_stat {
+    uint64_t size = 0;
+    int64_t mtime = 0;
+    uint32_t attributes = 0;  // st_mode on POSIX, FILE_ATTRIBUTE_* bits on Windows
+    uint32_t owner = 0;       // POSIX user and group ids; 0 on Windows
+    uint32_t group = 0;
+    os_file_id id;
+    bool is_dir = false;      // a folder
+    bool is_regular = false;  // an ordinary file (not a folder, FIFO, socket or device)
+    bool is_link = false;     // a symbolic link or other reparse point (only without following)
+    bool read_only = false;   // POSIX: no write bit for the owner; Windows: the read-only attribute
+};
+
+// One entry of a folder listing, without following links.
+struct os_dir_entry {
+    std::string name;
+    bool is_dir = false;      // a real folder: safe to enter
+    bool is_link = false;     // a link or reparse point (to a folder or a file)
+    bool is_regular = false;  // an ordinary file, or a link whose target is one
+    uint64_t size = 0;        // for a link to a file: the target's size
+    int64_t mtime = 0;        // last-write time (the target's, for a link to a file)
+};
+
+// --- errors -------------------------------------------------------------------------------
+uint32_t os_last_error();
+void os_set_last_error(uint32_t code);
+// The system's own words for an error code, without a trailing line feed.
+std::string os_error_text(uint32_t code);
+// Is this error code "the file already exists"?
+bool os_error_is_exists(uint32_t code);
+
+// --- whole files --------------------------------------------------------------------------
+// Opens an existing file for reading (binary, shared for reading and writing with others).
+int os_open_read(const char *path, os_file *f);
+// Creates a new file for writing; fails (with an "exists" error) if the name is taken.
+int os_create_new(const char *path, os_file *f);
+// Reads up to n bytes; *got = 0 at the end of the file.
+int os_read(os_file f, void *buf, size_t n, size_t *got);
+// Writes all n bytes or fails.
+int os_write_all(os_file f, const void *buf, size_t n);
+// Moves to the start of the file.
+int os_rewind(os_file f);
+// Flushes the file's data to the disk.
+int os_sync(os_file f);
+// Closes the file and sets handle to -1; a close that reports an error gives 0.
+int os_close(os_file *f);
+int os_fstat(os_file f, os_stat *st);
+
+// --- names --------------------------------------------------------------------------------
+// Facts about a path; follow = 0 describes a link itself rather than its target.
+int os_stat_path(const char *path, os_stat *st, int follow);
+int os_remove(const char *path);
+// Puts from in the place of to in one step, replacing to; flushes the change to the disk
+// where the platform allows.
+int os_replace(const char *from, const char *to);
+// If path is a symbolic link (or other reparse point) to a file, *target gets the path of the
+// file it finally leads to; otherwise *target = path. Returns 0 if a link cannot be followed.
+int os_link_target(const char *path, std::string *target);
+// Gives the file open in f (named path) the permission bits or attributes described by st.
+int os_copy_attributes(os_file f, const char *path, const os_stat &st);
+
+// --- last-write time ----------------------------------------------------------------------
+// Opens an existing file for reading and writing its times, with no sharing (Windows:
+// GENERIC_READ | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING).
+int os_open_for_times(const char *path, os_file *f);
+int os_get_mtime(os_file f, int64_t *mtime);
+// Sets the last-write time and leaves the other times as they are.
+int os_set_mtime(os_file f, int64_t mtime);
+
+// --- folders ------------------------------------------------------------------------------
+// Lists every entry of a folder except "." and "..", sorted by name (byte order). Calls
+// on_progress (if given) every few thousand entries so a caller can keep a window alive.
+// Returns 0 if the folder cannot be listed.
+int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)());
+
+// --- time ---------------------------------------------------------------------------------
+// Seconds since 1970-01-01 00:00 UTC.
+int64_t os_time_now();
+// The current time as a file time (see os_stat).
+int64_t os_file_time_now();
+void os_sleep_ms(int ms);

@@ -1,0 +1,263 @@
+// The operating-system seam on POSIX systems (Linux).
+#include "platform/os.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+// Seconds between 1601-01-01 and 1970-01-01.
+constexpr int64_t epoch_gap_seconds = 11644473600LL;
+
+int64_t to_file_time(const struct timespec &ts) {
+    return (int64_t(ts.tv_sec) + epoch_gap_seconds) * 10000000LL + ts.tv_nsec / 100;
+}
+
+struct timespec from_file_time(int64_t ft) {
+    int64_t unix100 = ft - epoch_gap_seconds * 10000000LL;
+    int64_t sec = unix100 / 10000000LL;
+    int64_t rem = unix100 % 10000000LL;
+    if (rem < 0) {
+        rem += 10000000LL;
+        sec -= 1;
+    }
+    struct timespec ts;
+    ts.tv_sec = time_t(sec);
+    ts.tv_nsec = long(rem * 100);
+    return ts;
+}
+
+void fill_stat(const struct stat &s, os_stat *st) {
+    st->size = uint64_t(s.st_size);
+    st->mtime = to_file_time(s.st_mtim);
+    st->attributes = uint32_t(s.st_mode);
+    st->owner = uint32_t(s.st_uid);
+    st->group = uint32_t(s.st_gid);
+    st->id.volume = uint64_t(s.st_dev);
+    st->id.index = uint64_t(s.st_ino);
+    st->is_dir = S_ISDIR(s.st_mode);
+    st->is_regular = S_ISREG(s.st_mode);
+    st->is_link = S_ISLNK(s.st_mode);
+    st->read_only = (s.st_mode & S_IWUSR) == 0;
+}
+
+int fd_of(os_file f) { return int(f.handle); }
+
+}  // namespace
+
+uint32_t os_last_error() { return uint32_t(errno); }
+void os_set_last_error(uint32_t code) { errno = int(code); }
+std::string os_error_text(uint32_t code) { return strerror(int(code)); }
+bool os_error_is_exists(uint32_t code) { return code == EEXIST; }
+
+int os_open_read(const char *path, os_file *f) {
+    int fd;
+    do {
+        // O_NONBLOCK: opening a FIFO must never hang; it is cleared again below.
+        fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return 0;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    f->handle = fd;
+    return 1;
+}
+
+int os_create_new(const char *path, os_file *f) {
+    int fd;
+    do {
+        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return 0;
+    f->handle = fd;
+    return 1;
+}
+
+int os_read(os_file f, void *buf, size_t n, size_t *got) {
+    for (;;) {
+        ssize_t r = read(fd_of(f), buf, n);
+        if (r >= 0) {
+            *got = size_t(r);
+            return 1;
+        }
+        if (errno != EINTR) return 0;
+    }
+}
+
+int os_write_all(os_file f, const void *buf, size_t n) {
+    const char *p = static_cast<const char *>(buf);
+    while (n > 0) {
+        ssize_t w = write(fd_of(f), p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return 0;
+        }
+        if (w == 0) {
+            errno = EIO;
+            return 0;
+        }
+        p += w;
+        n -= size_t(w);
+    }
+    return 1;
+}
+
+int os_rewind(os_file f) { return lseek(fd_of(f), 0, SEEK_SET) == 0 ? 1 : 0; }
+
+int os_sync(os_file f) {
+#if defined(__linux__)
+    return fdatasync(fd_of(f)) == 0 ? 1 : 0;
+#else
+    return fsync(fd_of(f)) == 0 ? 1 : 0;
+#endif
+}
+
+int os_close(os_file *f) {
+    if (f->handle < 0) return 1;
+    int r = close(fd_of(*f));
+    f->handle = -1;
+    // On Linux the descriptor is gone even when close reports EINTR.
+    return (r == 0 || errno == EINTR) ? 1 : 0;
+}
+
+int os_fstat(os_file f, os_stat *st) {
+    struct stat s;
+    if (fstat(fd_of(f), &s) != 0) return 0;
+    fill_stat(s, st);
+    return 1;
+}
+
+int os_stat_path(const char *path, os_stat *st, int follow) {
+    struct stat s;
+    if ((follow ? stat(path, &s) : lstat(path, &s)) != 0) return 0;
+    fill_stat(s, st);
+    return 1;
+}
+
+int os_remove(const char *path) { return unlink(path) == 0 ? 1 : 0; }
+
+int os_replace(const char *from, const char *to) {
+    if (rename(from, to) != 0) return 0;
+    // Make the rename itself durable: sync the folder that holds the new name.
+    std::string dir(to);
+    size_t slash = dir.find_last_of('/');
+    dir = (slash == std::string::npos) ? std::string(".") : dir.substr(0, slash + 1);
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return 1;
+}
+
+int os_link_target(const char *path, std::string *target) {
+    struct stat s;
+    if (lstat(path, &s) != 0) return 0;
+    if (!S_ISLNK(s.st_mode)) {
+        *target = path;
+        return 1;
+    }
+    char *real = realpath(path, nullptr);
+    if (!real) return 0;
+    *target = real;
+    free(real);
+    return 1;
+}
+
+int os_copy_attributes(os_file f, const char *, const os_stat &st) {
+    // The owner can only be given back by root; elsewhere the file stays the caller's.
+    if (geteuid() == 0 && fchown(fd_of(f), uid_t(st.owner), gid_t(st.group)) != 0) return 0;
+    return fchmod(fd_of(f), mode_t(st.attributes & 07777)) == 0 ? 1 : 0;
+}
+
+int os_open_for_times(const char *path, os_file *f) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return 0;
+    f->handle = fd;
+    return 1;
+}
+
+int os_get_mtime(os_file f, int64_t *mtime) {
+    struct stat s;
+    if (fstat(fd_of(f), &s) != 0) return 0;
+    *mtime = to_file_time(s.st_mtim);
+    return 1;
+}
+
+int os_set_mtime(os_file f, int64_t mtime) {
+    struct timespec ts[2];
+    ts[0].tv_sec = 0;
+    ts[0].tv_nsec = UTIME_OMIT;  // last access: leave as it is
+    ts[1] = from_file_time(mtime);
+    return futimens(fd_of(f), ts) == 0 ? 1 : 0;
+}
+
+int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)()) {
+    out->clear();
+    int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return 0;
+    DIR *d = fdopendir(dfd);
+    if (!d) {
+        close(dfd);
+        return 0;
+    }
+    size_t seen = 0;
+    for (;;) {
+        errno = 0;
+        struct dirent *e = readdir(d);
+        if (!e) break;
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        os_dir_entry entry;
+        entry.name = e->d_name;
+        struct stat s;
+        if (fstatat(dfd, e->d_name, &s, AT_SYMLINK_NOFOLLOW) == 0) {
+            entry.is_link = S_ISLNK(s.st_mode);
+            entry.is_dir = S_ISDIR(s.st_mode);
+            entry.is_regular = S_ISREG(s.st_mode);
+            entry.size = uint64_t(s.st_size);
+            entry.mtime = to_file_time(s.st_mtim);
+            if (entry.is_link) {
+                // A link to a file counts as that file; a link to a folder is never entered.
+                struct stat t;
+                if (fstatat(dfd, e->d_name, &t, 0) == 0 && S_ISREG(t.st_mode)) {
+                    entry.is_regular = true;
+                    entry.size = uint64_t(t.st_size);
+                    entry.mtime = to_file_time(t.st_mtim);
+                } else {
+                    entry.size = 0;
+                }
+            }
+        }
+        out->push_back(std::move(entry));
+        if (on_progress && (++seen % 4096) == 0) on_progress();
+    }
+    closedir(d);
+    std::sort(out->begin(), out->end(),
+              [](const os_dir_entry &a, const os_dir_entry &b) { return a.name < b.name; });
+    return 1;
+}
+
+int64_t os_time_now() { return int64_t(time(nullptr)); }
+
+int64_t os_file_time_now() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return to_file_time(ts);
+}
+
+void os_sleep_ms(int ms) {
+    if (ms <= 0) return;
+    struct timespec ts;
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = long(ms % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}

@@ -1,0 +1,273 @@
+// The operating-system seam on Windows (kernel32, 8-bit "A" functions in the system code page).
+#include "platform/os.h"
+
+#include <windows.h>
+
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+
+namespace {
+
+HANDLE handle_of(os_file f) { return reinterpret_cast<HANDLE>(f.handle); }
+
+int64_t from_filetime(const FILETIME &ft) {
+    return int64_t((uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+}
+
+FILETIME to_filetime(int64_t t) {
+    FILETIME ft;
+    ft.dwLowDateTime = DWORD(uint64_t(t) & 0xffffffffu);
+    ft.dwHighDateTime = DWORD(uint64_t(t) >> 32);
+    return ft;
+}
+
+void fill_from_info(const BY_HANDLE_FILE_INFORMATION &info, os_stat *st) {
+    st->size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    st->mtime = from_filetime(info.ftLastWriteTime);
+    st->attributes = info.dwFileAttributes;
+    st->id.volume = info.dwVolumeSerialNumber;
+    st->id.index = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    st->is_dir = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    st->is_regular = !st->is_dir && (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) == 0;
+    st->read_only = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// The path of the pattern that lists every entry of dir.
+std::string list_pattern(const char *dir) {
+    std::string p(dir);
+    if (!p.empty() && p.back() != '\\' && p.back() != '/' && p.back() != ':') p += '\\';
+    p += "*";
+    return p;
+}
+
+}  // namespace
+
+uint32_t os_last_error() { return uint32_t(GetLastError()); }
+void os_set_last_error(uint32_t code) { SetLastError(DWORD(code)); }
+
+std::string os_error_text(uint32_t code) {
+    char buf[512];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             DWORD(code), 0, buf, sizeof buf, nullptr);
+    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r' || buf[n - 1] == ' ' ||
+                     buf[n - 1] == '.'))
+        --n;
+    if (n == 0) return "system error " + std::to_string(code);
+    return std::string(buf, n);
+}
+
+bool os_error_is_exists(uint32_t code) {
+    return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
+}
+
+int os_open_read(const char *path, os_file *f) {
+    // Others may read and write the file meanwhile, but not delete or rename it.
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return 0;
+    }
+    f->handle = reinterpret_cast<intptr_t>(h);
+    return 1;
+}
+
+int os_create_new(const char *path, os_file *f) {
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    f->handle = reinterpret_cast<intptr_t>(h);
+    return 1;
+}
+
+int os_read(os_file f, void *buf, size_t n, size_t *got) {
+    DWORD want = DWORD(std::min<size_t>(n, size_t(1) << 30));
+    DWORD did = 0;
+    if (!ReadFile(handle_of(f), buf, want, &did, nullptr)) return 0;
+    *got = did;
+    return 1;
+}
+
+int os_write_all(os_file f, const void *buf, size_t n) {
+    const char *p = static_cast<const char *>(buf);
+    while (n > 0) {
+        DWORD want = DWORD(std::min<size_t>(n, size_t(1) << 30));
+        DWORD did = 0;
+        if (!WriteFile(handle_of(f), p, want, &did, nullptr)) return 0;
+        if (did == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return 0;
+        }
+        p += did;
+        n -= did;
+    }
+    return 1;
+}
+
+int os_rewind(os_file f) {
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    return SetFilePointerEx(handle_of(f), zero, nullptr, FILE_BEGIN) ? 1 : 0;
+}
+
+int os_sync(os_file f) { return FlushFileBuffers(handle_of(f)) ? 1 : 0; }
+
+int os_close(os_file *f) {
+    if (f->handle == -1) return 1;
+    BOOL ok = CloseHandle(handle_of(*f));
+    f->handle = -1;
+    return ok ? 1 : 0;
+}
+
+int os_fstat(os_file f, os_stat *st) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle_of(f), &info)) return 0;
+    fill_from_info(info, st);
+    return 1;
+}
+
+int os_stat_path(const char *path, os_stat *st, int follow) {
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, flags, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION info;
+        BOOL ok = GetFileInformationByHandle(h, &info);
+        CloseHandle(h);
+        if (ok) {
+            fill_from_info(info, st);
+            st->is_link = !follow && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+            return 1;
+        }
+    }
+    // A file held open without sharing cannot be opened at all; its attributes can still
+    // be read by name (without an id).
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return 0;
+    *st = os_stat();
+    st->size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    st->mtime = from_filetime(data.ftLastWriteTime);
+    st->attributes = data.dwFileAttributes;
+    st->is_dir = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    st->is_regular = !st->is_dir && (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) == 0;
+    st->is_link = !follow && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    st->read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    return 1;
+}
+
+int os_remove(const char *path) { return DeleteFileA(path) ? 1 : 0; }
+
+int os_replace(const char *from, const char *to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
+}
+
+int os_link_target(const char *path, std::string *target) {
+    DWORD a = GetFileAttributesA(path);
+    if (a == INVALID_FILE_ATTRIBUTES) return 0;
+    if ((a & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        *target = path;
+        return 1;
+    }
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    char buf[MAX_PATH + 8];
+    DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof buf, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    DWORD err = GetLastError();
+    CloseHandle(h);
+    if (n == 0 || n >= sizeof buf) {
+        SetLastError(n == 0 ? err : ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    std::string t(buf, n);
+    if (t.compare(0, 4, "\\\\?\\") == 0) t.erase(0, 4);
+    *target = t;
+    return 1;
+}
+
+int os_copy_attributes(os_file, const char *path, const os_stat &st) {
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    DWORD attrs = st.attributes & kept;
+    if (attrs == 0) attrs = FILE_ATTRIBUTE_NORMAL;
+    return SetFileAttributesA(path, attrs) ? 1 : 0;
+}
+
+int os_open_for_times(const char *path, os_file *f) {
+    HANDLE h = CreateFileA(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                           0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    f->handle = reinterpret_cast<intptr_t>(h);
+    return 1;
+}
+
+int os_get_mtime(os_file f, int64_t *mtime) {
+    FILETIME ft;
+    if (!GetFileTime(handle_of(f), nullptr, nullptr, &ft)) return 0;
+    *mtime = from_filetime(ft);
+    return 1;
+}
+
+int os_set_mtime(os_file f, int64_t mtime) {
+    FILETIME ft = to_filetime(mtime);
+    return SetFileTime(handle_of(f), nullptr, nullptr, &ft) ? 1 : 0;
+}
+
+int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)()) {
+    out->clear();
+    std::string pattern = list_pattern(dir);
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileExA(pattern.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
+                                nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (h == INVALID_HANDLE_VALUE) {
+        // An empty drive root lists nothing at all; that is not a failure.
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? 1 : 0;
+    }
+    size_t seen = 0;
+    do {
+        if (strcmp(fd.cFileName, ".") == 0 || strcmp(fd.cFileName, "..") == 0) continue;
+        os_dir_entry e;
+        e.name = fd.cFileName;
+        DWORD a = fd.dwFileAttributes;
+        e.is_link = (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        e.is_dir = (a & FILE_ATTRIBUTE_DIRECTORY) != 0 && !e.is_link;
+        e.is_regular = (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+        e.size = (uint64_t(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
+        e.mtime = from_filetime(fd.ftLastWriteTime);
+        if (e.is_link && e.is_regular) {
+            // A link to a file counts as that file: take the target's size and time.
+            std::string full(pattern, 0, pattern.size() - 1);
+            full += e.name;
+            os_stat st;
+            if (os_stat_path(full.c_str(), &st, 1) && st.is_regular) {
+                e.size = st.size;
+                e.mtime = st.mtime;
+            } else {
+                e.is_regular = false;
+            }
+        }
+        out->push_back(std::move(e));
+        if (on_progress && (++seen % 4096) == 0) on_progress();
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+    std::sort(out->begin(), out->end(),
+              [](const os_dir_entry &a, const os_dir_entry &b) { return a.name < b.name; });
+    return 1;
+}
+
+int64_t os_time_now() { return int64_t(_time64(nullptr)); }
+
+int64_t os_file_time_now() {
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    return from_filetime(ft);
+}
+
+void os_sleep_ms(int ms) {
+    if (ms > 0) Sleep(DWORD(ms));
+}

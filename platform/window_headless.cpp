@@ -1,0 +1,120 @@
+// The headless window (see window_headless.h).
+#include "platform/window_headless.h"
+
+#include <string.h>
+
+#include <deque>
+#include <map>
+
+namespace {
+
+struct headless_window {
+    bool alive = false;
+    std::map<int, std::string> texts;
+    int progress = 0;
+    bool progress_ready = false;
+    std::deque<int> queue;
+    bool close_requested = false;
+    std::vector<headless_box> boxes;
+    void (*dispatch)(int) = nullptr;
+    void (*text_observer)(int, const char *) = nullptr;
+    void (*box_observer)(const headless_box &) = nullptr;
+    void (*pump_observer)() = nullptr;
+};
+
+headless_window &win() {
+    static headless_window w;
+    return w;
+}
+
+}  // namespace
+
+void headless_open() {
+    headless_window &w = win();
+    w.alive = true;
+    w.texts.clear();
+    w.progress = 0;
+    w.progress_ready = false;
+    w.queue.clear();
+    w.close_requested = false;
+}
+
+void headless_destroy() {
+    win().alive = false;
+    win().queue.clear();
+}
+
+void headless_set_dispatcher(void (*dispatch)(int)) { win().dispatch = dispatch; }
+void headless_set_text_observer(void (*observe)(int, const char *)) { win().text_observer = observe; }
+void headless_set_box_observer(void (*observe)(const headless_box &)) { win().box_observer = observe; }
+void headless_set_pump_observer(void (*observe)()) { win().pump_observer = observe; }
+
+std::string headless_text(int control_id) {
+    auto it = win().texts.find(control_id);
+    return it == win().texts.end() ? std::string() : it->second;
+}
+
+int headless_progress() { return win().progress; }
+int headless_progress_ready() { return win().progress_ready ? 1 : 0; }
+const std::vector<headless_box> &headless_boxes() { return win().boxes; }
+void headless_clear_boxes() { win().boxes.clear(); }
+size_t headless_queued() { return win().queue.size(); }
+int headless_close_requested() { return win().close_requested ? 1 : 0; }
+
+int window_alive() { return win().alive ? 1 : 0; }
+
+void window_set_text(int control_id, const char *text) {
+    headless_window &w = win();
+    if (!w.alive) return;
+    w.texts[control_id] = text;
+    if (w.text_observer) w.text_observer(control_id, text);
+}
+
+void window_get_text(int control_id, char *out, int room) {
+    if (room <= 0) return;
+    out[0] = '\0';
+    if (!win().alive) return;
+    std::string t = headless_text(control_id);
+    size_t n = t.size() < size_t(room - 1) ? t.size() : size_t(room - 1);
+    memcpy(out, t.data(), n);
+    out[n] = '\0';
+}
+
+void window_setup_progress() {
+    headless_window &w = win();
+    if (!w.alive) return;
+    w.progress_ready = true;
+    w.progress = 0;
+}
+
+void window_set_progress(int position) {
+    headless_window &w = win();
+    if (!w.alive || !w.progress_ready) return;
+    if (position < 0) position = 0;
+    w.progress = position > 1000 ? 1000 : position;
+}
+
+int window_pump_one() {
+    headless_window &w = win();
+    if (w.pump_observer) w.pump_observer();
+    if (w.queue.empty()) return 0;
+    int id = w.queue.front();
+    w.queue.pop_front();
+    if (w.dispatch) w.dispatch(id);
+    return 1;
+}
+
+void window_post_command(int id) {
+    if (win().alive) win().queue.push_back(id);
+}
+
+void window_request_close() {
+    if (win().alive) win().close_requested = true;
+}
+
+void window_message_box(int owned, const char *text, const char *caption, window_box_kind kind) {
+    headless_window &w = win();
+    headless_box box{owned && w.alive ? 1 : 0, text, caption, kind};
+    w.boxes.push_back(box);
+    if (w.box_observer) w.box_observer(box);
+}

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every target (native, native with sanitizers, 64-bit and
+# 32-bit Windows) and runs every test: natively, under the sanitizers, and under Wine.
+# Ends with one line "N passed, N failed"; the exit status is 0 only if nothing failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+bash scripts/install-deps.sh || { echo "test: installing the dependencies failed"; exit 1; }
+
+jobs=$(nproc)
+export CTEST_OUTPUT_ON_FAILURE=1
+# Windows tests run in a throwaway Wine prefix of their own.
+export WINEPREFIX="$root/build/wineprefix"
+
+passed=0
+failed=0
+problems=()
+
+configure_and_build() {  # name, cmake args...
+  local name=$1; shift
+  echo "=== build $name"
+  cmake -S . -B "build/$name" -G "Unix Makefiles" "$@" >"build/$name.configure.log" 2>&1 \
+    || { cat "build/$name.configure.log"; problems+=("configure $name"); return 1; }
+  cmake --build "build/$name" -j "$jobs" >"build/$name.build.log" 2>&1 \
+    || { tail -n 80 "build/$name.build.log"; problems+=("build $name"); return 1; }
+}
+
+run_tests() {  # name, extra ctest args...
+  local name=$1; shift
+  echo "=== test $name"
+  local log="build/$name.ctest.log"
+  ctest --test-dir "build/$name" -j "$jobs" "$@" 2>&1 | tee "$log" | grep -E -v '^\s+(Start|[0-9]+/[0-9]+ Test)' || true
+  local total fails
+  total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+  fails=$(sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' "$log" | tail -n 1)
+  if [ -z "$total" ]; then
+    problems+=("ctest $name did not finish")
+    failed=$((failed + 1))
+    return
+  fi
+  passed=$((passed + total - fails))
+  failed=$((failed + fails))
+  [ "$fails" -eq 0 ] || problems+=("$fails failing in $name")
+}
+
+mkdir -p build
+if configure_and_build native -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+  run_tests native
+fi
+if configure_and_build asan -DCMAKE_BUILD_TYPE=Debug -DSARVELT_SANITIZE=ON; then
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests asan
+fi
+if configure_and_build win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake; then
+  run_tests win64
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+fi
+configure_and_build win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w32.cmake || true
+
+echo
+if [ ${#problems[@]} -gt 0 ]; then
+  printf 'test: problem: %s\n' "${problems[@]}"
+  failed=$((failed > 0 ? failed : 1))
+fi
+echo "tests: $passed passed, $failed failed"
+[ "$failed" -eq 0 ] && [ ${#problems[@]} -eq 0 ]
