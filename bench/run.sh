@@ -1,0 +1,289 @@
+#!/usr/bin/env bash
+# The benchmark: sarvelt-cli against the tools a user would pick instead, on generated corpora.
+#
+#   bench/run.sh                 full run: generates the corpora (once) under /work/bench-data,
+#                                times every tool, writes docs/benchmarks.md
+#   bench/run.sh --smoke         tiny corpora in a temporary folder, one run each, checks the
+#                                bytes and writes nothing (a CTest test runs this)
+#
+# Options: --cli PATH (sarvelt-cli; default: build-bench-native/cli/sarvelt-cli), --runs N
+# (runs per tool, the median is reported; default 3), --data DIR, --corpora "tree big ...",
+# --out FILE (default docs/benchmarks.md), --no-write.
+#
+# Every run of every tool starts from a freshly restored copy of the corpus (cp -a from the
+# pristine tree, then sync, so no write-back of an earlier run is left pending), with the page
+# cache warm. After each run the tree's bytes are compared with the listing that the
+# generator computed on its own: every file, every byte, no file more or less.
+set -euo pipefail
+export LC_ALL=C
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(dirname "$here")
+
+mode=full
+cli=""
+runs=""
+data=/work/bench-data
+corpora="tree big dense longline growth"
+out="$repo/docs/benchmarks.md"
+write=1
+
+usage() { sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --smoke) mode=smoke ;;
+    --cli) cli=$2; shift ;;
+    --runs) runs=$2; shift ;;
+    --data) data=$2; shift ;;
+    --corpora) corpora=$2; shift ;;
+    --out) out=$2; shift ;;
+    --no-write) write=0 ;;
+    -h|--help) usage ;;
+    *) echo "run.sh: unknown option $1" >&2; usage ;;
+  esac
+  shift
+done
+
+cleanup_dirs=()
+cleanup() { for d in "${cleanup_dirs[@]}"; do rm -rf "$d"; done; }
+trap cleanup EXIT
+
+if [ "$mode" = smoke ]; then
+  data=$(mktemp -d /tmp/sarvelt-bench-smoke.XXXXXX)
+  cleanup_dirs+=("$data")
+  runs=${runs:-1}
+  write=0
+  scale=smoke
+else
+  runs=${runs:-3}
+  scale=full
+fi
+
+if [ -z "$cli" ]; then
+  for c in "$repo/build-bench-native/cli/sarvelt-cli" "$repo/build-bench-native/sarvelt-cli"; do
+    [ -x "$c" ] && cli=$c && break
+  done
+fi
+if [ -n "$cli" ]; then
+  cli=$(cd "$(dirname "$cli")" && pwd)/$(basename "$cli")
+  [ -x "$cli" ] || { echo "run.sh: $cli is not executable" >&2; exit 2; }
+else
+  echo "run.sh: no sarvelt-cli found (give --cli PATH): timing the other tools only" >&2
+fi
+
+corpus_dir="$data/corpora-$scale"
+work="$data/work"
+scratch="$data/scratch"
+mkdir -p "$corpus_dir" "$work" "$scratch"
+tmp=$(mktemp -d /tmp/sarvelt-bench.XXXXXX)
+cleanup_dirs+=("$tmp")
+
+echo "run.sh: corpora ($scale) in $corpus_dir"
+python3 "$here/gen_corpus.py" --out "$corpus_dir" --scale "$scale" --only "${corpora// /,}"
+
+# sd's literal mode is -F in newer versions, -s in older ones.
+if sd --help 2>&1 | grep -q -- '--fixed-strings'; then sd_literal=-F; else sd_literal=-s; fi
+
+# --- the tools -----------------------------------------------------------------------------
+# Each is a bash snippet run with D (the tree), S (search) and R (replacement) in the
+# environment. The order here is the order of the table.
+rows=()
+declare -A cmd need kind
+add() { rows+=("$1"); kind[$1]=$2; need[$1]=$3; cmd[$1]=$4; }
+if [ -n "$cli" ]; then
+  add "sarvelt-cli" sarvelt "" \
+    'cd "$SCRATCH" && "$CLI" --path "$D" --type "*.*" --size 0 --search "$S" --replace "$R" --delay 0 >/dev/null'
+  add "sarvelt-cli (eatmydata)" sarvelt eatmydata \
+    'cd "$SCRATCH" && eatmydata "$CLI" --path "$D" --type "*.*" --size 0 --search "$S" --replace "$R" --delay 0 >/dev/null'
+fi
+add "sd $sd_literal" peer sd 'find "$D" -type f -print0 | xargs -0 sd '"$sd_literal"' "$S" "$R"'
+add "rpl -R -F" peer rpl 'rpl -R -F -q "$S" "$R" "$D"'
+add "sed -i" peer sed 'find "$D" -type f -print0 | xargs -0 sed -i "s/$S/$R/g"'
+add "perl -pi" peer perl 'find "$D" -type f -print0 | xargs -0 perl -pi -e "s/$S/$R/g"'
+add "rg -l + sd $sd_literal" peer "rg sd" \
+  'rg -l -F -0 "$S" "$D" | xargs -0 -r sd '"$sd_literal"' "$S" "$R"'
+add "rg -l + rpl -F" peer "rg rpl" 'rg -l -F -0 "$S" "$D" | xargs -0 -r rpl -F -q "$S" "$R"'
+add "rg -l + sed -i" peer "rg sed" 'rg -l -F -0 "$S" "$D" | xargs -0 -r sed -i "s/$S/$R/g"'
+add "rg -l + perl -pi" peer "rg perl" 'rg -l -F -0 "$S" "$D" | xargs -0 -r perl -pi -e "s/$S/$R/g"'
+add "floor: read (cat)" floor "" 'find "$D" -type f -print0 | xargs -0 cat >/dev/null'
+add "floor: copy (cp -a)" floor "" 'cp -a "$D" "$D.copy"'
+
+active=()
+for t in "${rows[@]}"; do
+  ok=1
+  for n in ${need[$t]}; do command -v "$n" >/dev/null || ok=0; done
+  if [ $ok = 1 ]; then active+=("$t"); else echo "run.sh: $t skipped (${need[$t]} not installed)" >&2; fi
+done
+
+export CLI="$cli" SCRATCH="$scratch"
+
+restore() {  # $1 corpus
+  rm -rf "$work/$1" "$work/$1.copy"
+  cp -a "$corpus_dir/$1/data" "$work/$1"
+  if [ "$mode" = full ]; then sync; fi
+}
+
+listing() {  # the sha1sum listing of a tree, as the generator writes it
+  (cd "$1" && find . -type f -print0 | sort -z | xargs -0 -r sha1sum)
+}
+
+failures=0
+declare -A times rss verdict
+
+median() { tr ' ' '\n' | grep . | sort -g | awk '{a[NR]=$1} END {if (NR%2) print a[(NR+1)/2]; else printf "%.3f\n", (a[NR/2]+a[NR/2+1])/2}'; }
+
+for c in $corpora; do
+  # shellcheck disable=SC1090
+  . "$corpus_dir/$c/params.sh"
+  export S="$SEARCH" R="$REPLACE" D="$work/$c"
+  echo "run.sh: $c: $FILES files, $BYTES bytes, $OCCURRENCES occurrences"
+  for ((i = 1; i <= runs; i++)); do
+    for t in "${active[@]}"; do
+      restore "$c"
+      rm -f "$scratch/logging.log"
+      start=$(date +%s%N)
+      set +e
+      /usr/bin/time -f %M -o "$tmp/rss" bash -o pipefail -c "${cmd[$t]}" >"$tmp/out" 2>&1
+      rc=$?
+      set -e
+      end=$(date +%s%N)
+      secs=$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.3f", (b - a) / 1e9}')
+      times["$c|$t"]+="$secs "
+      kb=$(tail -n 1 "$tmp/rss")
+      if [ -z "${rss["$c|$t"]:-}" ] || [ "$kb" -gt "${rss["$c|$t"]}" ]; then rss["$c|$t"]=$kb; fi
+      v=ok
+      if [ $rc -ne 0 ]; then
+        v="exit $rc"
+        sed -n '1,5p' "$tmp/out" >&2
+      elif [ "${kind[$t]}" != floor ]; then
+        listing "$D" >"$tmp/got.sha1"
+        if ! cmp -s "$tmp/got.sha1" "$corpus_dir/$c/expected.sha1"; then
+          v="WRONG BYTES"
+          diff "$corpus_dir/$c/expected.sha1" "$tmp/got.sha1" | head -n 6 >&2 || true
+        fi
+        if [ "${kind[$t]}" = sarvelt ] && grep -q '^ERROR' "$scratch/logging.log" 2>/dev/null; then
+          v="errors logged"
+          grep '^ERROR' "$scratch/logging.log" | head -n 3 >&2
+        fi
+      fi
+      if [ "$v" != ok ]; then
+        failures=$((failures + 1))
+        echo "run.sh: $c: $t: $v" >&2
+        verdict["$c|$t"]=$v
+      fi
+      printf '  run %d  %-26s %8s s  %s\n' "$i" "$t" "$secs" "$v"
+    done
+  done
+  rm -rf "${work:?}/$c" "$work/$c.copy"
+done
+
+# --- the tables ------------------------------------------------------------------------------
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (b > 0) printf "%.2f", a / b; else print "-"}'; }
+mib() { awk -v k="$1" 'BEGIN {printf "%.1f", k / 1024}'; }
+
+report=$tmp/report.md
+summary=$tmp/summary.md
+{
+  echo "| corpus | sarvelt-cli | sarvelt-cli (eatmydata) | fastest peer | read floor | copy floor | sarvelt ÷ fastest peer | eatmydata ÷ fastest peer | sarvelt ÷ read floor | eatmydata ÷ read floor | sarvelt peak RSS |"
+  echo "|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|"
+} >"$summary"
+: >"$report"
+for c in $corpora; do
+  . "$corpus_dir/$c/params.sh"
+  declare -A med=()
+  best=""; best_t=""
+  for t in "${active[@]}"; do
+    med[$t]=$(echo "${times["$c|$t"]}" | median)
+    if [ "${kind[$t]}" = peer ] && [ -z "${verdict["$c|$t"]:-}" ]; then
+      if [ -z "$best" ] || awk -v a="${med[$t]}" -v b="$best" 'BEGIN {exit !(a < b)}'; then
+        best=${med[$t]}; best_t=$t
+      fi
+    fi
+  done
+  read_t=${med["floor: read (cat)"]}
+  {
+    echo
+    echo "### $c: $FILES files, $(awk -v b="$BYTES" 'BEGIN {printf "%.1f MiB", b / 1048576}'), $OCCURRENCES occurrences"
+    echo
+    echo "| tool | median s | runs (s) | ÷ fastest peer | ÷ read floor | peak RSS MiB | bytes |"
+    echo "|---|---:|---|---:|---:|---:|---|"
+    for t in "${active[@]}"; do
+      v=${verdict["$c|$t"]:-same as expected}
+      [ "${kind[$t]}" = floor ] && v="(not a rewrite)"
+      echo "| $t | ${med[$t]} | ${times["$c|$t"]% } | $(ratio "${med[$t]}" "$best") | $(ratio "${med[$t]}" "$read_t") | $(mib "${rss["$c|$t"]}") | $v |"
+    done
+  } >>"$report"
+  if [ -n "$cli" ]; then
+    s=${med["sarvelt-cli"]}
+    e=${med["sarvelt-cli (eatmydata)"]:--}
+    echo "| $c | $s | $e | $best_t ($best) | $read_t | ${med["floor: copy (cp -a)"]} | $(ratio "$s" "$best") | $(ratio "$e" "$best") | $(ratio "$s" "$read_t") | $(ratio "$e" "$read_t") | $(mib "${rss["$c|sarvelt-cli"]}") MiB |" >>"$summary"
+  else
+    echo "| $c | - | - | $best_t ($best) | $read_t | ${med["floor: copy (cp -a)"]} | - | - | - | - | - |" >>"$summary"
+  fi
+  unset med
+done
+
+echo
+cat "$summary" "$report"
+
+if [ $write = 1 ]; then
+  cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')
+  mem=$(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo)
+  fs=$(df -T "$data" | awk 'NR == 2 {print $2 " on " $1}')
+  cli_rev=$(git -C "$repo" log -1 --format='%h %s' 2>/dev/null || echo unknown)
+  {
+    echo "# Benchmarks"
+    echo
+    echo "Generated by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'); every number below comes from that run."
+    echo "Median of $runs runs per tool; before every run the corpus is restored from its pristine copy"
+    echo "(\`cp -a\`, then \`sync\`), so the page cache is warm and no earlier write-back is pending."
+    echo "After every run the tree is compared, file by file and byte by byte, with the result the"
+    echo "corpus generator computed on its own; the \"bytes\" column says whether it matched."
+    echo
+    echo "## Summary"
+    echo
+    echo "Times in seconds (median). The fastest peer is the fastest of the rewriting tools below"
+    echo "(the floors are not peers). \"eatmydata\" runs the same sarvelt-cli with fsync turned into"
+    echo "a no-op: the difference to the plain row is the cost of flushing every rewritten file to"
+    echo "the disk before it is swapped in."
+    echo
+    cat "$summary"
+    echo
+    echo "## Machine"
+    echo
+    echo "- CPU: $cpu, $(nproc) cores; memory $mem; file system $fs; kernel $(uname -r)"
+    echo "- load average before the table was written: $(cut -d' ' -f1-3 /proc/loadavg) (the machine is shared; other work on it makes the times noisy)"
+    echo "- sarvelt-cli: built from \`$cli_rev\`"
+    echo "- $(sd --version | head -n1); rpl $(rpl --version 2>&1 | head -n1 | awk '{print $2}'); $(sed --version | head -n1); perl $(perl -e 'print $^V'); $(rg --version | head -n1); $(find --version | head -n1); $(cp --version | head -n1)"
+    echo
+    echo "## Corpora"
+    echo
+    echo "Generated by \`bench/gen_corpus.py\` with a fixed seed; every line ends in CR LF. Scale: $scale."
+    echo
+    echo "| corpus | what |"
+    echo "|---|---|"
+    echo "| tree | about 20,000 files of 1–50 KB (sizes spread evenly on a log scale), in folders 5 deep; one file in ten holds the search text 1–5 times |"
+    echo "| big | 2 files of 100 MiB with 5 occurrences each (scaled down from \"a few files\" to keep the run short) |"
+    echo "| dense | 300 files of 1 MiB, an occurrence on 85 % of the lines |"
+    echo "| longline | 6 files, each with 3 lines of 2–6 MiB (minified-code style) holding an occurrence every 32–96 KiB, and some short lines |"
+    echo "| growth | 1,000 files of 16 KiB, an occurrence on one line in 20; the search text has 9 bytes, the replacement 900 |"
+    echo
+    echo "## The tools"
+    echo
+    echo "| row | command (D the tree, S the search text, R the replacement) |"
+    echo "|---|---|"
+    for t in "${active[@]}"; do
+      echo "| $t | \`${cmd[$t]//|/\\|}\` |"
+    done
+    echo
+    echo "## Every tool, per corpus"
+    cat "$report"
+  } >"$out"
+  echo "run.sh: wrote $out"
+fi
+
+if [ $failures -gt 0 ]; then
+  echo "run.sh: $failures run(s) failed or produced wrong bytes" >&2
+  exit 1
+fi
+echo "run.sh: all tools produced the expected bytes"
