@@ -3,6 +3,12 @@
 #ifndef SARVELT_RESOURCE_H
 #define SARVELT_RESOURCE_H
 
+// winuser.h names two standard cursors IDC_SIZE and IDC_HELP; here those names are the
+// Size field and the HELP button, so the cursor macros are dropped (the program loads only
+// the arrow cursor). Win32 files include windows.h before this header.
+#undef IDC_SIZE
+#undef IDC_HELP
+
 #define IDD_MAIN 155
 
 // Controls of the main dialog (their ids are also the commands they send).
@@ -35,5 +41,17 @@
 // Items added to the system menu.
 #define IDM_ABOUT 1
 #define IDM_HELP 134
+
+// Labels of the main dialog carry no id of their own.
+#define IDC_LABEL -1
+
+// The program's icon is a named resource; the resource script names it IDI_ICON, the code
+// loads it by this string.
+#ifndef RC_INVOKED
+#define ICON_RESOURCE_NAME "IDI_ICON"
+#endif
+
+// The application manifest's resource id (CREATEPROCESS_MANIFEST_RESOURCE_ID).
+#define MANIFEST_RESOURCE_ID 1
 
 #endif
