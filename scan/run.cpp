@@ -1,0 +1,85 @@
+// The two-pass run and the checks RUN makes before it starts one.
+#include "scan/run.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "log/log.h"
+#include "platform/os.h"
+#include "platform/window.h"
+#include "scan/run_state.h"
+#include "scan/select.h"
+#include "scan/walk.h"
+
+const char *const run_errors_format = "ERRORS detected.  Please check logging file '%s'";
+
+namespace {
+
+int runs_on_stack = 0;
+
+// Every reason RUN gives for refusing its fields, in one place.
+const char *const refusal_empty_path = "Please enter a folder in Path.";
+const char *const refusal_empty_search = "Please enter a Search String.";
+const char *const refusal_replace_has_search =
+    "The Replace String must not contain the Search String: every replacement would bring it back.";
+const char *const refusal_name_len =
+    "Name Len must be a whole number of characters (0 or more), or empty.";
+const char *const refusal_age_days = "Age days must be a whole number of days (0 or more), or empty.";
+
+bool blank(const char *text) {
+    for (; *text; ++text)
+        if (*text != ' ' && *text != '\t') return false;
+    return true;
+}
+
+void show_errors_box() {
+    char text[200];
+    snprintf(text, sizeof text, run_errors_format, log_file_name);
+    window_message_box(0, text, "ERROR", box_warning);
+}
+
+}  // namespace
+
+int run_in_progress() { return runs_on_stack > 0 ? 1 : 0; }
+
+const char *run_refusal() {
+    if (blank(run_fields.folder_path)) return refusal_empty_path;
+    if (run_fields.search_text[0] == '\0') return refusal_empty_search;
+    if (strstr(run_fields.replace_text, run_fields.search_text)) return refusal_replace_has_search;
+    if (!run_fields.name_len_ok) return refusal_name_len;
+    if (!run_fields.age_days_ok) return refusal_age_days;
+    return nullptr;
+}
+
+void run_search_replace() {
+    if (run_state.busy) return;
+    ++runs_on_stack;
+    run_state.busy = 1;
+    set_status("Scanning Directories...");
+
+    run_fields.oldest_mtime = run_fields.age_days_given
+                                  ? oldest_mtime_for_age(os_file_time_now(), run_fields.age_days)
+                                  : INT64_MIN;
+    // The walk's own copies: nothing the user does during the run changes what it walks.
+    const std::string folder(run_fields.folder_path);
+    const std::string type(run_fields.file_type);
+    const uint64_t min_size = run_fields.min_size;
+
+    run_state.matched_count = 0;
+    walk_directory(folder.c_str(), type.c_str(), min_size, 0);
+    run_state.total_matches = run_state.matched_count;
+    set_status("Matching files found :  %lu", (unsigned long)run_state.total_matches);
+
+    // Nothing selected: no applying pass. Errors of the counting pass (paths too long) are
+    // still reported.
+    if (run_state.total_matches != 0) {
+        run_state.matched_count = 0;
+        walk_directory(folder.c_str(), type.c_str(), min_size, 1);
+    }
+    if (errors_seen) show_errors_box();
+    errors_seen = 0;
+    run_state.busy = 0;
+    --runs_on_stack;
+}

@@ -1,0 +1,65 @@
+// Run state, the message pump, the cooperative wait and the scan's view of the window.
+#include "scan/run_state.h"
+
+#include <limits.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "platform/os.h"
+#include "resources/resource.h"
+
+run_state_t run_state = {0, 0, 0, 0, 0, 0, 0};
+run_fields_t run_fields = {};
+
+namespace {
+
+struct fields_defaults {
+    fields_defaults() { run_fields.oldest_mtime = INT64_MIN; }
+} set_fields_defaults;
+
+constexpr int tick_ms = 10;
+
+}  // namespace
+
+void pump_one_message() { window_pump_one(); }
+
+void wait_ticks(int32_t milliseconds) {
+    // In 64 bits, so that the largest delays cannot overflow the rounding up.
+    int64_t ticks = (int64_t(milliseconds) + tick_ms - 1) / tick_ms;
+    for (int64_t i = 0; i < ticks; ++i) {
+        if (run_state.closing || run_state.cancel_requested) return;
+        pump_one_message();
+        os_sleep_ms(tick_ms);
+        pump_one_message();
+    }
+}
+
+void set_status(const char *format, ...) {
+    char text[400];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    window_set_text(IDC_STATUS, text);
+}
+
+void set_progress_position(uint32_t position) {
+    window_set_progress(position > 1000 ? 1000 : int(position));
+}
+
+int32_t read_delay_field() {
+    memset(run_fields.delay_text, 0, sizeof run_fields.delay_text);
+    window_get_text(IDC_DELAY, run_fields.delay_text, delay_text_read);
+    const char *p = run_fields.delay_text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    int64_t value = 0;  // magnitude, held at INT32_MAX + 1 once past it
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > int64_t(INT32_MAX) + 1) value = int64_t(INT32_MAX) + 1;
+    }
+    if (negative) return int32_t(-value);
+    return value > INT32_MAX ? INT32_MAX : int32_t(value);
+}

@@ -1,0 +1,88 @@
+// Selection criteria: Size text, file type, Name Len and Age days.
+#include "scan/select.h"
+
+#include <string.h>
+
+namespace {
+
+char upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
+
+bool same_ignoring_case(const char *a, const char *b) {
+    for (; *a && *b; ++a, ++b)
+        if (upper(*a) != upper(*b)) return false;
+    return *a == *b;
+}
+
+uint64_t saturating_mul(uint64_t a, uint64_t b) {
+    if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
+    return a * b;
+}
+
+uint64_t saturating_digit(uint64_t value, char digit) {
+    uint64_t d = uint64_t(digit - '0');
+    if (value > (UINT64_MAX - d) / 10) return UINT64_MAX;
+    return value * 10 + d;
+}
+
+// 100-nanosecond intervals per day.
+constexpr uint64_t file_time_day = 24ULL * 3600ULL * 10000000ULL;
+
+}  // namespace
+
+uint64_t parse_size_text(const char *text) {
+    if (!text) return 0;
+    bool kb = false;
+    bool mb = false;
+    uint64_t value = 0;
+    for (const char *p = text; *p; ++p) {
+        if (*p >= '0' && *p <= '9') value = saturating_digit(value, *p);
+        if (upper(p[1]) == 'B') {
+            kb = kb || upper(p[0]) == 'K';
+            mb = mb || upper(p[0]) == 'M';
+        }
+    }
+    return saturating_mul(value, mb ? 1048576u : kb ? 1024u : 1u);
+}
+
+int file_matches(const os_dir_entry &entry, const char *file_type, uint64_t min_size) {
+    if (entry.is_dir || !entry.is_regular) return 0;
+    if (entry.size < min_size) return 0;
+    if (!file_type) return 0;
+    if (strcmp(file_type, "*.*") == 0) return 1;
+    const char *type_ext = strrchr(file_type, '.');
+    const char *name_ext = strrchr(entry.name.c_str(), '.');
+    if (!type_ext || !name_ext) return 0;
+    return same_ignoring_case(type_ext, name_ext) ? 1 : 0;
+}
+
+int file_matches_name_age(const os_dir_entry &entry, uint64_t min_name_len, int64_t oldest_mtime) {
+    if (entry.name.size() < min_name_len) return 0;
+    if (entry.mtime < oldest_mtime) return 0;
+    return 1;
+}
+
+int parse_count_text(const char *text, int *given, uint64_t *value) {
+    *given = 0;
+    *value = 0;
+    if (!text) return 1;
+    const char *begin = text;
+    while (*begin == ' ' || *begin == '\t') ++begin;
+    const char *end = begin + strlen(begin);
+    while (end > begin && (end[-1] == ' ' || end[-1] == '\t')) --end;
+    if (begin == end) return 1;
+    uint64_t v = 0;
+    for (const char *p = begin; p < end; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        v = saturating_digit(v, *p);
+    }
+    *given = 1;
+    *value = v;
+    return 1;
+}
+
+int64_t oldest_mtime_for_age(int64_t now, uint64_t days) {
+    // The distance from now down to INT64_MIN, in whole days, computed without overflow.
+    uint64_t room = uint64_t(now) - uint64_t(INT64_MIN);
+    if (days > room / file_time_day) return INT64_MIN;
+    return int64_t(uint64_t(now) - days * file_time_day);
+}

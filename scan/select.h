@@ -1,0 +1,31 @@
+// Which files a run selects: a minimum size, a file type (an extension, or "*.*" for every
+// file), and the optional Name Len and Age days criteria.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/os.h"
+
+// The byte threshold of a Size text: its decimal digits, in order, with every other character
+// left out, times 1,024 if the text holds "KB" or 1,048,576 if it holds "MB" (any case; "MB"
+// wins). No digits give 0. 64-bit; saturates at UINT64_MAX instead of wrapping.
+uint64_t parse_size_text(const char *text);
+
+// 1 when the entry is an ordinary file (or a link to one) of at least min_size bytes whose
+// name's extension (from its last '.') equals that of file_type, ASCII case ignored; the type
+// "*.*" takes every extension and none. Folders, FIFOs, sockets and devices: 0.
+int file_matches(const os_dir_entry &entry, const char *file_type, uint64_t min_size);
+
+// The Name Len and Age days criteria: 1 when the entry's name (without folder) has at least
+// min_name_len bytes and its last-write time is not before oldest_mtime (a file time).
+// min_name_len 0 and oldest_mtime INT64_MIN select everything.
+int file_matches_name_age(const os_dir_entry &entry, uint64_t min_name_len, int64_t oldest_mtime);
+
+// Reads a Name Len or Age days text: spaces and tabs around it are ignored; an empty text
+// gives 1 with *given = 0; decimal digits only give 1 with *given = 1 and *value (saturated
+// at UINT64_MAX); anything else gives 0.
+int parse_count_text(const char *text, int *given, uint64_t *value);
+
+// The oldest last-write time that Age days lets through, for a run starting at now (a file
+// time): now - days x 24 hours, or INT64_MIN when that lies before any representable time.
+int64_t oldest_mtime_for_age(int64_t now, uint64_t days);

@@ -1,0 +1,143 @@
+// The run's commands, shared by the Win32 window procedure and the headless window. Each
+// handler is a small function; command_dispatch selects it by the command id.
+#include "ui/commands.h"
+
+#include <string.h>
+
+#include "log/log.h"
+#include "platform/window.h"
+#include "resources/resource.h"
+#include "scan/run.h"
+#include "scan/run_state.h"
+#include "scan/select.h"
+
+namespace {
+
+// Where a fresh window points the Path field.
+#if defined(_WIN32)
+const char *const default_folder = "C:\\";
+#else
+const char *const default_folder = "/";
+#endif
+
+void copy_text(char *out, size_t room, const char *text) {
+    strncpy(out, text, room - 1);
+    out[room - 1] = '\0';
+}
+
+// 202: the fields' defaults.
+void set_defaults() {
+    copy_text(run_fields.folder_path, sizeof run_fields.folder_path, default_folder);
+    window_set_text(IDC_PATH, run_fields.folder_path);
+    copy_text(run_fields.file_type, sizeof run_fields.file_type, "*.*");
+    window_set_text(IDC_TYPE, run_fields.file_type);
+    window_set_text(IDC_SIZE, "0");
+    window_set_text(IDC_DELAY, "0");
+    errors_seen = 0;
+    set_status("Idling....");
+}
+
+// 400.
+void show_waiting() { set_status("Waiting ..."); }
+
+// 200: the window's start.
+void initialise() {
+    run_state.closing = 0;
+    window_setup_progress();
+    show_waiting();
+    set_defaults();
+}
+
+// 201: the dialog's fields into run_fields.
+void read_fields() {
+    window_get_text(IDC_PATH, run_fields.folder_path, folder_path_read);
+    window_get_text(IDC_TYPE, run_fields.file_type, folder_path_read);
+    memset(run_fields.size_text, 0, sizeof run_fields.size_text);
+    window_get_text(IDC_SIZE, run_fields.size_text, folder_path_read);
+    run_fields.min_size = parse_size_text(run_fields.size_text);
+    window_get_text(IDC_SEARCH, run_fields.search_text, search_text_read);
+    window_get_text(IDC_REPLACE, run_fields.replace_text, search_text_read);
+    window_get_text(IDC_NAME_LEN, run_fields.name_len_text, count_text_room);
+    run_fields.name_len_ok = parse_count_text(run_fields.name_len_text, &run_fields.name_len_given,
+                                              &run_fields.min_name_len);
+    window_get_text(IDC_AGE_DAYS, run_fields.age_days_text, count_text_room);
+    run_fields.age_days_ok = parse_count_text(run_fields.age_days_text, &run_fields.age_days_given,
+                                              &run_fields.age_days);
+}
+
+// 128: RUN / CONTINUE. While a run is on the stack it only resumes a pause: a run that is
+// still going goes on; a cancelled one that is unwinding keeps stop_walk raised and finishes
+// unwinding, and no run is ever started inside another.
+void run_or_continue() {
+    if (run_in_progress()) {
+        run_state.paused = 0;
+        if (!run_state.busy) return;
+        run_state.cancel_requested = 0;
+        run_state.stop_walk = 0;
+        set_status("In Progress....");
+        return;
+    }
+    run_state.paused = 0;
+    run_state.cancel_requested = 0;
+    run_state.stop_walk = 0;
+    read_fields();
+    if (const char *why = run_refusal()) {
+        window_message_box(1, why, "ERROR", box_warning);
+        return;
+    }
+    set_status("In Progress....");
+    set_progress_position(0);
+    run_search_replace();
+}
+
+// 151: PAUSE.
+void pause_run() {
+    if (!run_state.busy) return;
+    run_state.paused = 1;
+    set_status("Paused....");
+}
+
+// 150: CANCEL / RESET. Back to idle at once; the stopped walk unwinds at its next check.
+void cancel_reset() {
+    run_state.cancel_requested = 1;
+    errors_seen = 0;
+    run_state.paused = 0;
+    run_state.busy = 0;
+    run_state.stop_walk = 1;
+    set_status("Idling....");
+    set_progress_position(0);
+}
+
+// 2 and 8: Esc and QUIT.
+void quit() {
+    run_state.paused = 0;
+    run_state.stop_walk = 1;
+    run_state.closing = 1;
+    window_request_close();
+}
+
+}  // namespace
+
+int command_dispatch(int id, long *result) {
+    *result = 1;
+    switch (id) {
+    case CMD_INIT: initialise(); return 1;
+    case CMD_DEFAULTS: set_defaults(); return 1;
+    case CMD_WAITING: show_waiting(); return 1;
+    case CMD_NOTHING: return 1;
+    case CMD_READ_FIELDS:
+        read_fields();
+        *result = command_default;
+        return 1;
+    case IDC_RUN: run_or_continue(); return 1;
+    case IDC_PAUSE: pause_run(); return 1;
+    case IDC_CANCEL_RESET: cancel_reset(); return 1;
+    case CMD_ESCAPE:
+    case IDC_QUIT: quit(); return 1;
+    default: return 0;
+    }
+}
+
+void command_window_destroyed() { run_state.closing = 1; }
+
+int command_run_on_stack() { return run_in_progress(); }
