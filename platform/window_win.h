@@ -1,0 +1,12 @@
+// The Win32 side of the window seam: start-up hands the main dialog to it, and the window
+// operations of window.h then act on that dialog and on its progress bar.
+#pragma once
+
+#include <windows.h>
+
+// Keeps the main dialog's handle for the whole process (start-up calls it once).
+void window_attach(HWND dialog);
+// The main dialog's handle, or null before start-up. Stale once the window is destroyed.
+HWND window_main_handle();
+// The progress bar's handle, or null before window_setup_progress took it.
+HWND window_progress_handle();

@@ -1,0 +1,27 @@
+// The Win32 program: the main dialog's window procedure, the folder picker and the system
+// menu's extra items. Start-up (WinMain) is in winmain.cpp.
+#pragma once
+
+#include <windows.h>
+
+// The program's version, shown in the title and the About box.
+extern const char *const program_version;
+
+// The window procedure of the class "Sarvelt", which serves the main dialog: the buttons, the
+// Esc key, the system menu's items and the program's own commands.
+LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// Shows the shell's folder picker owned by owner. Returns 1 with the chosen path in out (room
+// bytes, terminator included), or 0 with out empty when nothing was chosen or the path does
+// not fit.
+int browse_for_folder(HWND owner, char *out, int room);
+
+// Grays Maximize and Size in a window's system menu, then appends a separator, "&About..."
+// (IDM_ABOUT) and "&Help..." (IDM_HELP).
+void extend_system_menu(HMENU menu);
+
+// The texts of the Help, License and About boxes.
+const char *help_text();
+const char *license_text();
+// Formats the About text into out (room bytes).
+void format_about_text(char *out, int room);

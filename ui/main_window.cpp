@@ -1,0 +1,129 @@
+// The main dialog's window procedure: which commands go to the portable command handling,
+// and the boxes, the folder picker and the system-menu items that only the Win32 program has.
+#include <windows.h>
+#include <stdio.h>
+#include <string.h>
+
+// After windows.h: resource.h takes over two of its cursor names.
+#include "resources/resource.h"
+#include "scan/run_state.h"
+#include "ui/commands.h"
+#include "ui/gui.h"
+
+const char *const program_version = "1.0";
+
+namespace {
+
+#define COPYRIGHT_LINE "Copyright (c) 2026 Corvane"
+
+const char help_box_text[] =
+    "\nSarvelt and replace text\n\n"
+    "Enter filespecs, search and replace strings, and click RUN.\n"
+    "Program will search for files meeting criteria.\n\n"
+    "When found, the files will be modified.\n"
+    "NOTE: Files' date time stamps will be preserved\n\n\n\n" COPYRIGHT_LINE "\n\n";
+
+const char license_box_text[] =
+    "\n" COPYRIGHT_LINE "\n\n"
+    "Permission is hereby granted, free of charge, to any person obtaining a copy\n"
+    "of this software and associated documentation files (the \"Software\"), to deal\n"
+    "in the Software without restriction, including without limitation the rights\n"
+    "to use, copy, modify, merge, publish, distribute, sublicense, and/or sell\n"
+    "copies of the Software, and to permit persons to whom the Software is\n"
+    "furnished to do so, subject to the following conditions:\n\n"
+    "The above copyright notice and this permission notice shall be included in all\n"
+    "copies or substantial portions of the Software.\n\n"
+    "THE SOFTWARE IS PROVIDED \"AS IS\", WITHOUT WARRANTY OF ANY KIND, EXPRESS OR\n"
+    "IMPLIED, INCLUDING BUT NOT LIMITED TO THE WARRANTIES OF MERCHANTABILITY,\n"
+    "FITNESS FOR A PARTICULAR PURPOSE AND NONINFRINGEMENT. IN NO EVENT SHALL THE\n"
+    "AUTHORS OR COPYRIGHT HOLDERS BE LIABLE FOR ANY CLAIM, DAMAGES OR OTHER\n"
+    "LIABILITY, WHETHER IN AN ACTION OF CONTRACT, TORT OR OTHERWISE, ARISING FROM,\n"
+    "OUT OF OR IN CONNECTION WITH THE SOFTWARE OR THE USE OR OTHER DEALINGS IN THE\n"
+    "SOFTWARE.\n\n";
+
+// The About box's text is formatted into a buffer of this size; the whole text fits.
+constexpr int about_room = 200;
+
+// Browse: the folder picker writes the chosen folder to folder_path, and the Path field shows
+// it; a cancelled picker leaves folder_path empty and the field as it was (the next RUN reads
+// the field again). Does nothing while a run is on the stack: the walk's top level is
+// enumerating folder_path. The result is 1 only when a folder was chosen.
+LRESULT on_browse(HWND window) {
+    if (command_run_on_stack()) return 0;
+    if (!browse_for_folder(window, run_fields.folder_path, folder_path_room)) return 0;
+    SetDlgItemTextA(window, IDC_PATH, run_fields.folder_path);
+    return 1;
+}
+
+void show_about_box(HWND window) {
+    char text[about_room];
+    format_about_text(text, about_room);
+    MessageBoxA(window, text, "Corvane About", MB_OK);
+    SetFocus(GetDlgItem(window, IDC_RUN));
+}
+
+// WM_COMMAND: the whole wParam is the id, so notifications (edit changes and the like) carry
+// another value and fall through to default processing.
+LRESULT on_command(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    int id = wparam <= 0xFFFF ? int(wparam) : -1;
+    switch (id) {
+    case CMD_INIT:
+    case CMD_READ_FIELDS:
+    case CMD_DEFAULTS:
+    case CMD_WAITING:
+    case CMD_NOTHING:
+    case IDC_RUN:
+    case IDC_PAUSE:
+    case IDC_CANCEL_RESET:
+    case CMD_ESCAPE:
+    case IDC_QUIT: {
+        long result = command_default;
+        if (command_dispatch(id, &result) && result != command_default) return LRESULT(result);
+        break;
+    }
+    case IDC_BROWSE:
+        return on_browse(window);
+    case IDC_HELP:
+        MessageBoxA(window, help_box_text, "Help", MB_OK);
+        break;
+    case IDC_LICENSE:
+        MessageBoxA(window, license_box_text, "License", MB_OK);
+        return 1;
+    default:
+        break;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+}  // namespace
+
+const char *help_text() { return help_box_text; }
+const char *license_text() { return license_box_text; }
+
+void format_about_text(char *out, int room) {
+    snprintf(out, size_t(room), "Sarvelt\nVersion %s \n" COPYRIGHT_LINE "\n\n", program_version);
+}
+
+LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_COMMAND:
+        return on_command(window, message, wparam, lparam);
+    case WM_SYSCOMMAND:
+        if (wparam == IDM_ABOUT) {
+            show_about_box(window);
+            return 1;
+        }
+        if (wparam == IDM_HELP) {
+            PostMessageA(window, WM_COMMAND, IDC_HELP, 0);
+            return 1;
+        }
+        break;
+    case WM_DESTROY:
+        command_window_destroyed();
+        PostQuitMessage(0);
+        return 0;
+    default:
+        break;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
