@@ -8,6 +8,9 @@
 
 namespace {
 
+// The close message in the queue (no command has a negative id).
+constexpr int close_message = -1;
+
 struct headless_window {
     bool alive = false;
     std::map<int, std::string> texts;
@@ -20,6 +23,9 @@ struct headless_window {
     void (*text_observer)(int, const char *) = nullptr;
     void (*box_observer)(const headless_box &) = nullptr;
     void (*pump_observer)() = nullptr;
+    void (*progress_observer)(int) = nullptr;
+    void (*destroy_handler)() = nullptr;
+    bool quit_posted = false;
 };
 
 headless_window &win() {
@@ -37,6 +43,7 @@ void headless_open() {
     w.progress_ready = false;
     w.queue.clear();
     w.close_requested = false;
+    w.quit_posted = false;
 }
 
 void headless_destroy() {
@@ -48,6 +55,8 @@ void headless_set_dispatcher(void (*dispatch)(int)) { win().dispatch = dispatch;
 void headless_set_text_observer(void (*observe)(int, const char *)) { win().text_observer = observe; }
 void headless_set_box_observer(void (*observe)(const headless_box &)) { win().box_observer = observe; }
 void headless_set_pump_observer(void (*observe)()) { win().pump_observer = observe; }
+void headless_set_progress_observer(void (*observe)(int)) { win().progress_observer = observe; }
+void headless_set_destroy_handler(void (*on_destroy)()) { win().destroy_handler = on_destroy; }
 
 std::string headless_text(int control_id) {
     auto it = win().texts.find(control_id);
@@ -60,6 +69,7 @@ const std::vector<headless_box> &headless_boxes() { return win().boxes; }
 void headless_clear_boxes() { win().boxes.clear(); }
 size_t headless_queued() { return win().queue.size(); }
 int headless_close_requested() { return win().close_requested ? 1 : 0; }
+int headless_quit_posted() { return win().quit_posted ? 1 : 0; }
 
 int window_alive() { return win().alive ? 1 : 0; }
 
@@ -92,6 +102,7 @@ void window_set_progress(int position) {
     if (!w.alive || !w.progress_ready) return;
     if (position < 0) position = 0;
     w.progress = position > 1000 ? 1000 : position;
+    if (w.progress_observer) w.progress_observer(w.progress);
 }
 
 int window_pump_one() {
@@ -100,7 +111,14 @@ int window_pump_one() {
     if (w.queue.empty()) return 0;
     int id = w.queue.front();
     w.queue.pop_front();
-    if (w.dispatch) w.dispatch(id);
+    if (id == close_message) {
+        w.alive = false;
+        w.queue.clear();
+        if (w.destroy_handler) w.destroy_handler();
+        w.quit_posted = true;
+    } else if (w.dispatch) {
+        w.dispatch(id);
+    }
     return 1;
 }
 
@@ -109,7 +127,10 @@ void window_post_command(int id) {
 }
 
 void window_request_close() {
-    if (win().alive) win().close_requested = true;
+    headless_window &w = win();
+    if (!w.alive) return;
+    w.close_requested = true;
+    w.queue.push_back(close_message);
 }
 
 void window_message_box(int owned, const char *text, const char *caption, window_box_kind kind) {

@@ -27,6 +27,11 @@ void headless_set_box_observer(void (*observe)(const headless_box &box));
 // Called at the start of every pump, before the queue is looked at: tests use it to post
 // commands at a chosen moment of a run.
 void headless_set_pump_observer(void (*observe)());
+// Called after each change of the progress position.
+void headless_set_progress_observer(void (*observe)(int position));
+// Called when the window is destroyed by a close request (the portable handling's
+// command_window_destroyed), before the quit message is posted.
+void headless_set_destroy_handler(void (*on_destroy)());
 
 std::string headless_text(int control_id);
 int headless_progress();
@@ -38,3 +43,9 @@ void headless_clear_boxes();
 size_t headless_queued();
 // 1 once window_request_close was called since the window was opened.
 int headless_close_requested();
+// Closing works as it does for a real window: window_request_close queues a close message;
+// the pump that takes it destroys the window (texts, progress and boxes then do nothing,
+// queued commands are dropped), calls the destroy handler and posts the quit message. No
+// pump ever takes the quit message, so a close requested during a run still ends the
+// program's loop once the run has returned.
+int headless_quit_posted();

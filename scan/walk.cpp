@@ -23,14 +23,15 @@ int walk_depth = 0;
 
 // A path of this folder that does not fit the walk's buffer: logged and marked as an error.
 // Reported in the counting pass only, so that each one is logged once per run.
-void report_too_long(const char *dir, const std::string &name, int apply) {
+void report_too_long(const char *dir, const std::string &name, int folder, int apply) {
     if (apply) return;
     std::string path(dir);
     if (!path.empty() && path.back() != path_separator && path.back() != '/') path += path_separator;
     path += name;
     errors_seen = 1;
-    log_message("ERROR: Path too long (more than %d characters), skipped: %s\n",
-                walk_path_room - 2, path.c_str());
+    // A folder's path needs room for its closing separator too.
+    log_message("ERROR: Path too long (at most %d characters), %s skipped: %s\n",
+                walk_path_room - (folder ? 2 : 1), folder ? "folder" : "file", path.c_str());
 }
 
 // Puts the path of subfolder name into out, ending with a separator. 0 if it does not fit.
@@ -86,7 +87,7 @@ int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const c
     if (entry.is_dir) {
         if (entry.name[0] == '.') return 1;  // ".git" and the like are never entered
         if (!join_folder(path, dir, entry.name.c_str())) {
-            report_too_long(dir, entry.name, apply);
+            report_too_long(dir, entry.name, 1, apply);
             return 1;
         }
         walk_directory(path, file_type, min_size, apply);
@@ -97,7 +98,7 @@ int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const c
                    file_matches_name_age(entry, run_fields.min_name_len, run_fields.oldest_mtime);
     if (selected) {
         if (!join_path(path, walk_path_room, dir, entry.name.c_str())) {
-            report_too_long(dir, entry.name, apply);
+            report_too_long(dir, entry.name, 0, apply);
             selected = 0;
         } else if (is_session_log(path)) {
             selected = 0;

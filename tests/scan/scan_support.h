@@ -1,0 +1,203 @@
+// Helpers of the scan tests: a working folder per test process (the session log lands there),
+// temporary trees, file contents, and a headless window wired to the command handling.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "log/log.h"
+#include "platform/window_headless.h"
+#include "resources/resource.h"
+#include "scan/run.h"
+#include "scan/run_state.h"
+#include "ui/commands.h"
+
+namespace fs = std::filesystem;
+
+namespace scan_test {
+
+inline int process_id() {
+#if defined(_WIN32)
+    return _getpid();
+#else
+    return int(getpid());
+#endif
+}
+
+// The process's working folder: a fresh temporary folder, made the current directory before
+// any test runs, so that logging.log and the trees of parallel test processes never meet.
+class work_folder : public ::testing::Environment {
+  public:
+    static fs::path &root() {
+        static fs::path r;
+        return r;
+    }
+    void SetUp() override {
+        root() = fs::temp_directory_path() / ("sarvelt-scan-" + std::to_string(process_id()));
+        std::error_code ec;
+        fs::remove_all(root(), ec);
+        fs::create_directories(root());
+        fs::current_path(root());
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::current_path(fs::temp_directory_path(), ec);
+        fs::remove_all(root(), ec);  // the open log may keep its file on Windows
+    }
+};
+
+inline std::string read_file(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void write_file(const fs::path &p, const std::string &bytes) {
+    fs::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary);
+    out << bytes;
+}
+
+// A temporary tree below the working folder, removed again at the end of the test.
+class temp_tree {
+  public:
+    temp_tree() {
+        static int counter = 0;
+        path_ = work_folder::root() / ("tree-" + std::to_string(++counter));
+        fs::create_directories(path_);
+    }
+    ~temp_tree() {
+        std::error_code ec;
+        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+        for (auto &e : fs::recursive_directory_iterator(path_, ec))
+            fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add, ec);
+        fs::remove_all(path_, ec);
+    }
+    const fs::path &path() const { return path_; }
+    std::string str() const { return path_.string(); }
+    fs::path file(const std::string &rel, const std::string &bytes) const {
+        fs::path p = path_ / fs::path(rel);
+        write_file(p, bytes);
+        return p;
+    }
+    std::string read(const std::string &rel) const { return read_file(path_ / fs::path(rel)); }
+    // Every file name below the tree that ends in ".tmp".
+    std::vector<std::string> temporaries() const {
+        std::vector<std::string> found;
+        for (auto &e : fs::recursive_directory_iterator(path_))
+            if (e.path().extension() == ".tmp") found.push_back(e.path().string());
+        return found;
+    }
+
+  private:
+    fs::path path_;
+};
+
+// What the headless window showed during a test.
+struct window_record {
+    std::vector<std::string> statuses;  // every Status text, in order
+    std::vector<int> positions;         // every progress position, in order
+    int pumps = 0;
+    std::function<void()> on_pump;      // the test's hook, run at the start of every pump
+};
+
+inline window_record &record() {
+    static window_record r;
+    return r;
+}
+
+inline void dispatch_command(int id) {
+    long result = 0;
+    command_dispatch(id, &result);
+}
+
+inline void observe_text(int id, const char *text) {
+    if (id == IDC_STATUS) record().statuses.push_back(text);
+}
+inline void observe_progress(int position) { record().positions.push_back(position); }
+inline void observe_pump() {
+    ++record().pumps;
+    if (record().on_pump) record().on_pump();
+}
+
+// Resets the run state and opens a headless window wired to the command handling, initialised
+// as start-up does (command 200).
+inline void open_window() {
+    run_state = run_state_t{0, 0, 0, 0, 0, 0, 0};
+    run_fields = run_fields_t{};
+    run_fields.oldest_mtime = INT64_MIN;
+    run_fields.name_len_ok = 1;
+    run_fields.age_days_ok = 1;
+    errors_seen = 0;
+    record() = window_record{};
+    headless_open();
+    headless_clear_boxes();
+    headless_set_dispatcher(dispatch_command);
+    headless_set_destroy_handler(command_window_destroyed);
+    headless_set_text_observer(observe_text);
+    headless_set_progress_observer(observe_progress);
+    headless_set_pump_observer(observe_pump);
+    window_post_command(CMD_INIT);
+    while (window_pump_one()) {
+    }
+    record().pumps = 0;
+}
+
+inline void close_window() {
+    headless_set_pump_observer(nullptr);
+    headless_set_text_observer(nullptr);
+    headless_set_progress_observer(nullptr);
+    record().on_pump = nullptr;
+    headless_destroy();
+}
+
+// Fills the dialog's fields as a user would type them.
+struct fields {
+    fields(std::string path_, std::string type_, std::string size_, std::string search_,
+           std::string replace_, std::string delay_ = "0", std::string name_len_ = "",
+           std::string age_days_ = "")
+        : path(path_), type(type_), size(size_), search(search_), replace(replace_), delay(delay_),
+          name_len(name_len_), age_days(age_days_) {}
+    std::string path, type, size, search, replace, delay, name_len, age_days;
+};
+
+inline void type_fields(const fields &f) {
+    window_set_text(IDC_PATH, f.path.c_str());
+    window_set_text(IDC_TYPE, f.type.c_str());
+    window_set_text(IDC_SIZE, f.size.c_str());
+    window_set_text(IDC_SEARCH, f.search.c_str());
+    window_set_text(IDC_REPLACE, f.replace.c_str());
+    window_set_text(IDC_DELAY, f.delay.c_str());
+    window_set_text(IDC_NAME_LEN, f.name_len.c_str());
+    window_set_text(IDC_AGE_DAYS, f.age_days.c_str());
+}
+
+// Presses RUN / CONTINUE and pumps until the queue is empty: the run happens inside.
+inline void press_run() {
+    window_post_command(IDC_RUN);
+    while (window_pump_one()) {
+    }
+}
+
+inline std::string status() { return headless_text(IDC_STATUS); }
+
+inline bool saw_status(const std::string &text) {
+    for (auto &s : record().statuses)
+        if (s == text) return true;
+    return false;
+}
+
+}  // namespace scan_test

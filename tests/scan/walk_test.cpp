@@ -1,0 +1,319 @@
+// The directory walk and the two-pass run over real temporary trees.
+#include <chrono>
+
+#include "scan/select.h"
+#include "scan/walk.h"
+#include "scan_support.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
+using namespace scan_test;
+
+namespace {
+
+class Walk : public ::testing::Test {
+  protected:
+    void SetUp() override { open_window(); }
+    void TearDown() override { close_window(); }
+
+    // One pass of the walk, as the run starts it.
+    uint32_t count(const std::string &dir, const char *type, uint64_t min_size = 0) {
+        run_state.matched_count = 0;
+        walk_directory(dir.c_str(), type, min_size, 0);
+        return run_state.matched_count;
+    }
+};
+
+// The statuses written from the first one equal to from (inclusive) to the first one equal to
+// to (exclusive).
+std::vector<std::string> statuses_between(const std::string &from, const std::string &to) {
+    std::vector<std::string> out;
+    bool in = false;
+    for (auto &s : record().statuses) {
+        if (!in && s == from) in = true;
+        else if (in && s == to) break;
+        if (in) out.push_back(s);
+    }
+    return out;
+}
+
+size_t occurrences(const std::vector<std::string> &v, const std::string &s) {
+    return size_t(std::count(v.begin(), v.end(), s));
+}
+
+TEST_F(Walk, DotFoldersAreNeverEntered) {
+    temp_tree t;
+    t.file(".git/config.txt", "needle\n");
+    t.file(".git/objects/o.txt", "needle\n");
+    t.file("src/main.txt", "needle\n");
+    t.file("src/.hidden/h.txt", "needle\n");
+    t.file("top.txt", "needle\n");
+    t.file(".profile.txt", "needle\n");  // a file whose name begins with a point is a file
+    t.file("notes.md", "needle\n");
+    EXPECT_EQ(3u, count(t.str(), "*.txt"));
+
+    type_fields({t.str(), "*.txt", "0", "needle", "pin"});
+    press_run();
+    EXPECT_EQ("pin\r\n", t.read("src/main.txt"));
+    EXPECT_EQ("pin\r\n", t.read("top.txt"));
+    EXPECT_EQ("pin\r\n", t.read(".profile.txt"));
+    EXPECT_EQ("needle\n", t.read(".git/config.txt"));
+    EXPECT_EQ("needle\n", t.read(".git/objects/o.txt"));
+    EXPECT_EQ("needle\n", t.read("src/.hidden/h.txt"));
+    EXPECT_EQ("needle\n", t.read("notes.md"));
+    EXPECT_TRUE(t.temporaries().empty());
+}
+
+TEST_F(Walk, CountingRewritesNothing) {
+    temp_tree t;
+    t.file("a.txt", "needle\n");
+    t.file("b/b.txt", "needle\n");
+    t.file("b/c/c.txt", "needle\n");
+    t.file("b/c/c.log", "needle\n");
+    run_fields = run_fields_t{};
+    strcpy(run_fields.search_text, "needle");
+    strcpy(run_fields.replace_text, "pin");
+    run_fields.oldest_mtime = INT64_MIN;
+    EXPECT_EQ(3u, count(t.str(), "*.txt"));
+    EXPECT_EQ(4u, count(t.str(), "*.*"));
+    EXPECT_EQ(0u, count(t.str(), "*.*", 8));  // every file has 7 bytes
+    EXPECT_EQ(4u, count(t.str(), "*.*", 7));
+    EXPECT_EQ("needle\n", t.read("a.txt"));
+    EXPECT_EQ("needle\n", t.read("b/c/c.txt"));
+}
+
+TEST_F(Walk, MissingFolderOrFileVisitsNothing) {
+    temp_tree t;
+    t.file("a.txt", "x");
+    EXPECT_EQ(0u, count((t.path() / "nowhere").string(), "*.*"));
+    EXPECT_EQ(0u, count((t.path() / "a.txt").string(), "*.*"));
+    EXPECT_EQ(0u, count("", "*.*"));
+}
+
+TEST_F(Walk, ProgressTextsAndPositionsRunOneFileAhead) {
+    temp_tree t;
+    for (const char *n : {"1.txt", "2.txt", "3.txt", "4.txt"}) t.file(n, "needle\n");
+    type_fields({t.str(), "*.txt", "0", "needle", "pin"});
+    press_run();
+    std::vector<std::string> progress;
+    for (auto &s : record().statuses)
+        if (s.rfind("Progress:", 0) == 0) progress.push_back(s);
+    EXPECT_EQ((std::vector<std::string>{"Progress: 1 of 4 files. (25%)", "Progress: 2 of 4 files. (50%)",
+                                        "Progress: 3 of 4 files. (75%)",
+                                        "Progress: 4 of 4 files. (100%)"}),
+              progress);
+    // 0 at the press of RUN, then (n + 1) x 1000 / 4, the last one (1,250) shown as full.
+    EXPECT_EQ((std::vector<int>{0, 500, 750, 1000, 1000}), record().positions);
+    EXPECT_EQ("Progress: 4 of 4 files. (100%)", status());
+    EXPECT_TRUE(saw_status("Matching files found :  4"));
+    EXPECT_EQ(0, run_state.busy);
+}
+
+TEST_F(Walk, PercentIsRounded) {
+    temp_tree t;
+    for (const char *n : {"1.txt", "2.txt", "3.txt"}) t.file(n, "needle\n");
+    type_fields({t.str(), "*.*", "0", "needle", "pin"});
+    press_run();
+    EXPECT_TRUE(saw_status("Progress: 1 of 3 files. (33%)"));
+    EXPECT_TRUE(saw_status("Progress: 2 of 3 files. (67%)"));
+    EXPECT_EQ((std::vector<int>{0, 666, 1000, 1000}), record().positions);
+}
+
+TEST_F(Walk, NoSelectedFileEndsAfterTheCount) {
+    temp_tree t;
+    t.file("a.md", "needle\n");
+    type_fields({t.str(), "*.txt", "0", "needle", "pin"});
+    press_run();
+    EXPECT_EQ("Matching files found :  0", status());
+    EXPECT_EQ("needle\n", t.read("a.md"));
+    EXPECT_TRUE(headless_boxes().empty());
+    EXPECT_EQ(0, run_state.busy);
+}
+
+TEST_F(Walk, FolderStatusOnlyWhileTotalIsAMultipleOfTen) {
+    temp_tree t;
+    for (int i = 0; i < 7; ++i) t.file("f" + std::to_string(i) + ".txt", "needle\n");
+    t.file("sub1/x.md", "");
+    t.file("sub2/y.md", "");
+    // The first counting pass of the process (total 0): every folder entered shows it.
+    type_fields({t.str(), "*.txt", "0", "needle", "pin"});
+    press_run();
+    auto first = statuses_between("In Progress....", "Matching files found :  7");
+    EXPECT_EQ(3u, occurrences(first, "Scanning Directories...please wait..."));
+    EXPECT_EQ("Progress: 7 of 7 files. (100%)", status());  // 7: no folder status afterwards
+
+    // After a run with a total of 7 the next counting pass writes no folder status.
+    record().statuses.clear();
+    type_fields({t.str(), "*.txt", "0", "pin", "needle"});
+    press_run();
+    auto second = statuses_between("In Progress....", "Matching files found :  7");
+    EXPECT_EQ((std::vector<std::string>{"In Progress....", "Scanning Directories..."}), second);
+}
+
+TEST_F(Walk, TotalOfTenShowsScanningWhenAFolderFollowsTheLastFile) {
+    temp_tree t;
+    for (int i = 0; i < 10; ++i) t.file("f" + std::to_string(i) + ".txt", "needle\n");
+    t.file("zz/readme.md", "");  // listed after every file
+    type_fields({t.str(), "*.txt", "0", "needle", "pin"});
+    press_run();
+    EXPECT_TRUE(saw_status("Progress: 10 of 10 files. (100%)"));
+    EXPECT_EQ("Scanning Directories...", status());
+}
+
+TEST_F(Walk, SessionLogIsNeverSelected) {
+    log_message("INFO: scan test needle\n");  // the log exists, in the working folder
+    fs::path other = work_folder::root() / "logsel" / "other.log";
+    write_file(other, "needle\n");
+    std::string root = work_folder::root().string();
+    EXPECT_EQ(1u, count(root, "*.log"));  // other.log only
+#if !defined(_WIN32)
+    // Another name of the same file is the log too.
+    fs::create_hard_link(work_folder::root() / "logging.log", work_folder::root() / "logsel" / "alias.log");
+    EXPECT_EQ(1u, count(root, "*.log"));
+    fs::remove(work_folder::root() / "logsel" / "alias.log");
+#endif
+    type_fields({root, "*.log", "0", "needle", "pin"});
+    press_run();
+    EXPECT_EQ("pin\r\n", read_file(other));
+    EXPECT_NE(std::string::npos, read_file("logging.log").find("scan test needle"));
+    fs::remove_all(work_folder::root() / "logsel");
+}
+
+TEST_F(Walk, NameLenAndAgeDaysSelect) {
+    temp_tree t;
+    t.file("ab.txt", "needle\n");       // 6 characters
+    t.file("abc.txt", "needle\n");      // 7
+    t.file("old/abcdefg.txt", "needle\n");
+    auto now = fs::file_time_type::clock::now();
+    fs::last_write_time(t.path() / "old" / "abcdefg.txt", now - std::chrono::hours(24 * 10));
+    fs::last_write_time(t.path() / "abc.txt", now - std::chrono::hours(24 * 2));
+
+    fields f{t.str(), "*.txt", "0", "needle", "pin"};
+    f.name_len = " 7 ";
+    type_fields(f);
+    press_run();
+    EXPECT_TRUE(saw_status("Matching files found :  2"));
+    EXPECT_EQ("needle\n", t.read("ab.txt"));
+    EXPECT_EQ("pin\r\n", t.read("abc.txt"));
+
+    f = fields{t.str(), "*.txt", "0", "pin", "needle"};
+    f.age_days = "3";  // abc.txt (2 days) and ab.txt (now), not abcdefg.txt (10 days)
+    type_fields(f);
+    record().statuses.clear();
+    press_run();
+    EXPECT_TRUE(saw_status("Matching files found :  2"));
+    EXPECT_EQ("needle\r\n", t.read("abc.txt"));
+    EXPECT_EQ("pin\r\n", t.read("old/abcdefg.txt"));
+
+    f.age_days = "0";  // nothing last written before the run started
+    f.search = "needle";
+    f.replace = "pin";
+    type_fields(f);
+    record().statuses.clear();
+    press_run();
+    EXPECT_TRUE(saw_status("Matching files found :  0"));
+
+    f.age_days = "";
+    f.name_len = "";
+    type_fields(f);
+    record().statuses.clear();
+    press_run();
+    EXPECT_TRUE(saw_status("Matching files found :  3"));
+}
+
+TEST_F(Walk, FileOfFourGibibytesIsComparedByItsTrueSize) {
+    temp_tree t;
+    fs::path big = t.path() / "big.bin";
+    write_file(big, "");
+    std::error_code ec;
+    fs::resize_file(big, (4ULL << 30) + 1, ec);  // sparse where the file system allows
+    if (ec || fs::file_size(big, ec) != (4ULL << 30) + 1) GTEST_SKIP() << "no 4 GiB file here";
+    t.file("small.bin", "x");
+    EXPECT_EQ(2u, count(t.str(), "*.bin", parse_size_text("0")));
+    EXPECT_EQ(1u, count(t.str(), "*.bin", parse_size_text("4096MB")));
+    EXPECT_EQ(1u, count(t.str(), "*.bin", parse_size_text("4294967297")));
+    EXPECT_EQ(0u, count(t.str(), "*.bin", parse_size_text("4294967298")));
+    EXPECT_EQ(0u, count(t.str(), "*.bin", parse_size_text("5000 MB")));
+    fs::remove(big);
+}
+
+#if !defined(_WIN32)
+TEST_F(Walk, FolderLinksAreNotEnteredAndSpecialFilesNotSelected) {
+    temp_tree t;
+    t.file("src/a.txt", "needle\n");
+    fs::create_directory_symlink(t.path() / "src", t.path() / "link");
+    fs::create_directory_symlink(t.path(), t.path() / "src" / "loop");  // would never end
+    fs::create_symlink(t.path() / "gone.txt", t.path() / "dangling.txt");
+    ASSERT_EQ(0, mkfifo((t.path() / "pipe.txt").c_str(), 0600));
+    EXPECT_EQ(1u, count(t.str(), "*.txt"));
+
+    type_fields({t.str(), "*.*", "0", "needle", "pin"});
+    press_run();  // opening the FIFO would hang; it is never opened
+    EXPECT_TRUE(saw_status("Matching files found :  1"));
+    EXPECT_EQ("pin\r\n", t.read("src/a.txt"));
+    EXPECT_TRUE(fs::is_fifo(t.path() / "pipe.txt"));
+}
+
+TEST_F(Walk, PathsTooLongAreRefusedAndTheWalkGoesOn) {
+    temp_tree t;
+    std::string d200(200, 'd');
+    std::string e200(200, 'e');
+    t.file("ok.txt", "needle\n");
+    t.file(d200 + "/" + e200 + "/" + std::string(100, 'f') + "/deep.txt", "needle\n");
+    t.file(d200 + "/" + std::string(250, 'n') + ".txt", "needle\n");
+    t.file(d200 + "/short.txt", "needle\n");
+    type_fields({t.str(), "*.txt", "0", "needle", "pin"});
+    press_run();
+    EXPECT_TRUE(saw_status("Matching files found :  2"));
+    EXPECT_EQ("pin\r\n", t.read("ok.txt"));
+    EXPECT_EQ("pin\r\n", t.read(d200 + "/short.txt"));
+    EXPECT_EQ("needle\n", t.read(d200 + "/" + e200 + "/" + std::string(100, 'f') + "/deep.txt"));
+    std::string log = read_file("logging.log");
+    EXPECT_NE(std::string::npos, log.find("ERROR: Path too long (at most 458 characters), folder skipped: " +
+                                          t.str() + "/" + d200 + "/" + e200 + "/" + std::string(100, 'f')));
+    EXPECT_NE(std::string::npos, log.find("ERROR: Path too long (at most 459 characters), file skipped: " +
+                                          t.str() + "/" + d200 + "/" + std::string(250, 'n') + ".txt"));
+    ASSERT_EQ(1u, headless_boxes().size());
+    EXPECT_EQ("ERRORS detected.  Please check logging file 'logging.log'", headless_boxes()[0].text);
+    EXPECT_EQ(0, headless_boxes()[0].owned);
+    EXPECT_EQ(0, errors_seen);
+
+    // With nothing else selected, the error is still reported.
+    headless_clear_boxes();
+    fs::remove(t.path() / "ok.txt");
+    fs::remove(t.path() / d200 / "short.txt");
+    press_run();
+    EXPECT_EQ("Matching files found :  0", status());
+    EXPECT_EQ(1u, headless_boxes().size());
+    EXPECT_EQ(0, errors_seen);
+}
+#endif
+
+TEST_F(Walk, AFailedFileRaisesTheErrorBoxAndTheNextRunStartsClean) {
+    temp_tree t;
+    fs::path ro = t.file("a_locked.txt", "needle\n");
+    t.file("b.txt", "needle\n");
+    fs::permissions(ro, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    type_fields({t.str(), "*.txt", "0", "needle", "pin"});
+    press_run();
+    EXPECT_EQ("needle\n", t.read("a_locked.txt"));
+    EXPECT_EQ("pin\r\n", t.read("b.txt"));
+    ASSERT_EQ(1u, headless_boxes().size());
+    EXPECT_EQ("ERRORS detected.  Please check logging file 'logging.log'", headless_boxes()[0].text);
+    EXPECT_EQ("ERROR", headless_boxes()[0].caption);
+    EXPECT_EQ(box_warning, headless_boxes()[0].kind);
+    EXPECT_EQ(0, errors_seen);
+
+    fs::permissions(ro, fs::perms::owner_write, fs::perm_options::add);
+    headless_clear_boxes();
+    type_fields({t.str(), "*.txt", "0", "needle", "pin"});
+    press_run();
+    EXPECT_EQ("pin\r\n", t.read("a_locked.txt"));
+    EXPECT_TRUE(headless_boxes().empty());
+    EXPECT_TRUE(t.temporaries().empty());
+}
+
+}  // namespace
