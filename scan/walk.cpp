@@ -126,8 +126,9 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
     // A pass starts: the session log may have been created or replaced since the last one.
     if (walk_depth == 0) log_refresh_identity();
 
+    // An empty path names no folder (on Windows it would list the current one).
     std::vector<os_dir_entry> entries;
-    if (os_list_dir(dir, &entries, pump_while_listing)) {
+    if (dir[0] != '\0' && os_list_dir(dir, &entries, pump_while_listing)) {
         ++walk_depth;
         for (const os_dir_entry &entry : entries)
             if (!handle_entry(dir, entry, path, file_type, min_size, apply)) break;

@@ -1,0 +1,382 @@
+// sarvelt-cli from the outside: the built program is started over temporary trees (natively,
+// or inside Wine for the Windows build) and its files, output and exit status are checked.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <process.h>
+#else
+#include <signal.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_file(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const fs::path &p, const std::string &bytes) {
+    fs::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary);
+    out << bytes;
+}
+
+// Console output of a Windows program ends its lines with CR LF.
+std::string without_cr(std::string s) {
+    s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+    return s;
+}
+
+std::string cli_path() {
+    std::string p = SARVELT_CLI;
+#if defined(_WIN32)
+    // Under Wine the build's paths are Unix paths, reachable through drive Z:.
+    if (!p.empty() && p[0] == '/') {
+        p = "Z:" + p;
+        for (char &c : p)
+            if (c == '/') c = '\\';
+    }
+#endif
+    return p;
+}
+
+struct result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+#if defined(_WIN32)
+// One argument quoted as the C runtime's command-line parser reads it back.
+std::string quote(const std::string &arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string q = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') q.append(backslashes * 2 + 1, '\\');
+        else q.append(backslashes, '\\');
+        backslashes = 0;
+        q += c;
+    }
+    q.append(backslashes * 2, '\\');
+    return q + "\"";
+}
+#endif
+
+// A started sarvelt-cli whose stdout and stderr go to files.
+class cli_process {
+  public:
+    cli_process(const std::vector<std::string> &args, const fs::path &cwd, const fs::path &outputs)
+        : out_(outputs / "stdout.txt"), err_(outputs / "stderr.txt") {
+        std::string exe = cli_path();
+#if defined(_WIN32)
+        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+        HANDLE out = CreateFileA(out_.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 &sa, CREATE_ALWAYS, 0, nullptr);
+        HANDLE err = CreateFileA(err_.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 &sa, CREATE_ALWAYS, 0, nullptr);
+        std::string line = quote(exe);
+        for (auto &a : args) line += " " + quote(a);
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = out;
+        si.hStdError = err;
+        PROCESS_INFORMATION pi{};
+        std::vector<char> cmd(line.begin(), line.end());
+        cmd.push_back('\0');
+        std::string dir = cwd.string();
+        if (CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(), &si, &pi)) {
+            process_ = pi.hProcess;
+            CloseHandle(pi.hThread);
+        }
+        CloseHandle(out);
+        CloseHandle(err);
+#else
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (chdir(cwd.c_str()) != 0) _exit(127);
+            int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            dup2(err, 2);
+            std::vector<char *> argv;
+            argv.push_back(const_cast<char *>(exe.c_str()));
+            for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(exe.c_str(), argv.data());
+            _exit(127);
+        }
+#endif
+    }
+
+    std::string output_so_far() const { return read_file(out_); }
+
+#if !defined(_WIN32)
+    void interrupt() { kill(pid_, SIGINT); }
+#endif
+
+    result wait() {
+        result r;
+#if defined(_WIN32)
+        if (process_) {
+            WaitForSingleObject(process_, 120000);
+            DWORD code = 0;
+            GetExitCodeProcess(process_, &code);
+            CloseHandle(process_);
+            r.status = int(code);
+        }
+#else
+        int st = 0;
+        if (pid_ > 0 && waitpid(pid_, &st, 0) == pid_)
+            r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+#endif
+        r.out = without_cr(read_file(out_));
+        r.err = without_cr(read_file(err_));
+        return r;
+    }
+
+  private:
+    fs::path out_, err_;
+#if defined(_WIN32)
+    HANDLE process_ = nullptr;
+#else
+    pid_t pid_ = -1;
+#endif
+};
+
+int process_id() {
+#if defined(_WIN32)
+    return _getpid();
+#else
+    return int(getpid());
+#endif
+}
+
+// Each test: a tree to walk, a working folder to run in (where logging.log goes) and a
+// folder for the program's output.
+class Cli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        static int counter = 0;
+        base = fs::temp_directory_path() /
+               ("sarvelt-cli-" + std::to_string(process_id()) + "-" + std::to_string(++counter));
+        std::error_code ec;
+        fs::remove_all(base, ec);
+        tree = base / "tree";
+        work = base / "work";
+        outputs = base / "outputs";
+        fs::create_directories(tree);
+        fs::create_directories(work);
+        fs::create_directories(outputs);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        for (auto &e : fs::recursive_directory_iterator(base, ec))
+            fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add, ec);
+        fs::remove_all(base, ec);
+    }
+
+    result run(std::vector<std::string> args, const fs::path &cwd = fs::path()) {
+        return cli_process(args, cwd.empty() ? work : cwd, outputs).wait();
+    }
+    fs::path file(const std::string &rel, const std::string &bytes) {
+        write_file(tree / rel, bytes);
+        return tree / rel;
+    }
+    std::string read(const std::string &rel) { return read_file(tree / rel); }
+    bool has_temporaries() {
+        for (auto &e : fs::recursive_directory_iterator(tree))
+            if (e.path().extension() == ".tmp") return true;
+        return false;
+    }
+
+    fs::path base, tree, work, outputs;
+};
+
+TEST_F(Cli, RewritesTheSelectedFilesAndPrintsEveryStatus) {
+    file("a.txt", "one needle\n");
+    file("sub/b.txt", "needle needle\n");
+    file("c.md", "needle\n");
+    file(".git/d.txt", "needle\n");
+    file("e.txt", "nothing here\n");
+    result r = run({"--path", tree.string(), "--type", "*.txt", "--search", "needle", "--replace", "pin"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("one pin\r\n", read("a.txt"));
+    EXPECT_EQ("pin pin\r\n", read("sub/b.txt"));
+    EXPECT_EQ("needle\n", read("c.md"));
+    EXPECT_EQ("needle\n", read(".git/d.txt"));
+    EXPECT_EQ("nothing here\n", read("e.txt"));
+    EXPECT_EQ("In Progress....\n"
+              "Scanning Directories...\n"
+              "Scanning Directories...please wait...\n"
+              "Matching files found :  3\n"
+              "Progress: 1 of 3 files. (33%)\n"
+              "Progress: 2 of 3 files. (67%)\n"
+              "Progress: 3 of 3 files. (100%)\n",
+              r.out);
+    EXPECT_EQ("", r.err);
+    std::string log = read_file(work / "logging.log");
+    EXPECT_NE(std::string::npos, log.find("INFO: About to Update File"));
+    EXPECT_FALSE(has_temporaries());
+}
+
+TEST_F(Cli, ARunSelectingNoFileCreatesNoLog) {
+    file("a.txt", "needle\n");
+    result r = run({"--path", tree.string(), "--type", "*.zzz", "--search", "needle"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_NE(std::string::npos, r.out.find("Matching files found :  0\n"));
+    EXPECT_EQ(std::string::npos, r.out.find("Progress:"));
+    EXPECT_FALSE(fs::exists(work / "logging.log"));
+    EXPECT_EQ("needle\n", read("a.txt"));
+}
+
+TEST_F(Cli, OptionsGoThroughTheFieldParsers) {
+    file("k1023.bin", std::string(1017, 'x') + "needle");  // 1,023 bytes
+    file("k1024.bin", std::string(1018, 'x') + "needle");  // 1,024 bytes
+    result r = run({"--path=" + tree.string(), "--search=needle", "--replace=pin", "--size", "1 kb", "--type=*.BIN"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Matching files found :  1\n"));
+    EXPECT_EQ(std::string(1017, 'x') + "needle", read("k1023.bin"));
+    EXPECT_EQ(std::string(1018, 'x') + "pin", read("k1024.bin"));
+
+    file("longer_name.txt", "needle\n");
+    file("short.txt", "needle\n");
+    fs::last_write_time(tree / "short.txt", fs::file_time_type::clock::now() - std::chrono::hours(24 * 30));
+    r = run({"--path", tree.string(), "--search", "needle", "--replace", "pin", "--type", "*.txt", "--name-len", "10"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("pin\r\n", read("longer_name.txt"));
+    EXPECT_EQ("needle\n", read("short.txt"));
+
+    file("longer_name.txt", "needle\n");
+    r = run({"--path", tree.string(), "--search", "needle", "--replace", "pin", "--type", "*.txt", "--age-days", "29"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Matching files found :  1\n"));
+    EXPECT_EQ("needle\n", read("short.txt"));
+    EXPECT_EQ("pin\r\n", read("longer_name.txt"));
+}
+
+TEST_F(Cli, ErrorsGiveExitStatusOne) {
+    fs::path locked = file("a.txt", "needle\n");
+    file("b.txt", "needle\n");
+    fs::permissions(locked, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    result r = run({"--path", tree.string(), "--search", "needle", "--replace", "pin"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.out.find("ERRORS detected.  Please check logging file 'logging.log'\n"));
+    EXPECT_EQ("needle\n", read("a.txt"));
+    EXPECT_EQ("pin\r\n", read("b.txt"));
+    EXPECT_NE(std::string::npos, read_file(work / "logging.log").find("ERROR:"));
+    EXPECT_FALSE(has_temporaries());
+}
+
+TEST_F(Cli, RefusedInputGivesExitStatusTwoAndTouchesNothing) {
+    file("a.txt", "needle\n");
+    const std::string p = tree.string();
+    const struct {
+        std::vector<std::string> args;
+        const char *reason;
+    } cases[] = {
+        {{"--path", "", "--search", "needle"}, "Please enter a folder in Path."},
+        {{"--path", p, "--search", ""}, "Please enter a Search String."},
+        {{"--path", p, "--search", "needle", "--replace", "a needle"},
+         "The Replace String must not contain the Search String: every replacement would bring it back."},
+        {{"--path", p, "--search", "needle", "--name-len", "abc"},
+         "Name Len must be a whole number of characters (0 or more), or empty."},
+        {{"--path", p, "--search", "needle", "--age-days", "-1"},
+         "Age days must be a whole number of days (0 or more), or empty."},
+    };
+    for (auto &c : cases) {
+        result r = run(c.args);
+        EXPECT_EQ(2, r.status) << c.reason;
+        EXPECT_EQ(std::string("sarvelt-cli: ") + c.reason + "\n", r.err);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ("needle\n", read("a.txt"));
+        EXPECT_FALSE(fs::exists(work / "logging.log"));
+    }
+}
+
+TEST_F(Cli, UsageErrorsGiveExitStatusTwo) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"--search", "x"},
+        {"--path", tree.string()},
+        {"--path", tree.string(), "--search", "x", "--colour", "red"},
+        {"--path", tree.string(), "--search"},
+        {"--path", tree.string(), "--search", "x", "stray"},
+        {"--path", tree.string(), "--search", std::string(5000, 's')},
+    };
+    for (auto &args : cases) {
+        result r = run(args);
+        EXPECT_EQ(2, r.status);
+        EXPECT_NE(std::string::npos, r.err.find("sarvelt-cli: "));
+        EXPECT_EQ("", r.out);
+    }
+    result r = run({"--path", tree.string()});
+    EXPECT_NE(std::string::npos, r.err.find("Usage: sarvelt-cli"));
+    EXPECT_NE(std::string::npos, r.err.find("missing --search"));
+
+    r = run({"--path", tree.string(), "--search", std::string(4999, 's')});  // fits the field
+    EXPECT_EQ(0, r.status) << r.err;
+
+    r = run({"--help"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_NE(std::string::npos, r.out.find("Usage: sarvelt-cli"));
+    EXPECT_NE(std::string::npos, r.out.find("--age-days"));
+}
+
+TEST_F(Cli, TheLogInTheWalkedTreeIsNeverRewritten) {
+    file("a.txt", "needle\n");
+    write_file(tree / "logging.log", "an old log with a needle\n");
+    result r = run({"--path", tree.string(), "--search", "needle", "--replace", "pin"}, tree);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("Matching files found :  1\n"));
+    EXPECT_EQ("pin\r\n", read("a.txt"));
+    std::string log = read("logging.log");
+    EXPECT_NE(std::string::npos, log.find("Search for:  needle"));
+    EXPECT_EQ(std::string::npos, log.find("old log"));  // a new session log
+}
+
+#if !defined(_WIN32)
+TEST_F(Cli, CtrlCCancelsBetweenTwoFiles) {
+    for (int i = 1; i <= 5; ++i) file(std::to_string(i) + ".txt", "needle\n");
+    cli_process p({"--path", tree.string(), "--search", "needle", "--replace", "pin", "--delay", "400"}, work,
+                  outputs);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (p.output_so_far().find("Progress: 1 of 5") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // inside the first delay
+    p.interrupt();
+    result r = p.wait();
+    EXPECT_EQ(130, r.status);
+    EXPECT_EQ("pin\r\n", read("1.txt"));
+    for (int i = 2; i <= 5; ++i) EXPECT_EQ("needle\n", read(std::to_string(i) + ".txt")) << i;
+    EXPECT_FALSE(has_temporaries());
+    EXPECT_NE(std::string::npos, r.out.find("Progress: 1 of 5 files. (20%)\nIdling....\n"));
+    EXPECT_EQ(std::string::npos, r.out.find("Progress: 2 of 5"));
+}
+#endif
+
+}  // namespace
