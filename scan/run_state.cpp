@@ -14,8 +14,13 @@ run_fields_t run_fields = {};
 
 namespace {
 
+// Empty Name Len and Age days fields: sound, and selecting everything.
 struct fields_defaults {
-    fields_defaults() { run_fields.oldest_mtime = INT64_MIN; }
+    fields_defaults() {
+        run_fields.name_len_ok = 1;
+        run_fields.age_days_ok = 1;
+        run_fields.oldest_mtime = INT64_MIN;
+    }
 } set_fields_defaults;
 
 constexpr int tick_ms = 10;
