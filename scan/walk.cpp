@@ -21,7 +21,7 @@ namespace {
 // Levels of walk_directory now on the stack: the outermost one starts a pass.
 int walk_depth = 0;
 
-// A path of this folder that does not fit the walk's buffer: logged and marked as an error.
+// An entry of dir whose path does not fit the walk's buffer: logged and marked as an error.
 // Reported in the counting pass only, so that each one is logged once per run.
 void report_too_long(const char *dir, const std::string &name, int folder, int apply) {
     if (apply) return;
