@@ -17,6 +17,7 @@
 
 #include "engine/engine.h"
 #include "engine/line_stream.h"
+#include "engine/rewrite_hooks.h"
 #include "log/log.h"
 #include "platform/os.h"
 
@@ -230,6 +231,8 @@ struct open_files {
 
 }  // namespace
 
+void (*rewrite_before_swap_hook)(const char *path) = nullptr;
+
 int get_set_ftime(const char *path, int64_t *time, int set) {
     const char *what = set ? "setting" : "getting";
     os_file f;
@@ -381,6 +384,7 @@ int update_file(const char *path, const char *search_text, const char *replace_t
         return fail("Unable to write temp file to the disk", temp_path, code);
     }
     os_close(&files.src);
+    if (rewrite_before_swap_hook) rewrite_before_swap_hook(real.c_str());
 
     // The time is read before the swap; without it the file is not swapped.
     int64_t saved = 0;

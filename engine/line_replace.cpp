@@ -125,6 +125,13 @@ void line_setup(line_stream &s, const char *search, size_t search_len, const cha
     s.replace_len = replace_len;
     s.replace_holds_search =
         search_len > 0 && find_bytes(replace, replace_len, search, search_len) != SIZE_MAX;
+    // A new occurrence starting L bytes before an inserted replacement needs the replacement to
+    // continue the search text from its byte L on (as far as the replacement reaches).
+    s.can_cascade_left = false;
+    for (size_t L = 1; L < search_len && !s.can_cascade_left; ++L) {
+        size_t n = replace_len < search_len - L ? replace_len : search_len - L;
+        s.can_cascade_left = memcmp(search + L, replace, n) == 0;
+    }
     line_begin(s);
 }
 
@@ -153,6 +160,7 @@ int line_end(line_stream &s) {
 }
 
 size_t line_final_bytes(const line_stream &s) {
+    if (s.can_cascade_left) return 0;
     size_t keep = s.search_len > 0 ? s.search_len - 1 : 0;
     return s.out.size() > keep ? s.out.size() - keep : 0;
 }

@@ -2,8 +2,10 @@
 // length are handled whole in bounded memory. replace_all_in_line is built on it.
 //
 // A line is fed in pieces (line_feed) and closed with line_end. The output collects in
-// state.out; everything but its last (search length - 1) bytes is final, and the caller may
-// take it away at any time with line_take_final.
+// state.out; line_final_bytes tells how much of its front can no longer change, and the caller
+// may take that away at any time. When a replacement can form a new occurrence with the text
+// before it (as deleting "ab" from "aabb" does), the replacements can cascade leftwards without
+// bound, and nothing is final before the line ends.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +25,7 @@ struct line_stream {
     const char *replace = nullptr;
     size_t replace_len = 0;
     bool replace_holds_search = false;  // every replacement would bring the text back
+    bool can_cascade_left = false;      // a replacement can form an occurrence reaching left
 
     // Per line.
     std::string out;                 // processed text; holds no occurrence

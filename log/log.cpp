@@ -128,4 +128,7 @@ int log_is_session_log(const os_file_id &id) {
     return session_log_id_known && id_valid(id) && id == session_log_id;
 }
 
-void log_refresh_identity() { remember_identity(); }
+void log_refresh_identity() {
+    // Once open, the log is the file opened then, whatever happens to its name later.
+    if (!log_stream) remember_identity();
+}
