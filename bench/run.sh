@@ -8,7 +8,9 @@
 #
 # Options: --cli PATH (sarvelt-cli; default: build-bench-native/cli/sarvelt-cli), --runs N
 # (runs per tool, the median is reported; default 3), --data DIR, --corpora "tree big ...",
-# --out FILE (default docs/benchmarks.md), --no-write.
+# --out FILE (default docs/benchmarks.md), --no-write, --limit SECS (a run that takes longer
+# is stopped and the tool is not run again on that corpus; default 40), --slow SECS (a tool
+# whose first run takes longer is not repeated; default 10).
 #
 # Every run of every tool starts from a freshly restored copy of the corpus (cp -a from the
 # pristine tree, then sync, so no write-back of an earlier run is left pending), with the page
@@ -27,8 +29,10 @@ data=/work/bench-data
 corpora="tree big dense longline growth"
 out="$repo/docs/benchmarks.md"
 write=1
+limit=40
+slow=10
 
-usage() { sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+usage() { sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --smoke) mode=smoke ;;
@@ -38,6 +42,8 @@ while [ $# -gt 0 ]; do
     --corpora) corpora=$2; shift ;;
     --out) out=$2; shift ;;
     --no-write) write=0 ;;
+    --limit) limit=$2; shift ;;
+    --slow) slow=$2; shift ;;
     -h|--help) usage ;;
     *) echo "run.sh: unknown option $1" >&2; usage ;;
   esac
@@ -128,7 +134,7 @@ listing() {  # the sha1sum listing of a tree, as the generator writes it
 }
 
 failures=0
-declare -A times rss verdict
+declare -A times rss verdict stopped
 
 median() { tr ' ' '\n' | grep . | sort -g | awk '{a[NR]=$1} END {if (NR%2) print a[(NR+1)/2]; else printf "%.3f\n", (a[NR/2]+a[NR/2+1])/2}'; }
 
@@ -139,20 +145,25 @@ for c in $corpora; do
   echo "run.sh: $c: $FILES files, $BYTES bytes, $OCCURRENCES occurrences"
   for ((i = 1; i <= runs; i++)); do
     for t in "${active[@]}"; do
+      # a tool that was stopped, or whose first run was slow, is not run again
+      [ -n "${stopped["$c|$t"]:-}" ] && continue
       restore "$c"
       rm -f "$scratch/logging.log"
       start=$(date +%s%N)
       set +e
-      /usr/bin/time -f %M -o "$tmp/rss" bash -o pipefail -c "${cmd[$t]}" >"$tmp/out" 2>&1
+      /usr/bin/time -f %M -o "$tmp/rss" timeout "$limit" bash -o pipefail -c "${cmd[$t]}" >"$tmp/out" 2>&1
       rc=$?
       set -e
       end=$(date +%s%N)
       secs=$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.3f", (b - a) / 1e9}')
-      times["$c|$t"]+="$secs "
       kb=$(tail -n 1 "$tmp/rss")
       if [ -z "${rss["$c|$t"]:-}" ] || [ "$kb" -gt "${rss["$c|$t"]}" ]; then rss["$c|$t"]=$kb; fi
       v=ok
-      if [ $rc -ne 0 ]; then
+      if [ $rc -eq 124 ]; then
+        v="stopped after $limit s"
+        stopped["$c|$t"]=1
+        secs=$limit
+      elif [ $rc -ne 0 ]; then
         v="exit $rc"
         sed -n '1,5p' "$tmp/out" >&2
       elif [ "${kind[$t]}" != floor ]; then
@@ -166,10 +177,14 @@ for c in $corpora; do
           grep '^ERROR' "$scratch/logging.log" | head -n 3 >&2
         fi
       fi
+      times["$c|$t"]+="$secs "
+      if awk -v a="$secs" -v b="$slow" 'BEGIN {exit !(a > b)}'; then stopped["$c|$t"]=1; fi
       if [ "$v" != ok ]; then
-        failures=$((failures + 1))
-        echo "run.sh: $c: $t: $v" >&2
         verdict["$c|$t"]=$v
+        if [ $rc -ne 124 ] || [ "${kind[$t]}" = sarvelt ]; then
+          failures=$((failures + 1))
+          echo "run.sh: $c: $t: $v" >&2
+        fi
       fi
       printf '  run %d  %-26s %8s s  %s\n' "$i" "$t" "$secs" "$v"
     done
@@ -210,7 +225,9 @@ for c in $corpora; do
     for t in "${active[@]}"; do
       v=${verdict["$c|$t"]:-same as expected}
       [ "${kind[$t]}" = floor ] && v="(not a rewrite)"
-      echo "| $t | ${med[$t]} | ${times["$c|$t"]% } | $(ratio "${med[$t]}" "$best") | $(ratio "${med[$t]}" "$read_t") | $(mib "${rss["$c|$t"]}") | $v |"
+      shown=${med[$t]}; more=""
+      case "$v" in stopped*) shown="> $limit"; more="> " ;; esac
+      echo "| $t | $shown | ${times["$c|$t"]% } | $more$(ratio "${med[$t]}" "$best") | $more$(ratio "${med[$t]}" "$read_t") | $(mib "${rss["$c|$t"]}") | $v |"
     done
   } >>"$report"
   if [ -n "$cli" ]; then
