@@ -186,6 +186,14 @@ int fail(const char *what, const char *path, uint32_t code) {
     return 0;
 }
 
+// The same for a failure on the temporary file: the line names the file being rewritten too,
+// so that the error can be told apart from the log alone.
+int fail_temp(const char *what, const char *temp_path, const char *path, uint32_t code) {
+    errors_seen = 1;
+    log_message("ERROR: %s: %s, for file %s (%s)\n", what, temp_path, path, os_error_text(code).c_str());
+    return 0;
+}
+
 int fail_plain(const char *what, const char *path) {
     errors_seen = 1;
     log_message("ERROR: %s: %s\n", what, path);
@@ -344,7 +352,8 @@ int update_file(const char *path, const char *search_text, const char *replace_t
         announce(path, search_text, replace_text, dir, temp_path);
         errors_seen = 1;
         log_message("ERROR: Unable to open temp file: %s\n", temp_path);
-        if (code) log_message("ERROR: %s: %s\n", temp_path, os_error_text(code).c_str());
+        if (code)
+            log_message("ERROR: %s: %s, for file %s\n", temp_path, os_error_text(code).c_str(), path);
         return 0;
     }
     announce(path, search_text, replace_text, dir, temp_path);
@@ -364,7 +373,7 @@ int update_file(const char *path, const char *search_text, const char *replace_t
         code = os_last_error();
         files.abandon();
         if (copy == copy_read_error) return fail("Unable to read src file", path, code);
-        if (copy == copy_write_error) return fail("Unable to write temp file", temp_path, code);
+        if (copy == copy_write_error) return fail_temp("Unable to write temp file", temp_path, path, code);
         return fail_plain("Replacement would never end (the replacement text brings the search text back, or a line grows without bound); file not changed", path);
     }
     if (!changed) {  // nothing to swap in after all
@@ -376,12 +385,12 @@ int update_file(const char *path, const char *search_text, const char *replace_t
     if (!os_copy_attributes(files.temp, temp_path, before)) {
         code = os_last_error();
         files.abandon();
-        return fail("Unable to give the temp file the file's permissions", temp_path, code);
+        return fail_temp("Unable to give the temp file the file's permissions", temp_path, path, code);
     }
     if (!os_sync(files.temp)) {
         code = os_last_error();
         files.abandon();
-        return fail("Unable to write temp file to the disk", temp_path, code);
+        return fail_temp("Unable to write temp file to the disk", temp_path, path, code);
     }
     os_close(&files.src);
     if (rewrite_before_swap_hook) rewrite_before_swap_hook(real.c_str());
@@ -404,12 +413,12 @@ int update_file(const char *path, const char *search_text, const char *replace_t
     if (!os_set_mtime(files.temp, saved)) {
         code = os_last_error();
         files.abandon();
-        return fail("Unable to set the temp file's time", temp_path, code);
+        return fail_temp("Unable to set the temp file's time", temp_path, path, code);
     }
     if (!os_close(&files.temp)) {
         code = os_last_error();
         os_remove(temp_path);
-        return fail("Unable to close temp file", temp_path, code);
+        return fail_temp("Unable to close temp file", temp_path, path, code);
     }
     if (!os_replace(temp_path, real.c_str())) {
         code = os_last_error();
