@@ -237,6 +237,13 @@ int usage_error(const char *what, const char *detail) {
 }  // namespace
 
 int main(int argc, char **argv) {
+#if !defined(_WIN32)
+    // A write past the file size limit (ulimit -f) must fail as an ordinary write error, which
+    // the rewrite handles (the temporary file is removed, the file left as it was). SIGXFSZ's
+    // default action would end the program in the middle of that write and leave the
+    // temporary file behind.
+    signal(SIGXFSZ, SIG_IGN);
+#endif
     std::map<std::string, std::string> values;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
