@@ -30,7 +30,7 @@ run_tests() {  # name, extra ctest args...
   local name=$1; shift
   echo "=== test $name"
   local log="build/$name.ctest.log"
-  ctest --test-dir "build/$name" -j "$jobs" "$@" 2>&1 | tee "$log" | grep -E -v '^\s+(Start|[0-9]+/[0-9]+ Test)' || true
+  ctest --test-dir "build/$name" -j "$jobs" "$@" 2>&1 | tee "$log" | grep -E -v '^\s*(Start +[0-9]+:|[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed )' || true
   local total fails
   total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
   fails=$(sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' "$log" | tail -n 1)
