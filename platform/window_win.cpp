@@ -15,6 +15,10 @@ namespace {
 HWND main_dialog = nullptr;
 HWND progress_bar = nullptr;
 
+// A quit request that a run's pump took from the queue, held until the run has returned.
+int quit_held = 0;
+WPARAM quit_code = 0;
+
 HWND live_dialog() { return main_dialog && IsWindow(main_dialog) ? main_dialog : nullptr; }
 HWND live_progress() { return progress_bar && IsWindow(progress_bar) ? progress_bar : nullptr; }
 
@@ -23,6 +27,12 @@ HWND live_progress() { return progress_bar && IsWindow(progress_bar) ? progress_
 void window_attach(HWND dialog) { main_dialog = dialog; }
 HWND window_main_handle() { return main_dialog; }
 HWND window_progress_handle() { return progress_bar; }
+
+void window_restore_quit() {
+    if (!quit_held) return;
+    quit_held = 0;
+    PostQuitMessage(int(quit_code));
+}
 
 int window_alive() { return live_dialog() ? 1 : 0; }
 
@@ -63,10 +73,11 @@ int window_pump_one() {
     MSG msg;
     if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) return 0;
     if (msg.message == WM_QUIT) {
-        // The main loop must still see the quit request once the run has returned: put it
-        // back. Windows hands out a pending quit only when no other message waits, so the
-        // run's own messages keep flowing.
-        PostQuitMessage(int(msg.wParam));
+        // The main loop must still see the quit request once the run has returned:
+        // window_restore_quit puts it back then. Held aside meanwhile, it does not end the
+        // message loop of a box the run still shows (the end-of-run error box).
+        quit_held = 1;
+        quit_code = msg.wParam;
         return 1;
     }
     TranslateMessage(&msg);

@@ -5,6 +5,7 @@
 #include <string.h>
 
 // After windows.h: resource.h takes over two of its cursor names.
+#include "platform/window_win.h"
 #include "resources/resource.h"
 #include "scan/run_state.h"
 #include "ui/commands.h"
@@ -78,7 +79,11 @@ LRESULT on_command(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     case CMD_ESCAPE:
     case IDC_QUIT: {
         long result = command_default;
-        if (command_dispatch(id, &result) && result != command_default) return LRESULT(result);
+        int handled = command_dispatch(id, &result);
+        // A run's pumps hold a quit request aside; once the outermost run has returned, the
+        // main loop gets it back.
+        if (id == IDC_RUN && !command_run_on_stack()) window_restore_quit();
+        if (handled && result != command_default) return LRESULT(result);
         break;
     }
     case IDC_BROWSE:

@@ -653,6 +653,35 @@ void scenario_quit_during_run() {
     CHECK(count_changed(root, files) < files);
 }
 
+// Alt+F4 during a run takes the default route: the window is destroyed and only closing is
+// raised, so the walk goes on (without its delays) to the end. A file failed, so the run ends
+// with the error box, which stays up although the window is gone; then the program ends with
+// exit code 0, as the quit request the run's pumps took is given back to the main loop.
+void scenario_alt_f4_during_run() {
+    start_program();
+    const int files = 6;
+    std::string root = make_alpha_tree("altf4", files);
+    write_file(root + "\\locked.txt", "alpha\r\n");
+    SetFileAttributesA((root + "\\locked.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    fill_run_fields(root, "*.txt", "alpha", "beta", "400");
+    press(IDC_RUN);
+    REQUIRE(wait_for([] { return starts_with(field(IDC_STATUS), "Progress: 1 of 7"); }, 10000));
+    PostMessageA(main_window, WM_SYSKEYDOWN, VK_F4, 0x203E0001);
+    HWND box = wait_box("ERROR", 20000);
+    CHECK(box != nullptr);
+    if (box) {
+        CHECK_EQ_STR(box_text(box), "ERRORS detected.  Please check logging file 'logging.log'");
+        Sleep(500);
+        CHECK(IsWindow(box) && IsWindowVisible(box));
+        CHECK(program_running());
+        close_box(box);
+    }
+    CHECK(wait_program_exit(20000) == 0);
+    CHECK(count_changed(root, files) == files);
+    CHECK_EQ_STR(read_file(root + "\\locked.txt"), "alpha\r\n");
+    SetFileAttributesA((root + "\\locked.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 // A run with a file that cannot be rewritten ends with the error box, which has no owner.
 void scenario_errors() {
     start_program();
@@ -917,6 +946,7 @@ const scenario scenarios[] = {
     {"pause", scenario_pause},
     {"cancel", scenario_cancel},
     {"quit_during_run", scenario_quit_during_run},
+    {"alt_f4_during_run", scenario_alt_f4_during_run},
     {"errors", scenario_errors},
     {"refusals", scenario_refusals},
     {"keys", scenario_keys},
