@@ -79,8 +79,8 @@ int os_fstat(os_file f, os_stat *st);
 // Facts about a path; follow = 0 describes a link itself rather than its target.
 int os_stat_path(const char *path, os_stat *st, int follow);
 int os_remove(const char *path);
-// Puts from in the place of to in one step, replacing to; flushes the change to the disk
-// where the platform allows.
+// Puts from in the place of to in one step, replacing to (Windows: written through to the
+// disk).
 int os_replace(const char *from, const char *to);
 // If path is a symbolic link (or other reparse point) to a file, *target gets the path of the
 // file it finally leads to; otherwise *target = path. Returns 0 if a link cannot be followed.

