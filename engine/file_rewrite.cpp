@@ -25,10 +25,18 @@ namespace {
 
 constexpr size_t block_size = size_t(1) << 20;
 
+// The block that files are read into, kept from file to file: a fresh megabyte for each file
+// would cost more to clear than most files cost to read. One per thread; a file's scan and its
+// copy use it one after the other.
+char *read_block(size_t room) {
+    thread_local std::vector<char> block;
+    if (block.size() < room) block.resize(room);
+    return block.data();
+}
+
 // Reads a file in large blocks and hands out its text-stream view: CR LF becomes LF.
 struct text_reader {
     os_file f;
-    std::vector<char> raw;
     std::string view;
     bool held_cr = false;  // a CR at the end of the last block, waiting for its next byte
 };
@@ -37,15 +45,15 @@ struct text_reader {
 // file, 0 on a read error.
 int read_view(text_reader &r) {
     r.view.clear();
-    if (r.raw.size() != block_size) r.raw.resize(block_size);
+    char *raw = read_block(block_size);
     size_t got = 0;
-    if (!os_read(r.f, r.raw.data(), r.raw.size(), &got)) return 0;
+    if (!os_read(r.f, raw, block_size, &got)) return 0;
     if (got == 0) {
         if (r.held_cr) r.view.push_back('\r');
         r.held_cr = false;
         return 1;
     }
-    const char *p = r.raw.data();
+    const char *p = raw;
     const char *end = p + got;
     if (r.held_cr) {
         r.held_cr = false;
@@ -153,23 +161,28 @@ copy_result copy_through(text_reader &r, line_stream &s, text_writer *w, bool *c
 
 // Does the file hold the search text anywhere in a line? Without CR or LF in the search text
 // the raw bytes can be searched directly: CR LF pairs cannot lie inside such an occurrence.
-copy_result has_occurrence(text_reader &r, line_stream &s, bool *found) {
+// size is the file's size when it was opened: a short read that reaches it is the end, without
+// asking again.
+copy_result has_occurrence(text_reader &r, line_stream &s, uint64_t size, bool *found) {
     if (memchr(s.search, '\r', s.search_len) || memchr(s.search, '\n', s.search_len))
         return copy_through(r, s, nullptr, found);
     *found = false;
-    std::vector<char> buf(block_size + s.search_len);
+    char *buf = read_block(block_size + s.search_len);
     size_t kept = 0;  // bytes carried over from the last block: an occurrence may straddle
+    uint64_t total = 0;
     for (;;) {
         size_t got = 0;
-        if (!os_read(r.f, buf.data() + kept, block_size, &got)) return copy_read_error;
+        if (!os_read(r.f, buf + kept, block_size, &got)) return copy_read_error;
         if (got == 0) return copy_ok;
+        total += got;
         size_t have = kept + got;
-        if (find_bytes(buf.data(), have, s.search, s.search_len) != SIZE_MAX) {
+        if (find_bytes(buf, have, s.search, s.search_len) != SIZE_MAX) {
             *found = true;
             return copy_ok;
         }
+        if (got < block_size && total == size) return copy_ok;
         kept = have < s.search_len - 1 ? have : s.search_len - 1;
-        memmove(buf.data(), buf.data() + have - kept, kept);
+        memmove(buf, buf + have - kept, kept);
     }
 }
 
@@ -327,7 +340,7 @@ int update_file(const char *path, const char *search_text, const char *replace_t
     text_reader reader;
     reader.f = files.src;
     bool found = false;
-    copy_result scan = has_occurrence(reader, s, &found);
+    copy_result scan = has_occurrence(reader, s, before.size, &found);
     if (scan != copy_ok || !found) {
         uint32_t code = os_last_error();
         files.abandon();
