@@ -48,6 +48,9 @@ struct os_dir_entry {
     bool is_regular = false;  // an ordinary file, or a link whose target is one
     uint64_t size = 0;        // for a link to a file: the target's size
     int64_t mtime = 0;        // last-write time (the target's, for a link to a file)
+    // The file's identity (the target's, for a link to a file) where the listing gives it
+    // for free; all zero where it does not (then a caller that needs it asks os_stat_path).
+    os_file_id id;
 };
 
 // --- errors -------------------------------------------------------------------------------
@@ -60,6 +63,7 @@ bool os_error_is_exists(uint32_t code);
 
 // --- whole files --------------------------------------------------------------------------
 // Opens an existing file for reading (binary, shared for reading and writing with others).
+// Never waits, whatever the path names; reading is meant for regular files only.
 int os_open_read(const char *path, os_file *f);
 // Creates a new file for writing; fails (with an "exists" error) if the name is taken.
 int os_create_new(const char *path, os_file *f);

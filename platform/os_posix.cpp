@@ -61,12 +61,11 @@ bool os_error_is_exists(uint32_t code) { return code == EEXIST; }
 int os_open_read(const char *path, os_file *f) {
     int fd;
     do {
-        // O_NONBLOCK: opening a FIFO must never hang; it is cleared again below.
+        // O_NONBLOCK: opening a FIFO must never hang. It stays set: reads of a regular file
+        // do not heed it, and the caller refuses anything else.
         fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return 0;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     f->handle = fd;
     return 1;
 }
@@ -216,6 +215,8 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
             entry.is_regular = S_ISREG(s.st_mode);
             entry.size = uint64_t(s.st_size);
             entry.mtime = to_file_time(s.st_mtim);
+            entry.id.volume = uint64_t(s.st_dev);
+            entry.id.index = uint64_t(s.st_ino);
             if (entry.is_link) {
                 // A link to a file counts as that file; a link to a folder is never entered.
                 struct stat t;
@@ -223,6 +224,8 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
                     entry.is_regular = true;
                     entry.size = uint64_t(t.st_size);
                     entry.mtime = to_file_time(t.st_mtim);
+                    entry.id.volume = uint64_t(t.st_dev);
+                    entry.id.index = uint64_t(t.st_ino);
                 } else {
                     entry.size = 0;
                 }

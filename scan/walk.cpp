@@ -48,7 +48,9 @@ int join_folder(char *out, const char *dir, const char *name) {
     return 1;
 }
 
-bool is_session_log(const char *path) {
+// The listing gives the entry's identity on some platforms; elsewhere it takes a look.
+bool is_session_log(const char *path, const os_dir_entry &entry) {
+    if (entry.id.volume != 0 || entry.id.index != 0) return log_is_session_log(entry.id);
     os_stat st;
     return os_stat_path(path, &st, 1) && log_is_session_log(st.id);
 }
@@ -100,7 +102,7 @@ int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const c
         if (!join_path(path, walk_path_room, dir, entry.name.c_str())) {
             report_too_long(dir, entry.name, 0, apply);
             selected = 0;
-        } else if (is_session_log(path)) {
+        } else if (is_session_log(path, entry)) {
             selected = 0;
         }
     }
