@@ -114,7 +114,6 @@ void log_message(const char *format, ...) {
 
     if (!log_stream) open_log();
     if (entry.empty() || entry.back() != '\n') entry += '\n';
-    fseek(log_stream, 0, SEEK_END);
     write_text(entry.data(), entry.size());
     fflush(log_stream);
 }
