@@ -42,6 +42,23 @@ std::string list_pattern(const char *dir) {
     return p;
 }
 
+// The path by which an open file is finally known, in the form the rest of the program uses:
+// \\?\C:\x becomes C:\x, \\?\UNC\server\x becomes \\server\x.
+bool final_path_of(HANDLE h, std::string *out) {
+    char buf[MAX_PATH + 8];
+    DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof buf, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return false;
+    if (n >= sizeof buf) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    std::string t(buf, n);
+    if (t.compare(0, 8, "\\\\?\\UNC\\") == 0) t = "\\\\" + t.substr(8);
+    else if (t.compare(0, 4, "\\\\?\\") == 0) t.erase(0, 4);
+    *out = t;
+    return true;
+}
+
 }  // namespace
 
 uint32_t os_last_error() { return uint32_t(GetLastError()); }
@@ -169,24 +186,36 @@ int os_replace(const char *from, const char *to) {
 int os_link_target(const char *path, std::string *target) {
     DWORD a = GetFileAttributesA(path);
     if (a == INVALID_FILE_ATTRIBUTES) return 0;
-    if ((a & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    const bool marked = (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (marked) return 0;
         *target = path;
         return 1;
     }
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return 0;
-    char buf[MAX_PATH + 8];
-    DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof buf, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    std::string final_path;
+    bool got = final_path_of(h, &final_path);
     DWORD err = GetLastError();
     CloseHandle(h);
-    if (n == 0 || n >= sizeof buf) {
-        SetLastError(n == 0 ? err : ERROR_FILENAME_EXCED_RANGE);
-        return 0;
+    if (marked) {
+        if (!got) {
+            SetLastError(err);
+            return 0;
+        }
+        *target = final_path;
+        return 1;
     }
-    std::string t(buf, n);
-    if (t.compare(0, 4, "\\\\?\\") == 0) t.erase(0, 4);
-    *target = t;
+    // Not marked as a link, yet a file system may follow a link without marking it (Wine shows
+    // a Unix symbolic link to a file as a plain file). The file is then known by another path
+    // than the one given, and the rewrite goes there: replacing the name given would put a
+    // plain file in the link's place and leave the file it leads to as it was.
+    *target = path;
+    if (got) {
+        char full[MAX_PATH + 8];
+        DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+        if (n > 0 && n < sizeof full && lstrcmpiA(full, final_path.c_str()) != 0) *target = final_path;
+    }
     return 1;
 }
 
