@@ -15,15 +15,36 @@
 #include "engine/engine.h"
 #include "engine/line_stream.h"
 
-size_t find_bytes(const char *hay, size_t hay_len, const char *needle, size_t needle_len) {
-    if (needle_len == 0) return 0;
+namespace {
+
+// How common a byte is in the files people rewrite: the search looks for the needle's least
+// common byte first, so that it stops at few places that are not a match.
+int byte_rank_of(unsigned char c) {
+    if (c >= 'a' && c <= 'z') return strchr("etaoinsrhldcum", c) ? 10 : 8;
+    if (c == ' ' || c == '\n' || c == '\r') return 10;
+    if (c == 0 || c == 0xff) return 7;  // common in binary files
+    if ((c >= '0' && c <= '9') || strchr(".,;:()_=\"'-/\t", c)) return 6;
+    if (c >= 'A' && c <= 'Z') return 4;
+    return 2;
+}
+
+struct byte_ranks {
+    unsigned char rank[256];
+    byte_ranks() {
+        for (int c = 0; c < 256; ++c) rank[c] = (unsigned char)byte_rank_of((unsigned char)c);
+    }
+};
+
+const byte_ranks ranks;
+
+// Where the needle is when memchr's quick look is no help (too many stops that were no
+// match): a search whose time stays linear in the worst case where the C library has one.
+size_t find_bytes_steady(const char *hay, size_t hay_len, const char *needle, size_t needle_len) {
     if (hay_len < needle_len) return SIZE_MAX;
 #if defined(__GLIBC__)
     const void *hit = memmem(hay, hay_len, needle, needle_len);
     return hit ? size_t(static_cast<const char *>(hit) - hay) : SIZE_MAX;
 #else
-    // Look for the needle's last byte (rarer than the first in most text, and its hits
-    // line up the whole needle), then compare the rest.
     const char last = needle[needle_len - 1];
     const char *p = hay + needle_len - 1;
     const char *end = hay + hay_len;
@@ -36,6 +57,39 @@ size_t find_bytes(const char *hay, size_t hay_len, const char *needle, size_t ne
     }
     return SIZE_MAX;
 #endif
+}
+
+}  // namespace
+
+size_t find_bytes(const char *hay, size_t hay_len, const char *needle, size_t needle_len) {
+    if (needle_len == 0) return 0;
+    if (hay_len < needle_len) return SIZE_MAX;
+    if (needle_len == 1) {
+        const void *hit = memchr(hay, needle[0], hay_len);
+        return hit ? size_t(static_cast<const char *>(hit) - hay) : SIZE_MAX;
+    }
+    // memchr (vectorised) finds the needle's rarest byte; each stop is checked whole.
+    size_t at = 0;
+    for (size_t i = 1; i < needle_len; ++i)
+        if (ranks.rank[(unsigned char)needle[i]] < ranks.rank[(unsigned char)needle[at]]) at = i;
+    const char rare = needle[at];
+    const char *p = hay + at;
+    const char *const last = hay + (hay_len - needle_len) + at;  // the rare byte's last place
+    size_t misses = 0;
+    while (p <= last) {
+        const char *q = static_cast<const char *>(memchr(p, rare, size_t(last - p) + 1));
+        if (!q) return SIZE_MAX;
+        const char *start = q - at;
+        if (memcmp(start, needle, needle_len) == 0) return size_t(start - hay);
+        // Many stops for little progress: the text is made of the needle's bytes.
+        if (++misses > 32 && misses * 32 > size_t(q - hay)) {
+            size_t rest = find_bytes_steady(start + 1, hay_len - size_t(start + 1 - hay), needle,
+                                            needle_len);
+            return rest == SIZE_MAX ? SIZE_MAX : size_t(start + 1 - hay) + rest;
+        }
+        p = q + 1;
+    }
+    return SIZE_MAX;
 }
 
 namespace {
@@ -132,6 +186,11 @@ void line_setup(line_stream &s, const char *search, size_t search_len, const cha
         size_t n = replace_len < search_len - L ? replace_len : search_len - L;
         s.can_cascade_left = memcmp(search + L, replace, n) == 0;
     }
+    // One that starts inside the replacement and runs on past its end needs an end of the
+    // replacement to be a start of the search text.
+    s.can_cascade_right = false;
+    for (size_t n = 1; n < search_len && n <= replace_len && !s.can_cascade_right; ++n)
+        s.can_cascade_right = memcmp(replace + replace_len - n, search, n) == 0;
     line_begin(s);
 }
 

@@ -26,6 +26,7 @@ struct line_stream {
     size_t replace_len = 0;
     bool replace_holds_search = false;  // every replacement would bring the text back
     bool can_cascade_left = false;      // a replacement can form an occurrence reaching left
+    bool can_cascade_right = false;     // ... or one that starts in it and reaches right
 
     // Per line.
     std::string out;                 // processed text; holds no occurrence

@@ -210,3 +210,41 @@ TEST(ReplaceProperty, PiecewiseFeedingGivesTheSameResult) {
 }
 
 }  // namespace
+
+// The byte search against std::string::find: random texts over small alphabets (so needles
+// recur and near-misses abound), needles of every length, and texts made of the needle's own
+// bytes, where the quick search gives way to the steady one part-way through.
+TEST(FindBytes, AgreesWithStringFind) {
+    std::mt19937 rng(4242);
+    const std::string alphabets[] = {"ab", "aB", "xyz ", std::string("a\0\xff", 3), "Ee1"};
+    for (int i = 0; i < 20000; ++i) {
+        const std::string &alpha = alphabets[i % 5];
+        std::uniform_int_distribution<size_t> pick(0, alpha.size() - 1);
+        auto text = [&](size_t n) {
+            std::string s(n, ' ');
+            for (char &c : s) c = alpha[pick(rng)];
+            return s;
+        };
+        std::string needle = text(1 + rng() % 6);
+        std::string hay = text(rng() % 300);
+        size_t expect = hay.find(needle);
+        size_t got = find_bytes(hay.data(), hay.size(), needle.data(), needle.size());
+        ASSERT_EQ(expect == std::string::npos ? SIZE_MAX : expect, got)
+            << "needle '" << needle << "' in '" << hay << "'";
+    }
+    struct worst {
+        std::string hay;
+        std::string needle;
+    };
+    const worst cases[] = {
+        {std::string(100000, 'a') + "b", "aaaab"},
+        {std::string(100000, 'a'), "aaab"},
+        {std::string(50000, 'Q') + "QZQ" + std::string(10, 'Q'), "QZQQ"},
+        {std::string(4096, 'x') + "needle", "needle"},
+    };
+    for (const worst &w : cases) {
+        size_t expect = w.hay.find(w.needle);
+        EXPECT_EQ(expect == std::string::npos ? SIZE_MAX : expect,
+                  find_bytes(w.hay.data(), w.hay.size(), w.needle.data(), w.needle.size()));
+    }
+}
