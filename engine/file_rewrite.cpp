@@ -110,6 +110,88 @@ int put_text(text_writer &w, const char *p, size_t n) {
 
 enum copy_result { copy_ok, copy_read_error, copy_write_error, copy_runaway };
 
+bool search_holds_line_end(const line_stream &s) {
+    return memchr(s.search, '\r', s.search_len) || memchr(s.search, '\n', s.search_len);
+}
+
+// Can the whole file be handled on its raw bytes, without taking it apart into lines? Yes when
+// the search text holds no CR or LF (so an occurrence in a line is one in the raw bytes too, and
+// the reverse) and no replacement can form a new occurrence with the text around it (so the
+// replacements come down to one pass from left to right).
+bool direct_copy_applies(const line_stream &s) {
+    return !search_holds_line_end(s) && !s.replace_holds_search && !s.can_cascade_left &&
+           !s.can_cascade_right;
+}
+
+// Appends raw bytes of the file to the output as the text stream gives them back: a LF gains
+// the CR it lacks; CR LF, a lone CR and every other byte stay as they are. *after_cr tells
+// whether the last raw byte before p was a CR; *line_growth starts again at every line end.
+void put_raw(text_writer &w, const char *p, size_t n, bool *after_cr, int64_t *line_growth) {
+    if (n == 0) return;
+    const char *const start = p;
+    const char *const end = p + n;
+    const char *run = p;  // bytes not yet appended start here
+    while (const char *lf = static_cast<const char *>(memchr(p, '\n', size_t(end - p)))) {
+        *line_growth = 0;
+        bool cr_before = lf > start ? lf[-1] == '\r' : *after_cr;
+        if (!cr_before) {
+            w.buf.append(run, size_t(lf - run));
+            w.buf.push_back('\r');
+            run = lf;
+        }
+        p = lf + 1;
+    }
+    w.buf.append(run, size_t(end - run));
+    *after_cr = end[-1] == '\r';
+}
+
+// The copy for the case direct_copy_applies: blocks of raw bytes, each occurrence replaced
+// where it stands (the replacement's LFs written as CR LF), the rest as put_raw has it. The
+// runaway guard counts each line's growth as the line replacement does.
+copy_result copy_direct(os_file f, const line_stream &s, text_writer &w, bool *changed) {
+    *changed = false;
+    const size_t m = s.search_len;
+    std::string replacement;
+    for (size_t i = 0; i < s.replace_len; ++i) {
+        if (s.replace[i] == '\n') replacement.push_back('\r');
+        replacement.push_back(s.replace[i]);
+    }
+    const int64_t step = int64_t(s.replace_len) - int64_t(m);
+    int64_t line_growth = 0;
+    bool after_cr = false;
+    char *buf = read_block(block_size + m);
+    size_t kept = 0;  // bytes carried over: they may begin an occurrence the next block ends
+    for (;;) {
+        size_t got = 0;
+        if (!os_read(f, buf + kept, block_size, &got)) return copy_read_error;
+        const size_t have = kept + got;
+        const bool last = got == 0;
+        size_t pos = 0;
+        for (;;) {
+            size_t at = find_bytes(buf + pos, have - pos, s.search, m);
+            if (at == SIZE_MAX) break;
+            at += pos;
+            put_raw(w, buf + pos, at - pos, &after_cr, &line_growth);
+            line_growth += step;
+            if (line_growth > int64_t(runaway_growth_limit)) return copy_runaway;
+            w.buf += replacement;
+            after_cr = false;  // the raw byte before what follows ended the occurrence
+            *changed = true;
+            pos = at + m;
+            if (w.buf.size() >= block_size && !flush_writer(w)) return copy_write_error;
+        }
+        // Without a whole occurrence in them, the last m - 1 bytes may still begin one.
+        size_t settled = last ? have : (have > m - 1 ? have - (m - 1) : 0);
+        if (settled < pos) settled = pos;
+        put_raw(w, buf + pos, settled - pos, &after_cr, &line_growth);
+        if (w.buf.size() >= block_size && !flush_writer(w)) return copy_write_error;
+        if (last) break;
+        kept = have - settled;
+        memmove(buf, buf + settled, kept);
+    }
+    return flush_writer(w) ? copy_ok : copy_write_error;
+}
+
 // Moves the final part of the line's output to the writer (or drops it when w is null).
 int drain(line_stream &s, text_writer *w, bool all) {
     size_t n = all ? s.out.size() : line_final_bytes(s);
@@ -164,8 +246,7 @@ copy_result copy_through(text_reader &r, line_stream &s, text_writer *w, bool *c
 // size is the file's size when it was opened: a short read that reaches it is the end, without
 // asking again.
 copy_result has_occurrence(text_reader &r, line_stream &s, uint64_t size, bool *found) {
-    if (memchr(s.search, '\r', s.search_len) || memchr(s.search, '\n', s.search_len))
-        return copy_through(r, s, nullptr, found);
+    if (search_holds_line_end(s)) return copy_through(r, s, nullptr, found);
     *found = false;
     char *buf = read_block(block_size + s.search_len);
     size_t kept = 0;  // bytes carried over from the last block: an occurrence may straddle
@@ -381,7 +462,8 @@ int update_file(const char *path, const char *search_text, const char *replace_t
         files.abandon();
         return fail("Unable to read src file", path, code);
     }
-    copy_result copy = copy_through(reader, s, &writer, &changed);
+    copy_result copy = direct_copy_applies(s) ? copy_direct(files.src, s, writer, &changed)
+                                              : copy_through(reader, s, &writer, &changed);
     if (copy != copy_ok) {
         code = os_last_error();
         files.abandon();
