@@ -441,6 +441,57 @@ TEST_F(Faults, LinksFifosAndSocketsInTheTree) {
 #endif
 }
 
+TEST_F(Faults, UnixLinksAndFifosSeenFromWine) {
+#if !defined(_WIN32)
+    GTEST_SKIP() << "the Windows build under Wine; natively LinksFifosAndSocketsInTheTree";
+#else
+    // Wine shows a Unix symbolic link to a folder as a reparse point, but one to a file as a
+    // plain file, and a FIFO as a file that would block whoever opens it for reading.
+    const std::string tree_u = unix_path_of(tree), base_u = unix_path_of(base);
+    if (tree_u.empty()) GTEST_SKIP() << "not under Wine";
+    fs::path outside = base / "outside";
+    std::string ext = needle_text(500), in_dir = needle_text(400), plain = needle_text(700),
+                deep = needle_text(300);
+    write_file(outside / "ext.txt", ext);
+    set_mtime(outside / "ext.txt", old_time);
+    write_file(outside / "dir" / "in_dir.txt", in_dir);
+    set_mtime(outside / "dir" / "in_dir.txt", old_time);
+    file("plain.txt", plain);
+    file("sub/deep.txt", deep);
+    ASSERT_TRUE(run_unix("/bin/ln", {"-s", base_u + "/outside/ext.txt", tree_u + "/link_to_file.txt"},
+                         tree / "link_to_file.txt"));
+    ASSERT_TRUE(run_unix("/bin/ln", {"-s", base_u + "/outside/dir", tree_u + "/link_to_dir"}, tree / "link_to_dir"));
+    ASSERT_TRUE(run_unix("/bin/ln", {"-s", "..", tree_u + "/sub/cycle"}, tree / "sub" / "cycle"));
+    ASSERT_TRUE(run_unix("/usr/bin/mkfifo", {tree_u + "/pipe.txt"}, tree / "pipe.txt"));
+
+    auto start = std::chrono::steady_clock::now();
+    result r = run(args("*.txt"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    // The FIFO is selected as a file (Wine shows it as one) but cannot be opened: reported, and
+    // the run goes on; nothing waits on it.
+    EXPECT_EQ(1, r.status) << r.out << r.err << log();
+    EXPECT_NE(std::string::npos, r.out.find(errors_line)) << r.out;
+    EXPECT_TRUE(log_names_error(log(), (tree / "pipe.txt").string())) << log();
+    expect_new(tree / "plain.txt", plain);
+    expect_new(tree / "sub" / "deep.txt", deep);
+    // Rewritten through the link: the file it leads to has the new text (had the link been
+    // replaced by a plain file, the file outside would still hold the old one).
+    expect_new(outside / "ext.txt", ext);
+    EXPECT_EQ(read_file(outside / "ext.txt"), read_file(tree / "link_to_file.txt"));
+    // Links to folders are not entered, cycles included.
+    expect_untouched(outside / "dir" / "in_dir.txt", in_dir);
+    EXPECT_EQ(std::string::npos, log().find("cycle")) << log();
+    expect_no_temporaries(tree);
+    expect_no_temporaries(outside);
+    // The links and the FIFO go before the tree is removed: Wine would lead the removal through
+    // the links, and its delete opens the FIFO first.
+    EXPECT_TRUE(run_unix("/bin/rm", {tree_u + "/pipe.txt"}, tree / "pipe.txt", true));
+    EXPECT_TRUE(run_unix("/bin/rm", {tree_u + "/link_to_file.txt"}, tree / "link_to_file.txt", true));
+    EXPECT_TRUE(run_unix("/bin/rm", {tree_u + "/link_to_dir"}, tree / "link_to_dir", true));
+    EXPECT_TRUE(run_unix("/bin/rm", {tree_u + "/sub/cycle"}, tree / "sub" / "cycle", true));
+#endif
+}
+
 // --- killed at random moments ---------------------------------------------------------------
 
 // The tree of the kill scenario: many small files and a few large ones, some without an
