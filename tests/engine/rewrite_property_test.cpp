@@ -1,7 +1,7 @@
-// The whole file rewrite against a plain model of what it must do: read the file as a text
-// stream (CR LF arrives as LF), run every line through the replacement loop that searches
-// again from the start after each replacement, and write the result as a text stream (LF as
-// CR LF); a file without occurrence keeps its bytes. Random files over tiny alphabets with
+// The whole file rewrite against the plain definition of what it must do (the fuzzer's
+// reference_rewrite): read the file as a text stream (CR LF arrives as LF), run every line
+// through the replacement loop that searches again from the start after each replacement, and
+// write the result as a text stream (LF as CR LF); a file without occurrence keeps its bytes. Random files over tiny alphabets with
 // CR, LF and NUL, so that every way of copying (line by line, or the raw blocks when the
 // search and replacement allow it) meets line ends, cascades and straddling occurrences.
 #include <gtest/gtest.h>
@@ -13,53 +13,13 @@
 #include "engine/engine.h"
 #include "log/log.h"
 #include "tests/common/test_util.h"
+#include "tests/fuzz/fuzz_input.h"
 
 using namespace testutil;
 
 namespace {
 
 constexpr size_t block = size_t(1) << 20;  // the rewrite's read block
-
-// The replacement loop on one line, as plainly as it can be said. -1 when it runs away.
-int model_line(std::string &line, const std::string &search, const std::string &repl) {
-    size_t k = line.find(search);
-    if (k == std::string::npos) return 0;
-    for (int steps = 0; k != std::string::npos; ++steps) {
-        if (steps > 5000 || line.size() > 20000) return -1;
-        line = line.substr(0, k) + repl + line.substr(k + search.size());
-        k = line.find(search);
-    }
-    return 1;
-}
-
-// The file after the rewrite; *result is what update_file must return for it: 1, or -1 for a
-// run-away replacement (then the file must be left as it is).
-std::string model_file(const std::string &raw, const std::string &search, const std::string &repl,
-                       int *result) {
-    std::string view;
-    for (size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
-        view += raw[i];
-    }
-    std::string out;
-    bool changed = false;
-    size_t start = 0;
-    while (start < view.size()) {
-        size_t lf = view.find('\n', start);
-        size_t end = lf == std::string::npos ? view.size() : lf + 1;
-        std::string line = view.substr(start, end - start);
-        int r = model_line(line, search, repl);
-        if (r < 0) {
-            *result = -1;
-            return raw;
-        }
-        changed = changed || r > 0;
-        out += line;
-        start = end;
-    }
-    *result = 1;
-    return changed ? crlf(out) : raw;
-}
 
 std::string random_text(std::mt19937 &rng, const std::string &alphabet, size_t max_len) {
     std::uniform_int_distribution<size_t> len(0, max_len);
@@ -69,14 +29,15 @@ std::string random_text(std::mt19937 &rng, const std::string &alphabet, size_t m
     return s;
 }
 
-void expect_as_model(const std::string &path, const std::string &before, const std::string &search,
-                     const std::string &repl) {
+void expect_as_reference(const std::string &path, const std::string &before,
+                         const std::string &search, const std::string &repl,
+                         size_t max_line = size_t(16) << 10) {
     write_file(path, before);
     int expect = 0;
-    std::string after = model_file(before, search, repl, &expect);
+    std::string after = reference_rewrite(before, search, repl, &expect, max_line);
     if (expect < 0) {
         // A replacement that holds the search text never ends: the file must be refused and
-        // left. Other cases the model gives up on only grow large before they end (the guard
+        // left. Other cases the reference gives up on only grow large before they end (the guard
         // tests of the line replacement cover them).
         if (repl.find(search) == std::string::npos) return;
         errors_seen = 0;
@@ -88,7 +49,7 @@ void expect_as_model(const std::string &path, const std::string &before, const s
     int got = update_file(path.c_str(), search.c_str(), repl.c_str());
     std::string text = read_file(path);
     if (got == 0) {
-        // Only the runaway guard may refuse a file the model finishes: then it stays as it was.
+        // Only the runaway guard may refuse a file the reference finishes: then it stays as it was.
         EXPECT_EQ(before, text);
         EXPECT_NE(std::string::npos, log_text().rfind("Replacement would never end"));
         return;
@@ -107,7 +68,7 @@ std::string shown(const std::string &s) {
     return out;
 }
 
-TEST(RewriteProperty, RandomFilesComeOutAsTheModelSays) {
+TEST(RewriteProperty, RandomFilesComeOutAsTheReferenceSays) {
 #if defined(_WIN32)
     const int cases = 600;  // every file service call is slower under Wine
 #else
@@ -127,7 +88,7 @@ TEST(RewriteProperty, RandomFilesComeOutAsTheModelSays) {
         std::string repl = random_text(rng, repl_alphabets[(i / 16) % 4], 4);
         SCOPED_TRACE("file '" + shown(before) + "' search '" + shown(search) + "' repl '" +
                      shown(repl) + "'");
-        expect_as_model(path, before, search, repl);
+        expect_as_reference(path, before, search, repl);
         if (::testing::Test::HasFailure()) break;
     }
 }
@@ -149,7 +110,7 @@ TEST(RewriteProperty, OccurrencesAndLineEndsAroundABlockEnd) {
                 std::string content = std::string(block - before_end, 'x') + tail;
                 SCOPED_TRACE(std::string(t.search) + " / " + shown(tail) + " / " +
                              std::to_string(before_end));
-                expect_as_model(path, content, t.search, t.repl);
+                expect_as_reference(path, content, t.search, t.repl, size_t(4) << 20);
                 if (::testing::Test::HasFailure()) return;
             }
         }

@@ -48,16 +48,18 @@ inline bool run_heavy(const uint8_t *data, size_t size) {
     return h % 8 == 0;
 }
 
-// The plain loop. Returns 1 changed, 0 unchanged, -1 when it ran past the budget (the engine
-// may then stop with its runaway guard or finish: either is accepted).
-inline int reference_replace(std::string &line, const std::string &search, const std::string &repl) {
+// The plain loop. Returns 1 changed, 0 unchanged, -1 when it ran past the budget of 5,000 steps
+// or a line longer than max_size (the engine may then stop with its runaway guard or finish:
+// either is accepted).
+inline int reference_replace(std::string &line, const std::string &search, const std::string &repl,
+                             size_t max_size = size_t(16) << 10) {
     size_t k = line.find(search);
     if (k == std::string::npos) return 0;
     // A replacement that holds the search text always leaves an occurrence: it never ends.
     if (repl.find(search) != std::string::npos) return -1;
     int steps = 0;
     while (k != std::string::npos) {
-        if (++steps > 5000 || line.size() > (size_t(16) << 10)) return -1;
+        if (++steps > 5000 || line.size() > max_size) return -1;
         line.replace(k, search.size(), repl);
         k = line.find(search);
     }
@@ -67,7 +69,8 @@ inline int reference_replace(std::string &line, const std::string &search, const
 // The whole file as the rewrite must leave it. *result: 1 changed, 0 unchanged (the file must
 // keep its bytes), -1 a line ran past the budget.
 inline std::string reference_rewrite(const std::string &raw, const std::string &search,
-                                     const std::string &repl, int *result) {
+                                     const std::string &repl, int *result,
+                                     size_t max_line = size_t(16) << 10) {
     std::string view;
     view.reserve(raw.size());
     for (size_t i = 0; i < raw.size(); ++i) {
@@ -81,7 +84,7 @@ inline std::string reference_rewrite(const std::string &raw, const std::string &
         size_t lf = view.find('\n', start);
         size_t end = lf == std::string::npos ? view.size() : lf + 1;
         std::string line = view.substr(start, end - start);
-        int r = reference_replace(line, search, repl);
+        int r = reference_replace(line, search, repl, max_line);
         if (r < 0) {
             *result = -1;
             return raw;
