@@ -156,7 +156,7 @@ listing() {  # the sha1sum listing of a tree, as the generator writes it
 }
 
 failures=0
-declare -A times rss verdict stopped
+declare -A times cpus rss verdict stopped
 
 median() { tr ' ' '\n' | grep . | sort -g | awk '{a[NR]=$1} END {if (NR%2) print a[(NR+1)/2]; else printf "%.3f\n", (a[NR/2]+a[NR/2+1])/2}'; }
 
@@ -174,12 +174,15 @@ for c in $corpora; do
       rm -f "$scratch/logging.log"
       start=$(date +%s%N)
       set +e
-      /usr/bin/time -f %M -o "$tmp/rss" timeout "$limit" bash -o pipefail -c "${cmd[$t]}" >"$tmp/out" 2>&1
+      /usr/bin/time -f '%M %U %S' -o "$tmp/rss" timeout "$limit" bash -o pipefail -c "${cmd[$t]}" >"$tmp/out" 2>&1
       rc=$?
       set -e
       end=$(date +%s%N)
       secs=$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.3f", (b - a) / 1e9}')
-      kb=$(tail -n 1 "$tmp/rss")
+      kb=$(tail -n 1 "$tmp/rss" | awk '{print $1}')
+      # CPU seconds (user + system) of the tool and everything it started: the work done,
+      # whatever number of cores it was spread over.
+      cpu=$(tail -n 1 "$tmp/rss" | awk '{printf "%.2f", $2 + $3}')
       if [ -z "${rss["$c|$t"]:-}" ] || [ "$kb" -gt "${rss["$c|$t"]}" ]; then rss["$c|$t"]=$kb; fi
       v=ok
       if [ $rc -eq 124 ]; then
@@ -201,6 +204,7 @@ for c in $corpora; do
         fi
       fi
       times["$c|$t"]+="$secs "
+      cpus["$c|$t"]+="$cpu "
       if awk -v a="$secs" -v b="$slow" 'BEGIN {exit !(a > b)}'; then stopped["$c|$t"]=1; fi
       if [ "$v" != ok ]; then
         verdict["$c|$t"]=$v
@@ -222,16 +226,17 @@ mib() { awk -v k="$1" 'BEGIN {printf "%.1f", k / 1024}'; }
 report=$tmp/report.md
 summary=$tmp/summary.md
 {
-  echo "| corpus | sarvelt-cli | sarvelt-cli (eatmydata) | fastest peer | read floor | copy floor | sarvelt ÷ fastest peer | eatmydata ÷ fastest peer | sarvelt ÷ read floor | eatmydata ÷ read floor | sarvelt peak RSS |"
-  echo "|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|"
+  echo "| corpus | sarvelt-cli | sarvelt-cli (eatmydata) | fastest peer | read floor | copy floor | sarvelt ÷ fastest peer | eatmydata ÷ fastest peer | sarvelt ÷ read floor | eatmydata ÷ read floor | CPU s: eatmydata / fastest peer | sarvelt peak RSS |"
+  echo "|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|"
 } >"$summary"
 : >"$report"
 for c in $corpora; do
   . "$corpus_dir/$c/params.sh"
-  declare -A med=()
+  declare -A med=() medcpu=()
   best=""; best_t=""
   for t in "${active[@]}"; do
     med[$t]=$(echo "${times["$c|$t"]}" | median)
+    medcpu[$t]=$(echo "${cpus["$c|$t"]}" | median)
     if [ "${kind[$t]}" = peer ] && [ -z "${verdict["$c|$t"]:-}" ]; then
       if [ -z "$best" ] || awk -v a="${med[$t]}" -v b="$best" 'BEGIN {exit !(a < b)}'; then
         best=${med[$t]}; best_t=$t
@@ -243,24 +248,24 @@ for c in $corpora; do
     echo
     echo "### $c: $FILES files, $(awk -v b="$BYTES" 'BEGIN {printf "%.1f MiB", b / 1048576}'), $OCCURRENCES occurrences"
     echo
-    echo "| tool | median s | runs (s) | ÷ fastest peer | ÷ read floor | peak RSS MiB | bytes |"
-    echo "|---|---:|---|---:|---:|---:|---|"
+    echo "| tool | median s | runs (s) | ÷ fastest peer | ÷ read floor | CPU s (median) | peak RSS MiB | bytes |"
+    echo "|---|---:|---|---:|---:|---:|---:|---|"
     for t in "${active[@]}"; do
       v=${verdict["$c|$t"]:-same as expected}
       [ "${kind[$t]}" = floor ] && v="(not a rewrite)"
       shown=${med[$t]}; more=""
       case "$v" in stopped*) shown="> $limit"; more="> " ;; esac
-      echo "| $t | $shown | ${times["$c|$t"]% } | $more$(ratio "${med[$t]}" "$best") | $more$(ratio "${med[$t]}" "$read_t") | $(mib "${rss["$c|$t"]}") | $v |"
+      echo "| $t | $shown | ${times["$c|$t"]% } | $more$(ratio "${med[$t]}" "$best") | $more$(ratio "${med[$t]}" "$read_t") | ${medcpu[$t]} | $(mib "${rss["$c|$t"]}") | $v |"
     done
   } >>"$report"
   if [ -n "$cli" ]; then
     s=${med["sarvelt-cli"]}
     e=${med["sarvelt-cli (eatmydata)"]:--}
-    echo "| $c | $s | $e | $best_t ($best) | $read_t | ${med["floor: copy (cp -a)"]} | $(ratio "$s" "$best") | $(ratio "$e" "$best") | $(ratio "$s" "$read_t") | $(ratio "$e" "$read_t") | $(mib "${rss["$c|sarvelt-cli"]}") MiB |" >>"$summary"
+    echo "| $c | $s | $e | $best_t ($best) | $read_t | ${med["floor: copy (cp -a)"]} | $(ratio "$s" "$best") | $(ratio "$e" "$best") | $(ratio "$s" "$read_t") | $(ratio "$e" "$read_t") | ${medcpu["sarvelt-cli (eatmydata)"]:--} / ${medcpu[$best_t]:--} | $(mib "${rss["$c|sarvelt-cli"]}") MiB |" >>"$summary"
   else
-    echo "| $c | - | - | $best_t ($best) | $read_t | ${med["floor: copy (cp -a)"]} | - | - | - | - | - |" >>"$summary"
+    echo "| $c | - | - | $best_t ($best) | $read_t | ${med["floor: copy (cp -a)"]} | - | - | - | - | - | - |" >>"$summary"
   fi
-  unset med
+  unset med medcpu
 done
 
 echo
@@ -289,9 +294,15 @@ if [ $write = 1 ]; then
     echo "Times in seconds (median). The fastest peer is the fastest of the rewriting tools below"
     echo "(the floors are not peers). \"eatmydata\" runs the same sarvelt-cli with fsync turned into"
     echo "a no-op: the difference to the plain row is the cost of flushing every rewritten file to"
-    echo "the disk before it is swapped in."
+    echo "the disk before it is swapped in. \"CPU s\" is user plus system time of the tool and"
+    echo "everything it started (median): ripgrep and sd spread their work over all $(nproc) cores,"
+    echo "sarvelt-cli works on one."
     echo
     cat "$summary"
+    if [ -f "$here/bounds.md" ]; then
+      echo
+      cat "$here/bounds.md"
+    fi
     echo
     echo "## Machine"
     echo
