@@ -1,0 +1,216 @@
+// Starting the built sarvelt-cli from a test: natively, or inside Wine for the Windows build,
+// with its standard output and error going to files, and the whole-file helpers the tests
+// that do so read and write their trees with. The including target defines SARVELT_CLI, the
+// program's path.
+#pragma once
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#include <process.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace clitest {
+
+namespace fs = std::filesystem;
+
+inline std::string read_file(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void write_file(const fs::path &p, const std::string &bytes) {
+    fs::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// Console output of a Windows program ends its lines with CR LF.
+inline std::string without_cr(std::string s) {
+    s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+    return s;
+}
+
+inline int process_id() {
+#if defined(_WIN32)
+    return _getpid();
+#else
+    return int(getpid());
+#endif
+}
+
+// A path of the build as this program reaches it: under Wine the build's paths are Unix paths,
+// reachable through drive Z:.
+inline std::string build_path(std::string p) {
+#if defined(_WIN32)
+    if (!p.empty() && p[0] == '/') {
+        p = "Z:" + p;
+        for (char &c : p)
+            if (c == '/') c = '\\';
+    }
+#endif
+    return p;
+}
+
+inline std::string cli_path() { return build_path(SARVELT_CLI); }
+
+struct result {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;  // without CRs
+    std::string err;
+};
+
+#if defined(_WIN32)
+// One argument quoted as the C runtime's command-line parser reads it back.
+inline std::string quote(const std::string &arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+    std::string q = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') q.append(backslashes * 2 + 1, '\\');
+        else q.append(backslashes, '\\');
+        backslashes = 0;
+        q += c;
+    }
+    q.append(backslashes * 2, '\\');
+    return q + "\"";
+}
+#endif
+
+// One started sarvelt-cli, its output in outputs/stdout.txt and outputs/stderr.txt.
+// before_exec (POSIX only) runs in the child just before the program starts: limits, user and
+// signal dispositions set there are the program's.
+class cli_process {
+  public:
+    cli_process(const std::vector<std::string> &args, const fs::path &cwd, const fs::path &outputs,
+                const std::function<void()> &before_exec = nullptr)
+        : out_(outputs / "stdout.txt"), err_(outputs / "stderr.txt") {
+        std::string exe = cli_path();
+#if defined(_WIN32)
+        (void)before_exec;
+        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+        HANDLE out = CreateFileA(out_.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 &sa, CREATE_ALWAYS, 0, nullptr);
+        HANDLE err = CreateFileA(err_.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 &sa, CREATE_ALWAYS, 0, nullptr);
+        std::string line = quote(exe);
+        for (auto &a : args) line += " " + quote(a);
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = out;
+        si.hStdError = err;
+        PROCESS_INFORMATION pi{};
+        std::vector<char> cmd(line.begin(), line.end());
+        cmd.push_back('\0');
+        std::string dir = cwd.string();
+        // A process group of its own, so that a console break can be sent to it alone.
+        if (CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, nullptr,
+                           dir.c_str(), &si, &pi)) {
+            process_ = pi.hProcess;
+            process_id_ = pi.dwProcessId;
+            CloseHandle(pi.hThread);
+        }
+        CloseHandle(out);
+        CloseHandle(err);
+#else
+        fflush(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (chdir(cwd.c_str()) != 0) _exit(127);
+            int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            dup2(out, 1);
+            dup2(err, 2);
+            if (before_exec) before_exec();
+            std::vector<char *> argv;
+            argv.push_back(const_cast<char *>(exe.c_str()));
+            for (auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(exe.c_str(), argv.data());
+            _exit(127);
+        }
+#endif
+    }
+
+    bool started() const {
+#if defined(_WIN32)
+        return process_ != nullptr;
+#else
+        return pid_ > 0;
+#endif
+    }
+
+    std::string output_so_far() const { return read_file(out_); }
+
+    // Ctrl-C (POSIX: SIGINT; Windows: a console break to the program's group). false if it
+    // cannot be sent here.
+    bool interrupt() {
+#if defined(_WIN32)
+        return GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, process_id_) != 0;
+#else
+        return kill(pid_, SIGINT) == 0;
+#endif
+    }
+
+    // Ends the program at once, as SIGKILL does: no handler, no clean-up.
+    void kill_now() {
+#if defined(_WIN32)
+        if (process_) TerminateProcess(process_, 137);
+#else
+        if (pid_ > 0) ::kill(pid_, SIGKILL);
+#endif
+    }
+
+    result wait() {
+        result r;
+#if defined(_WIN32)
+        if (process_) {
+            WaitForSingleObject(process_, 120000);
+            DWORD code = 0;
+            GetExitCodeProcess(process_, &code);
+            CloseHandle(process_);
+            process_ = nullptr;
+            r.status = int(code);
+        }
+#else
+        int st = 0;
+        if (pid_ > 0 && waitpid(pid_, &st, 0) == pid_)
+            r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        pid_ = -1;
+#endif
+        r.out = without_cr(read_file(out_));
+        r.err = without_cr(read_file(err_));
+        return r;
+    }
+
+  private:
+    fs::path out_, err_;
+#if defined(_WIN32)
+    HANDLE process_ = nullptr;
+    DWORD process_id_ = 0;
+#else
+    pid_t pid_ = -1;
+#endif
+};
+
+}  // namespace clitest
