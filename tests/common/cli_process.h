@@ -95,15 +95,15 @@ inline std::string quote(const std::string &arg) {
 }
 #endif
 
-// One started sarvelt-cli, its output in outputs/stdout.txt and outputs/stderr.txt.
-// before_exec (POSIX only) runs in the child just before the program starts: limits, user and
+// One started sarvelt-cli (or the copy of it at program), its output in outputs/stdout.txt and
+// outputs/stderr.txt. before_exec (POSIX only) runs in the child just before the program starts: limits, user and
 // signal dispositions set there are the program's.
 class cli_process {
   public:
     cli_process(const std::vector<std::string> &args, const fs::path &cwd, const fs::path &outputs,
-                const std::function<void()> &before_exec = nullptr)
+                const std::function<void()> &before_exec = nullptr, const std::string &program = "")
         : out_(outputs / "stdout.txt"), err_(outputs / "stderr.txt") {
-        std::string exe = cli_path();
+        std::string exe = program.empty() ? cli_path() : program;
 #if defined(_WIN32)
         (void)before_exec;
         SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
