@@ -546,6 +546,7 @@ void scenario_run() {
         return read_file(root + "\\a.txt") == "bye world\r\n" && read_file(root + "\\sub\\b.txt") == "say bye\r\nbye bye\r\n";
     }, 20000);
     CHECK(done);
+    if (!done) report_state("not every file was rewritten");
     CHECK(wait_for([] { return field(IDC_STATUS) == "Progress: 3 of 3 files. (100%)"; }, 5000));
     CHECK_EQ_STR(field(IDC_STATUS), "Progress: 3 of 3 files. (100%)");
     CHECK(progress_position() == 1000);
