@@ -55,9 +55,9 @@ struct option_field {
 };
 
 const option_field option_fields[] = {
-    {"path", IDC_PATH, folder_path_read},         {"type", IDC_TYPE, folder_path_read},
-    {"size", IDC_SIZE, folder_path_read},         {"search", IDC_SEARCH, search_text_read},
-    {"replace", IDC_REPLACE, search_text_read},   {"delay", IDC_DELAY, delay_text_read},
+    {"path", IDC_PATH, folder_path_read},        {"type", IDC_TYPE, folder_path_read},
+    {"size", IDC_SIZE, folder_path_read},        {"search", IDC_SEARCH, search_text_read},
+    {"replace", IDC_REPLACE, search_text_read},  {"delay", IDC_DELAY, delay_text_read},
     {"name-len", IDC_NAME_LEN, count_text_room}, {"age-days", IDC_AGE_DAYS, count_text_room},
 };
 
@@ -107,12 +107,12 @@ bool take_interrupt() {
 
 struct output_state {
     bool terminal = false;
-    bool showing = false;     // status texts are printed (from the press of RUN on)
-    std::string status;       // the Status line's text
-    std::string printed;      // the last status printed (plain lines)
-    int position = 0;         // the progress bar, 0 to 1,000
-    size_t drawn = 0;         // characters on the terminal's updating line
-    bool stale = false;       // a change not drawn yet
+    bool showing = false;  // status texts are printed (from the press of RUN on)
+    std::string status;    // the Status line's text
+    std::string printed;   // the last status printed (plain lines)
+    int position = 0;      // the progress bar, 0 to 1,000
+    size_t drawn = 0;      // characters on the terminal's updating line
+    bool stale = false;    // a change not drawn yet
     std::chrono::steady_clock::time_point last_draw;
     bool interrupted = false;
     bool refused = false;
@@ -152,7 +152,8 @@ void draw_line(bool force) {
     out.stale = false;
     const int cells = 20;
     int full = out.position * cells / 1000;
-    std::string line = "[" + std::string(size_t(full), '#') + std::string(size_t(cells - full), '.') + "] ";
+    std::string line =
+        "[" + std::string(size_t(full), '#') + std::string(size_t(cells - full), '.') + "] ";
     line += out.status;
     size_t width = terminal_columns();
     if (width > 1 && line.size() > width - 1) line.resize(width - 1);
@@ -225,8 +226,7 @@ void dispatch(int id) {
 }
 
 void pump_all() {
-    while (window_pump_one()) {
-    }
+    while (window_pump_one()) {}
 }
 
 int usage_error(const char *what, const char *detail) {
@@ -272,7 +272,8 @@ int main(int argc, char **argv) {
     for (const option_field &o : option_fields) {
         auto v = values.find(o.name);
         if (v != values.end() && v->second.size() > size_t(o.room - 1)) {
-            fprintf(stderr, "sarvelt-cli: --%s is too long (at most %d characters)\n", o.name, o.room - 1);
+            fprintf(stderr, "sarvelt-cli: --%s is too long (at most %d characters)\n", o.name,
+                    o.room - 1);
             return 2;
         }
     }

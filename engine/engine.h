@@ -36,8 +36,8 @@ constexpr char path_separator = '/';
 #endif
 
 // out = dir + name, with a separator between them unless dir already ends with one (on
-// Windows a backslash or a slash; on POSIX a slash). An empty dir gives name alone. out must hold room bytes; returns 0 (and an empty
-// out) when the result does not fit.
+// Windows a backslash or a slash; on POSIX a slash). An empty dir gives name alone. out must hold
+// room bytes; returns 0 (and an empty out) when the result does not fit.
 int join_path(char *out, int room, const char *dir, const char *name);
 
 // Cuts path, in place, to its folder part: everything up to and including the last

@@ -269,8 +269,9 @@ copy_result has_occurrence(text_reader &r, line_stream &s, uint64_t size, bool *
 
 void announce(const char *path, const char *search, const char *replace, const char *dir,
               const char *temp) {
-    log_message("INFO: About to Update File %s \nSearch for:  %s  \nReplace with: %s \nPure Path:  %s\nTemp File: %s\n",
-                path, search, replace, dir, temp);
+    log_message(
+        "INFO: About to Update File %s \nSearch for:  %s  \nReplace with: %s \nPure Path:  %s\nTemp File: %s\n",
+        path, search, replace, dir, temp);
 }
 
 // Logs an error that names the file and the system's error, and raises the mark.
@@ -284,7 +285,8 @@ int fail(const char *what, const char *path, uint32_t code) {
 // so that the error can be told apart from the log alone.
 int fail_temp(const char *what, const char *temp_path, const char *path, uint32_t code) {
     errors_seen = 1;
-    log_message("ERROR: %s: %s, for file %s (%s)\n", what, temp_path, path, os_error_text(code).c_str());
+    log_message("ERROR: %s: %s, for file %s (%s)\n", what, temp_path, path,
+                os_error_text(code).c_str());
     return 0;
 }
 
@@ -363,7 +365,8 @@ int update_file(const char *path, const char *search_text, const char *replace_t
     }
     if (!search_text || !*search_text) {
         errors_seen = 1;
-        log_message("ERROR: update_file() was given an empty search text for file %s  FAIL!\n", path);
+        log_message("ERROR: update_file() was given an empty search text for file %s  FAIL!\n",
+                    path);
         return 0;
     }
     if (!replace_text) replace_text = "";
@@ -379,8 +382,8 @@ int update_file(const char *path, const char *search_text, const char *replace_t
     if (!os_link_target(path, &real)) real = path;
     if (real.size() >= size_t(path_room)) {
         errors_seen = 1;
-        log_message("ERROR: Path too long (%u characters, at most %d): %s\n",
-                    unsigned(real.size()), path_room - 1, real.c_str());
+        log_message("ERROR: Path too long (%u characters, at most %d): %s\n", unsigned(real.size()),
+                    path_room - 1, real.c_str());
         return 0;
     }
     char dir[path_room];
@@ -428,7 +431,9 @@ int update_file(const char *path, const char *search_text, const char *replace_t
         announce(path, search_text, replace_text, dir, temp_path);
         if (scan == copy_read_error) return fail("Unable to read src file", path, code);
         if (scan == copy_runaway)
-            return fail_plain("Replacement would never end (the replacement text brings the search text back, or a line grows without bound); file not changed", path);
+            return fail_plain(
+                "Replacement would never end (the replacement text brings the search text back, or a line grows without bound); file not changed",
+                path);
         log_message("INFO:  Successfully replaced all occurrences of '%s' with '%s' for file %s.",
                     search_text, replace_text, path);
         return 1;
@@ -447,7 +452,8 @@ int update_file(const char *path, const char *search_text, const char *replace_t
         errors_seen = 1;
         log_message("ERROR: Unable to open temp file: %s\n", temp_path);
         if (code)
-            log_message("ERROR: %s: %s, for file %s\n", temp_path, os_error_text(code).c_str(), path);
+            log_message("ERROR: %s: %s, for file %s\n", temp_path, os_error_text(code).c_str(),
+                        path);
         return 0;
     }
     announce(path, search_text, replace_text, dir, temp_path);
@@ -468,8 +474,11 @@ int update_file(const char *path, const char *search_text, const char *replace_t
         code = os_last_error();
         files.abandon();
         if (copy == copy_read_error) return fail("Unable to read src file", path, code);
-        if (copy == copy_write_error) return fail_temp("Unable to write temp file", temp_path, path, code);
-        return fail_plain("Replacement would never end (the replacement text brings the search text back, or a line grows without bound); file not changed", path);
+        if (copy == copy_write_error)
+            return fail_temp("Unable to write temp file", temp_path, path, code);
+        return fail_plain(
+            "Replacement would never end (the replacement text brings the search text back, or a line grows without bound); file not changed",
+            path);
     }
     if (!changed) {  // nothing to swap in after all
         files.abandon();
@@ -480,7 +489,8 @@ int update_file(const char *path, const char *search_text, const char *replace_t
     if (!os_copy_attributes(files.temp, temp_path, before)) {
         code = os_last_error();
         files.abandon();
-        return fail_temp("Unable to give the temp file the file's permissions", temp_path, path, code);
+        return fail_temp("Unable to give the temp file the file's permissions", temp_path, path,
+                         code);
     }
     if (!os_sync(files.temp)) {
         code = os_last_error();

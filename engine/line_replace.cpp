@@ -83,8 +83,8 @@ size_t find_bytes(const char *hay, size_t hay_len, const char *needle, size_t ne
         if (memcmp(start, needle, needle_len) == 0) return size_t(start - hay);
         // Many stops for little progress: the text is made of the needle's bytes.
         if (++misses > 32 && misses * 32 > size_t(q - hay)) {
-            size_t rest = find_bytes_steady(start + 1, hay_len - size_t(start + 1 - hay), needle,
-                                            needle_len);
+            size_t rest =
+                find_bytes_steady(start + 1, hay_len - size_t(start + 1 - hay), needle, needle_len);
             return rest == SIZE_MAX ? SIZE_MAX : size_t(start + 1 - hay) + rest;
         }
         p = q + 1;

@@ -29,13 +29,13 @@ struct line_stream {
     bool can_cascade_right = false;     // ... or one that starts in it and reaches right
 
     // Per line.
-    std::string out;                 // processed text; holds no occurrence
-    std::vector<line_piece> pending; // text still to process, top of the stack first
-    std::string window;              // scratch for the check across out's end
-    bool check_boundary = false;     // out's end must be checked against what follows
-    uint64_t fed = 0;                // bytes fed into this line
-    uint64_t replacements = 0;       // replacements made in this line
-    int64_t growth = 0;              // bytes added minus bytes removed in this line
+    std::string out;                  // processed text; holds no occurrence
+    std::vector<line_piece> pending;  // text still to process, top of the stack first
+    std::string window;               // scratch for the check across out's end
+    bool check_boundary = false;      // out's end must be checked against what follows
+    uint64_t fed = 0;                 // bytes fed into this line
+    uint64_t replacements = 0;        // replacements made in this line
+    int64_t growth = 0;               // bytes added minus bytes removed in this line
 };
 
 // Result of line_feed and line_end: 0 fine, -1 stopped by the runaway guard.

@@ -53,8 +53,10 @@ bool final_path_of(HANDLE h, std::string *out) {
         return false;
     }
     std::string t(buf, n);
-    if (t.compare(0, 8, "\\\\?\\UNC\\") == 0) t = "\\\\" + t.substr(8);
-    else if (t.compare(0, 4, "\\\\?\\") == 0) t.erase(0, 4);
+    if (t.compare(0, 8, "\\\\?\\UNC\\") == 0)
+        t = "\\\\" + t.substr(8);
+    else if (t.compare(0, 4, "\\\\?\\") == 0)
+        t.erase(0, 4);
     *out = t;
     return true;
 }
@@ -68,8 +70,8 @@ std::string os_error_text(uint32_t code) {
     char buf[512];
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              DWORD(code), 0, buf, sizeof buf, nullptr);
-    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r' || buf[n - 1] == ' ' ||
-                     buf[n - 1] == '.'))
+    while (n > 0 &&
+           (buf[n - 1] == '\n' || buf[n - 1] == '\r' || buf[n - 1] == ' ' || buf[n - 1] == '.'))
         --n;
     if (n == 0) return "system error " + std::to_string(code);
     return std::string(buf, n);
@@ -187,8 +189,8 @@ int os_link_target(const char *path, std::string *target) {
     DWORD a = GetFileAttributesA(path);
     if (a == INVALID_FILE_ATTRIBUTES) return 0;
     const bool marked = (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         if (marked) return 0;
         *target = path;
@@ -214,7 +216,8 @@ int os_link_target(const char *path, std::string *target) {
     if (got) {
         char full[MAX_PATH + 8];
         DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
-        if (n > 0 && n < sizeof full && lstrcmpiA(full, final_path.c_str()) != 0) *target = final_path;
+        if (n > 0 && n < sizeof full && lstrcmpiA(full, final_path.c_str()) != 0)
+            *target = final_path;
     }
     return 1;
 }
@@ -228,8 +231,8 @@ int os_copy_attributes(os_file, const char *path, const os_stat &st) {
 }
 
 int os_open_for_times(const char *path, os_file *f) {
-    HANDLE h = CreateFileA(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
-                           0, nullptr);
+    HANDLE h = CreateFileA(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE) return 0;
     f->handle = reinterpret_cast<intptr_t>(h);
     return 1;

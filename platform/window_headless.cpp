@@ -52,8 +52,12 @@ void headless_destroy() {
 }
 
 void headless_set_dispatcher(void (*dispatch)(int)) { win().dispatch = dispatch; }
-void headless_set_text_observer(void (*observe)(int, const char *)) { win().text_observer = observe; }
-void headless_set_box_observer(void (*observe)(const headless_box &)) { win().box_observer = observe; }
+void headless_set_text_observer(void (*observe)(int, const char *)) {
+    win().text_observer = observe;
+}
+void headless_set_box_observer(void (*observe)(const headless_box &)) {
+    win().box_observer = observe;
+}
 void headless_set_pump_observer(void (*observe)()) { win().pump_observer = observe; }
 void headless_set_progress_observer(void (*observe)(int)) { win().progress_observer = observe; }
 void headless_set_destroy_handler(void (*on_destroy)()) { win().destroy_handler = on_destroy; }

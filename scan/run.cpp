@@ -26,7 +26,8 @@ const char *const refusal_replace_has_search =
     "The Replace String must not contain the Search String: every replacement would bring it back.";
 const char *const refusal_name_len =
     "Name Len must be a whole number of characters (0 or more), or empty.";
-const char *const refusal_age_days = "Age days must be a whole number of days (0 or more), or empty.";
+const char *const refusal_age_days =
+    "Age days must be a whole number of days (0 or more), or empty.";
 
 bool blank(const char *text) {
     for (; *text; ++text)

@@ -12,11 +12,11 @@
 #include "platform/window.h"
 
 struct run_state_t {
-    int busy;              // a run is in progress
-    int paused;            // the user paused the run
-    int cancel_requested;  // CANCEL / RESET since the last RUN / CONTINUE; ends waits
-    int stop_walk;         // the walk stops at its next check
-    int closing;           // the window is being closed; ends waits and pauses
+    int busy;                // a run is in progress
+    int paused;              // the user paused the run
+    int cancel_requested;    // CANCEL / RESET since the last RUN / CONTINUE; ends waits
+    int stop_walk;           // the walk stops at its next check
+    int closing;             // the window is being closed; ends waits and pauses
     uint32_t matched_count;  // files selected so far in the current pass
     uint32_t total_matches;  // files selected by the last counting pass
 };

@@ -26,7 +26,8 @@ int walk_depth = 0;
 void report_too_long(const char *dir, const std::string &name, int folder, int apply) {
     if (apply) return;
     std::string path(dir);
-    if (!path.empty() && path.back() != path_separator && path.back() != '/') path += path_separator;
+    if (!path.empty() && path.back() != path_separator && path.back() != '/')
+        path += path_separator;
     path += name;
     errors_seen = 1;
     // A folder's path needs room for its closing separator too.

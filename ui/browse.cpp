@@ -16,8 +16,8 @@ int browse_for_folder(HWND owner, char *out, int room) {
     BROWSEINFOA info;
     memset(&info, 0, sizeof info);
     info.hwndOwner = owner;
-    info.pidlRoot = nullptr;           // the whole namespace
-    info.pszDisplayName = nullptr;     // no display name wanted
+    info.pidlRoot = nullptr;        // the whole namespace
+    info.pszDisplayName = nullptr;  // no display name wanted
     info.lpszTitle = title;
     info.ulFlags = BIF_RETURNONLYFSDIRS | BIF_EDITBOX | BIF_BROWSEINCLUDEFILES;  // 0x4011
     info.lpfn = nullptr;

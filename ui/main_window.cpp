@@ -25,7 +25,8 @@ const char help_box_text[] =
     "NOTE: Files' date time stamps will be preserved\n\n\n\n" COPYRIGHT_LINE "\n\n";
 
 const char license_box_text[] =
-    "\n" COPYRIGHT_LINE "\n\n"
+    "\n" COPYRIGHT_LINE
+    "\n\n"
     "Permission is hereby granted, free of charge, to any person obtaining a copy\n"
     "of this software and associated documentation files (the \"Software\"), to deal\n"
     "in the Software without restriction, including without limitation the rights\n"
@@ -86,16 +87,10 @@ LRESULT on_command(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
         if (handled && result != command_default) return LRESULT(result);
         break;
     }
-    case IDC_BROWSE:
-        return on_browse(window);
-    case IDC_HELP:
-        MessageBoxA(window, help_box_text, "Help", MB_OK);
-        break;
-    case IDC_LICENSE:
-        MessageBoxA(window, license_box_text, "License", MB_OK);
-        return 1;
-    default:
-        break;
+    case IDC_BROWSE: return on_browse(window);
+    case IDC_HELP: MessageBoxA(window, help_box_text, "Help", MB_OK); break;
+    case IDC_LICENSE: MessageBoxA(window, license_box_text, "License", MB_OK); return 1;
+    default: break;
     }
     return DefWindowProcA(window, message, wparam, lparam);
 }
@@ -111,8 +106,7 @@ void format_about_text(char *out, int room) {
 
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
-    case WM_COMMAND:
-        return on_command(window, message, wparam, lparam);
+    case WM_COMMAND: return on_command(window, message, wparam, lparam);
     case WM_SYSCOMMAND:
         if (wparam == IDM_ABOUT) {
             show_about_box(window);
@@ -127,8 +121,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         command_window_destroyed();
         PostQuitMessage(0);
         return 0;
-    default:
-        break;
+    default: break;
     }
     return DefWindowProcA(window, message, wparam, lparam);
 }

@@ -78,7 +78,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR, int show) {
 
     HWND window = CreateDialogA(program_instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, nullptr);
     if (!window) {
-        MessageBoxA(nullptr, "Could not create window - Appname Issue?", "ERROR", MB_ICONERROR | MB_OK);
+        MessageBoxA(nullptr, "Could not create window - Appname Issue?", "ERROR",
+                    MB_ICONERROR | MB_OK);
         return 1;
     }
     window_attach(window);

@@ -63,21 +63,23 @@ TEST_F(Cli, RewritesTheSelectedFilesAndPrintsEveryStatus) {
     file("c.md", "needle\n");
     file(".git/d.txt", "needle\n");
     file("e.txt", "nothing here\n");
-    result r = run({"--path", tree.string(), "--type", "*.txt", "--search", "needle", "--replace", "pin"});
+    result r =
+        run({"--path", tree.string(), "--type", "*.txt", "--search", "needle", "--replace", "pin"});
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ("one pin\r\n", read("a.txt"));
     EXPECT_EQ("pin pin\r\n", read("sub/b.txt"));
     EXPECT_EQ("needle\n", read("c.md"));
     EXPECT_EQ("needle\n", read(".git/d.txt"));
     EXPECT_EQ("nothing here\n", read("e.txt"));
-    EXPECT_EQ("In Progress....\n"
-              "Scanning Directories...\n"
-              "Scanning Directories...please wait...\n"
-              "Matching files found :  3\n"
-              "Progress: 1 of 3 files. (33%)\n"
-              "Progress: 2 of 3 files. (67%)\n"
-              "Progress: 3 of 3 files. (100%)\n",
-              r.out);
+    EXPECT_EQ(
+        "In Progress....\n"
+        "Scanning Directories...\n"
+        "Scanning Directories...please wait...\n"
+        "Matching files found :  3\n"
+        "Progress: 1 of 3 files. (33%)\n"
+        "Progress: 2 of 3 files. (67%)\n"
+        "Progress: 3 of 3 files. (100%)\n",
+        r.out);
     EXPECT_EQ("", r.err);
     std::string log = read_file(work / "logging.log");
     EXPECT_NE(std::string::npos, log.find("INFO: About to Update File"));
@@ -97,7 +99,8 @@ TEST_F(Cli, ARunSelectingNoFileCreatesNoLog) {
 TEST_F(Cli, OptionsGoThroughTheFieldParsers) {
     file("k1023.bin", std::string(1017, 'x') + "needle");  // 1,023 bytes
     file("k1024.bin", std::string(1018, 'x') + "needle");  // 1,024 bytes
-    result r = run({"--path=" + tree.string(), "--search=needle", "--replace=pin", "--size", "1 kb", "--type=*.BIN"});
+    result r = run({"--path=" + tree.string(), "--search=needle", "--replace=pin", "--size", "1 kb",
+                    "--type=*.BIN"});
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("Matching files found :  1\n"));
     EXPECT_EQ(std::string(1017, 'x') + "needle", read("k1023.bin"));
@@ -105,14 +108,17 @@ TEST_F(Cli, OptionsGoThroughTheFieldParsers) {
 
     file("longer_name.txt", "needle\n");
     file("short.txt", "needle\n");
-    fs::last_write_time(tree / "short.txt", fs::file_time_type::clock::now() - std::chrono::hours(24 * 30));
-    r = run({"--path", tree.string(), "--search", "needle", "--replace", "pin", "--type", "*.txt", "--name-len", "10"});
+    fs::last_write_time(tree / "short.txt",
+                        fs::file_time_type::clock::now() - std::chrono::hours(24 * 30));
+    r = run({"--path", tree.string(), "--search", "needle", "--replace", "pin", "--type", "*.txt",
+             "--name-len", "10"});
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ("pin\r\n", read("longer_name.txt"));
     EXPECT_EQ("needle\n", read("short.txt"));
 
     file("longer_name.txt", "needle\n");
-    r = run({"--path", tree.string(), "--search", "needle", "--replace", "pin", "--type", "*.txt", "--age-days", "29"});
+    r = run({"--path", tree.string(), "--search", "needle", "--replace", "pin", "--type", "*.txt",
+             "--age-days", "29"});
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("Matching files found :  1\n"));
     EXPECT_EQ("needle\n", read("short.txt"));
@@ -122,11 +128,13 @@ TEST_F(Cli, OptionsGoThroughTheFieldParsers) {
 TEST_F(Cli, ErrorsGiveExitStatusOne) {
     fs::path locked = file("a.txt", "needle\n");
     file("b.txt", "needle\n");
-    fs::permissions(locked, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+    fs::permissions(locked,
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
     result r = run({"--path", tree.string(), "--search", "needle", "--replace", "pin"});
     EXPECT_EQ(1, r.status);
-    EXPECT_NE(std::string::npos, r.out.find("ERRORS detected.  Please check logging file 'logging.log'\n"));
+    EXPECT_NE(std::string::npos,
+              r.out.find("ERRORS detected.  Please check logging file 'logging.log'\n"));
     EXPECT_EQ("needle\n", read("a.txt"));
     EXPECT_EQ("pin\r\n", read("b.txt"));
     EXPECT_NE(std::string::npos, read_file(work / "logging.log").find("ERROR:"));
@@ -202,8 +210,9 @@ TEST_F(Cli, TheLogInTheWalkedTreeIsNeverRewritten) {
 
 TEST_F(Cli, CtrlCCancelsBetweenTwoFiles) {
     for (int i = 1; i <= 5; ++i) file(std::to_string(i) + ".txt", "needle\n");
-    cli_process p({"--path", tree.string(), "--search", "needle", "--replace", "pin", "--delay", "400"}, work,
-                  outputs);
+    cli_process p(
+        {"--path", tree.string(), "--search", "needle", "--replace", "pin", "--delay", "400"}, work,
+        outputs);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (p.output_so_far().find("Progress: 1 of 5") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline)

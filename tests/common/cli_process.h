@@ -85,8 +85,10 @@ inline std::string quote(const std::string &arg) {
             ++backslashes;
             continue;
         }
-        if (c == '"') q.append(backslashes * 2 + 1, '\\');
-        else q.append(backslashes, '\\');
+        if (c == '"')
+            q.append(backslashes * 2 + 1, '\\');
+        else
+            q.append(backslashes, '\\');
         backslashes = 0;
         q += c;
     }
@@ -96,8 +98,8 @@ inline std::string quote(const std::string &arg) {
 #endif
 
 // One started sarvelt-cli (or the copy of it at program), its output in outputs/stdout.txt and
-// outputs/stderr.txt. before_exec (POSIX only) runs in the child just before the program starts: limits, user and
-// signal dispositions set there are the program's.
+// outputs/stderr.txt. before_exec (POSIX only) runs in the child just before the program starts:
+// limits, user and signal dispositions set there are the program's.
 class cli_process {
   public:
     cli_process(const std::vector<std::string> &args, const fs::path &cwd, const fs::path &outputs,
@@ -107,10 +109,12 @@ class cli_process {
 #if defined(_WIN32)
         (void)before_exec;
         SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-        HANDLE out = CreateFileA(out_.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 &sa, CREATE_ALWAYS, 0, nullptr);
-        HANDLE err = CreateFileA(err_.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 &sa, CREATE_ALWAYS, 0, nullptr);
+        HANDLE out =
+            CreateFileA(out_.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        &sa, CREATE_ALWAYS, 0, nullptr);
+        HANDLE err =
+            CreateFileA(err_.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        &sa, CREATE_ALWAYS, 0, nullptr);
         std::string line = quote(exe);
         for (auto &a : args) line += " " + quote(a);
         STARTUPINFOA si{};
@@ -124,8 +128,8 @@ class cli_process {
         cmd.push_back('\0');
         std::string dir = cwd.string();
         // A process group of its own, so that a console break can be sent to it alone.
-        if (CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, nullptr,
-                           dir.c_str(), &si, &pi)) {
+        if (CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE,
+                           CREATE_NEW_PROCESS_GROUP, nullptr, dir.c_str(), &si, &pi)) {
             process_ = pi.hProcess;
             process_id_ = pi.dwProcessId;
             CloseHandle(pi.hThread);

@@ -23,8 +23,8 @@ struct scratch_dir {
         fs::path base = fs::temp_directory_path() / "sarvelt-tests";
         fs::create_directories(base);
         for (;;) {
-            path = base / (tag + "-" + std::to_string(os_time_now()) + "-" +
-                           std::to_string(++counter));
+            path = base /
+                   (tag + "-" + std::to_string(os_time_now()) + "-" + std::to_string(++counter));
             std::error_code ec;
             if (fs::create_directory(path, ec)) break;
         }

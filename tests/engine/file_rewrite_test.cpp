@@ -36,7 +36,8 @@ class Rewrite : public ::testing::Test {
 
     void SetUp() override {
         errors_seen = 0;
-        log_message("INFO: test %s", ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        log_message("INFO: test %s",
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
         log_start = log_text().size();
     }
     void TearDown() override { rewrite_before_swap_hook = nullptr; }
@@ -70,10 +71,15 @@ const content_case content_cases[] = {
     {"mixed endings", "a\nb\r\nc\rd", "d", "D", "a\r\nb\r\nc\rD"},
     {"CR CR LF keeps the first CR", "q\r\r\nq\n", "q", "Q", "Q\r\r\nQ\r\n"},
     {"last line without line feed", "first\nlast", "last", "end", "first\r\nend"},
-    {"NUL and Ctrl-Z are ordinary bytes", std::string("a\0b\x1a" "c\nzz\x1a\0\n", 11), "b",
-     "B", std::string("a\0B\x1a" "c\r\nzz\x1a\0\r\n", 13)},
-    {"search ending in a line feed matches CR LF too", "ab\r\nab\n", "b\n", "c\n",
-     "ac\r\nac\r\n"},
+    {"NUL and Ctrl-Z are ordinary bytes",
+     std::string("a\0b\x1a"
+                 "c\nzz\x1a\0\n",
+                 11),
+     "b", "B",
+     std::string("a\0B\x1a"
+                 "c\r\nzz\x1a\0\r\n",
+                 13)},
+    {"search ending in a line feed matches CR LF too", "ab\r\nab\n", "b\n", "c\n", "ac\r\nac\r\n"},
     {"search with a CR matches only a lone CR", "a\rb\r\nc", "\r", "-", "a-b\r\nc"},
     {"search with a CR does not match CR LF", "a\r\nb\r\n", "\r", "-", "a\r\nb\r\n"},
     {"a search cannot span two lines", "a\nb\n", "a\nb", "x", "a\nb\n"},
@@ -105,13 +111,16 @@ TEST_F(Rewrite, ChangedFileLogsEveryStep) {
     ASSERT_EQ(1, update_file(p.c_str(), "world", "there"));
     std::string log = logged();
     std::string dirpart = p.substr(0, p.size() - strlen("a.txt"));
-    size_t about = log.find("INFO: About to Update File " + p + " \r\nSearch for:  world  \r\n"
-                            "Replace with: there \r\nPure Path:  " + dirpart + "\r\nTemp File: " +
-                            dirpart);
+    size_t about = log.find("INFO: About to Update File " + p +
+                            " \r\nSearch for:  world  \r\n"
+                            "Replace with: there \r\nPure Path:  " +
+                            dirpart + "\r\nTemp File: " + dirpart);
     ASSERT_NE(std::string::npos, about) << log;
     size_t get = log.find("get_set_ftime() success getting timestamp file: " + p + ".\r\n");
     size_t set = log.find("get_set_ftime() success setting timestamp file: " + p + ".\r\n");
-    size_t done = log.find("INFO:  Successfully replaced all occurrences of 'world' with 'there' for file " + p + ".\r\n");
+    size_t done =
+        log.find("INFO:  Successfully replaced all occurrences of 'world' with 'there' for file " +
+                 p + ".\r\n");
     ASSERT_NE(std::string::npos, get) << log;
     ASSERT_NE(std::string::npos, set) << log;
     ASSERT_NE(std::string::npos, done) << log;
@@ -129,7 +138,10 @@ TEST_F(Rewrite, UnchangedFileIsNotWrittenButLogged) {
     expect_only({"keep.txt"});
     std::string log = logged();
     EXPECT_NE(std::string::npos, log.find("INFO: About to Update File " + p));
-    EXPECT_NE(std::string::npos, log.find("INFO:  Successfully replaced all occurrences of 'absent' with 'x' for file " + p + "."));
+    EXPECT_NE(
+        std::string::npos,
+        log.find("INFO:  Successfully replaced all occurrences of 'absent' with 'x' for file " + p +
+                 "."));
     EXPECT_EQ(std::string::npos, log.find("get_set_ftime"));
 }
 
@@ -155,7 +167,8 @@ TEST_F(Rewrite, LinesLongerThanAnyBufferAreHandledWhole) {
                       size_t(3 * block - 6)})
         line.replace(at, 6, "needle");
     std::string expect = line;
-    for (size_t k; (k = expect.find("needle")) != std::string::npos;) expect.replace(k, 6, "thread");
+    for (size_t k; (k = expect.find("needle")) != std::string::npos;)
+        expect.replace(k, 6, "thread");
     std::string p = make("long.txt", line + "\n");
     ASSERT_EQ(1, update_file(p.c_str(), "needle", "thread"));
     EXPECT_EQ(expect + "\r\n", read_file(p));
@@ -163,9 +176,11 @@ TEST_F(Rewrite, LinesLongerThanAnyBufferAreHandledWhole) {
 
 TEST_F(Rewrite, LargeFileWithManyLinesStreams) {
     std::string body;
-    for (int i = 0; i < 200000; ++i) body += (i % 1000 == 0 ? "line with target " : "plain line ") + std::to_string(i) + "\r\n";
+    for (int i = 0; i < 200000; ++i)
+        body += (i % 1000 == 0 ? "line with target " : "plain line ") + std::to_string(i) + "\r\n";
     std::string expect = body;
-    for (size_t k = 0; (k = expect.find("target", k)) != std::string::npos; k += 3) expect.replace(k, 6, "hit");
+    for (size_t k = 0; (k = expect.find("target", k)) != std::string::npos; k += 3)
+        expect.replace(k, 6, "hit");
     std::string p = make("big.txt", body);
     ASSERT_EQ(1, update_file(p.c_str(), "target", "hit"));
     EXPECT_EQ(expect, read_file(p));
@@ -257,13 +272,15 @@ TEST_F(Rewrite, EndlessReplacementLeavesTheFile) {
 
 TEST_F(Rewrite, ReadOnlyFileIsNotRewritten) {
     std::string p = make("ro.txt", "locked text\n");
-    std::filesystem::permissions(p, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
+    std::filesystem::permissions(
+        p, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
     EXPECT_EQ(0, update_file(p.c_str(), "locked", "open"));
     expect_failure_kept(this, p, "locked text\n");
     EXPECT_EQ(old_time, mtime_of(p));
     EXPECT_NE(std::string::npos, logged().find("ERROR: File is read-only; not changed: " + p));
     expect_only({"ro.txt"});
-    std::filesystem::permissions(p, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+    std::filesystem::permissions(p, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
 }
 
 TEST_F(Rewrite, ChangeDuringTheCopyIsNeverLost) {
@@ -275,7 +292,9 @@ TEST_F(Rewrite, ChangeDuringTheCopyIsNeverLost) {
     EXPECT_EQ(0, update_file(p.c_str(), "old", "new"));
     EXPECT_EQ(1, errors_seen);
     EXPECT_EQ("old old\nappended by someone else\n", read_file(p));
-    EXPECT_NE(std::string::npos, logged().find("ERROR: File changed while it was being rewritten; left as it is: " + p));
+    EXPECT_NE(
+        std::string::npos,
+        logged().find("ERROR: File changed while it was being rewritten; left as it is: " + p));
     expect_only({"busy.txt"});
 }
 
@@ -300,8 +319,10 @@ TEST(GetSetFtime, ReadsAndWritesTheLastWriteTime) {
     EXPECT_EQ(old_time, back);
     EXPECT_EQ(0, errors_seen);
     std::string log = log_text();
-    EXPECT_NE(std::string::npos, log.find("get_set_ftime() success setting timestamp file: " + p + ".\r\n"));
-    EXPECT_NE(std::string::npos, log.find("get_set_ftime() success getting timestamp file: " + p + ".\r\n"));
+    EXPECT_NE(std::string::npos,
+              log.find("get_set_ftime() success setting timestamp file: " + p + ".\r\n"));
+    EXPECT_NE(std::string::npos,
+              log.find("get_set_ftime() success getting timestamp file: " + p + ".\r\n"));
 }
 
 TEST(GetSetFtime, MissingFileLogsTheSystemErrorWithoutTheMark) {

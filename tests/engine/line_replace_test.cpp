@@ -45,21 +45,21 @@ TEST_P(ReplaceExamples, GivesTheExpectedLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ReplaceExamples,
-    ::testing::Values(
-        example{"no match here\n", "xyz", "1", "no match here\n", 0},
-        example{"xaabby", "ab", "", "xy", 1},                       // formed occurrence replaced too
-        example{"one two one", "one", "1", "1 two 1", 1},
-        example{"ABC abc", "abc", "x", "ABC x", 1},                 // case matters
-        example{"abc\n", "c\n", "C\n", "abC\n", 1},                 // the line feed is text
-        example{"aaaa", "aa", "a", "a", 1},                         // shrinks to one
-        example{"aab", "ab", "ba", "baa", 1},                       // moves left
-        example{"ab", "ab", "", "", 1},                             // whole line goes
-        example{"a", "ab", "x", "a", 0},                            // shorter than the search
-        example{"", "a", "b", "", 0},
-        example{"xyz", "xyz", "longer replacement", "longer replacement", 1},
-        example{"aXbXc", "X", "", "abc", 1},
-        example{"abab", "ab", "x", "xx", 1}),
-    [](const ::testing::TestParamInfo<example> &info) { return "case" + std::to_string(info.index); });
+    ::testing::Values(example{"no match here\n", "xyz", "1", "no match here\n", 0},
+                      example{"xaabby", "ab", "", "xy", 1},  // formed occurrence replaced too
+                      example{"one two one", "one", "1", "1 two 1", 1},
+                      example{"ABC abc", "abc", "x", "ABC x", 1},  // case matters
+                      example{"abc\n", "c\n", "C\n", "abC\n", 1},  // the line feed is text
+                      example{"aaaa", "aa", "a", "a", 1},          // shrinks to one
+                      example{"aab", "ab", "ba", "baa", 1},        // moves left
+                      example{"ab", "ab", "", "", 1},              // whole line goes
+                      example{"a", "ab", "x", "a", 0},             // shorter than the search
+                      example{"", "a", "b", "", 0},
+                      example{"xyz", "xyz", "longer replacement", "longer replacement", 1},
+                      example{"aXbXc", "X", "", "abc", 1}, example{"abab", "ab", "x", "xx", 1}),
+    [](const ::testing::TestParamInfo<example> &info) {
+        return "case" + std::to_string(info.index);
+    });
 
 TEST(ReplaceGuard, ReplacementHoldingTheSearchTextIsStoppedAndLeavesTheLine) {
     std::string line = "an apple\n";
@@ -167,8 +167,10 @@ TEST(ReplaceProperty, MatchesTheReferenceLoopOnRandomInput) {
         if (expect < 0) continue;  // grows too far for the plain loop: the guard tests cover it
         std::string got = line;
         int result = replace_all_in_line(got, search.c_str(), repl.c_str());
-        ASSERT_EQ(expect, result) << "line '" << line << "' search '" << search << "' repl '" << repl << "'";
-        ASSERT_EQ(ref, got) << "line '" << line << "' search '" << search << "' repl '" << repl << "'";
+        ASSERT_EQ(expect, result) << "line '" << line << "' search '" << search << "' repl '"
+                                  << repl << "'";
+        ASSERT_EQ(ref, got) << "line '" << line << "' search '" << search << "' repl '" << repl
+                            << "'";
         ++compared;
     }
     EXPECT_GT(compared, 100000);

@@ -14,9 +14,9 @@ class scratch_cwd : public ::testing::Environment {
   public:
     void SetUp() override {
         namespace fs = std::filesystem;
-        fs::path dir = fs::temp_directory_path() / "sarvelt-tests" /
-                       ("cwd-" + std::to_string(os_time_now()) + "-" +
-                        std::to_string(std::random_device()()));
+        fs::path dir =
+            fs::temp_directory_path() / "sarvelt-tests" /
+            ("cwd-" + std::to_string(os_time_now()) + "-" + std::to_string(std::random_device()()));
         fs::create_directories(dir);
         fs::current_path(dir);
     }

@@ -85,7 +85,9 @@ TEST(Log, KnowsItsOwnFileByIdentity) {
 }
 
 #if !defined(_WIN32)
-void print_box(const headless_box &box) { fprintf(stderr, "[%s] %s", box.caption.c_str(), box.text.c_str()); }
+void print_box(const headless_box &box) {
+    fprintf(stderr, "[%s] %s", box.caption.c_str(), box.text.c_str());
+}
 
 TEST(LogDeathTest, ALogThatCannotBeOpenedEndsTheProcessAfterTellingTheUser) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

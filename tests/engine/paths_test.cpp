@@ -39,12 +39,9 @@ const join_case join_cases[] = {
     {"a\\b", "c", "a\\b/c"},  // a backslash is part of a name here
 };
 const char *const dir_cases[][2] = {
-    {"/data/notes.txt", "/data/"},
-    {"notes.txt", ""},
-    {"/data/", "/data/"},
-    {"C:notes.txt", ""},      // a colon is part of a name here
-    {"dir\\name.txt", ""},
-    {"", ""},
+    {"/data/notes.txt", "/data/"}, {"notes.txt", ""},
+    {"/data/", "/data/"},          {"C:notes.txt", ""},  // a colon is part of a name here
+    {"dir\\name.txt", ""},         {"", ""},
 };
 #endif
 

@@ -1,9 +1,10 @@
 // The whole file rewrite against the plain definition of what it must do (the fuzzer's
 // reference_rewrite): read the file as a text stream (CR LF arrives as LF), run every line
 // through the replacement loop that searches again from the start after each replacement, and
-// write the result as a text stream (LF as CR LF); a file without occurrence keeps its bytes. Random files over tiny alphabets with
-// CR, LF and NUL, so that every way of copying (line by line, or the raw blocks when the
-// search and replacement allow it) meets line ends, cascades and straddling occurrences.
+// write the result as a text stream (LF as CR LF); a file without occurrence keeps its bytes.
+// Random files over tiny alphabets with CR, LF and NUL, so that every way of copying (line by line,
+// or the raw blocks when the search and replacement allow it) meets line ends, cascades and
+// straddling occurrences.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -60,10 +61,14 @@ void expect_as_reference(const std::string &path, const std::string &before,
 std::string shown(const std::string &s) {
     std::string out;
     for (char c : s) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\0') out += "\\0";
-        else out += c;
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\0')
+            out += "\\0";
+        else
+            out += c;
     }
     return out;
 }
@@ -79,7 +84,8 @@ TEST(RewriteProperty, RandomFilesComeOutAsTheReferenceSays) {
     const std::string file_alphabets[] = {std::string("ab\n\r", 4), std::string("abc\n", 4),
                                           std::string("ab\r\n\0", 5), std::string("aab\r\n", 5)};
     const std::string search_alphabets[] = {"ab", "abc", "b", std::string("ab\r\n", 4)};
-    const std::string repl_alphabets[] = {"ab", "c", std::string("ab\n", 3), std::string("c\r\n", 3)};
+    const std::string repl_alphabets[] = {"ab", "c", std::string("ab\n", 3),
+                                          std::string("c\r\n", 3)};
     std::string path = dir.file("f.txt");
     for (int i = 0; i < cases; ++i) {
         std::string before = random_text(rng, file_alphabets[i % 4], 60);
@@ -121,7 +127,8 @@ TEST(RewriteProperty, OccurrencesAndLineEndsAroundABlockEnd) {
 // leaves the file as it was (the partly written copy is thrown away).
 TEST(RewriteProperty, GrowthPastTheLimitInOneLineLeavesTheFile) {
 #if defined(_WIN32)
-    GTEST_SKIP() << "writes a quarter of a gigabyte before the guard stops it; the same code runs natively";
+    GTEST_SKIP()
+        << "writes a quarter of a gigabyte before the guard stops it; the same code runs natively";
 #else
     scratch_dir dir("rewrite-growth");
     std::string path = dir.file("g.txt");

@@ -38,8 +38,9 @@ using namespace clitest;
 // the 8-bit file services take the code page), so file times go through the wide calls there.
 #if defined(_WIN32)
 inline int64_t mtime_of(const fs::path &p) {
-    HANDLE h = CreateFileW(p.wstring().c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h =
+        CreateFileW(p.wstring().c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) return -1;
     FILETIME w;
     bool ok = GetFileTime(h, nullptr, nullptr, &w) != 0;
@@ -48,8 +49,8 @@ inline int64_t mtime_of(const fs::path &p) {
 }
 
 inline bool set_mtime(const fs::path &p, int64_t t) {
-    HANDLE h = CreateFileW(p.wstring().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileW(p.wstring().c_str(), FILE_WRITE_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     FILETIME w;
     w.dwLowDateTime = DWORD(uint64_t(t) & 0xffffffffu);
@@ -89,7 +90,8 @@ inline bool is_temp_name(const std::string &name) {
 // The file-rewrite rule for data whose search text holds no CR or LF and whose replacement
 // cannot form a new occurrence: read as a text stream (CR LF as LF), every occurrence replaced,
 // written as a text stream (LF as CR LF). A file without occurrence stays as it is.
-inline std::string rewritten(const std::string &raw, const std::string &search, const std::string &repl) {
+inline std::string rewritten(const std::string &raw, const std::string &search,
+                             const std::string &repl) {
     std::string view;
     for (size_t i = 0; i < raw.size(); ++i) {
         if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
@@ -117,14 +119,15 @@ using snapshot = std::map<std::string, std::string>;
 inline snapshot take_snapshot(const fs::path &root) {
     snapshot s;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
+    for (auto it = fs::recursive_directory_iterator(root, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
         if (ec) break;
         if (it->is_symlink(ec)) {
             it.disable_recursion_pending();
             continue;
         }
-        if (it->is_regular_file(ec)) s[fs::relative(it->path(), root).generic_string()] = read_file(it->path());
+        if (it->is_regular_file(ec))
+            s[fs::relative(it->path(), root).generic_string()] = read_file(it->path());
     }
     return s;
 }
@@ -133,8 +136,8 @@ inline snapshot take_snapshot(const fs::path &root) {
 inline std::vector<std::string> temporaries(const fs::path &root) {
     std::vector<std::string> found;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
+    for (auto it = fs::recursive_directory_iterator(root, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
         if (ec) break;
         if (it->is_symlink(ec)) {
             it.disable_recursion_pending();
@@ -146,7 +149,6 @@ inline std::vector<std::string> temporaries(const fs::path &root) {
     return found;
 }
 
-
 inline std::string source_path(const std::string &rel) {
     return build_path(std::string(SARVELT_SOURCE_DIR) + "/" + rel);
 }
@@ -155,8 +157,8 @@ inline std::string source_path(const std::string &rel) {
 // Under Wine: the Unix path of a Windows path, or "" where there is none (not Wine).
 inline std::string unix_path_of(const fs::path &p) {
     using to_unix = char *(CDECL *)(const WCHAR *);
-    auto f = reinterpret_cast<to_unix>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    auto f = reinterpret_cast<to_unix>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
     if (!f) return "";
     char *u = f(p.wstring().c_str());
     if (!u) return "";
@@ -177,8 +179,8 @@ inline bool listed(const fs::path &p) {
     return true;
 }
 
-inline bool run_unix(const std::string &program, const std::vector<std::string> &args, const fs::path &made,
-                     bool gone = false) {
+inline bool run_unix(const std::string &program, const std::vector<std::string> &args,
+                     const fs::path &made, bool gone = false) {
     std::string line = program;
     for (auto &a : args) line += " " + a;
     std::vector<char> cmd(line.begin(), line.end());
@@ -189,7 +191,8 @@ inline bool run_unix(const std::string &program, const std::vector<std::string> 
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi))
         return false;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
@@ -220,8 +223,8 @@ class Faults : public ::testing::Test {
     }
     void TearDown() override {
         std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator(base, ec); !ec && it != fs::recursive_directory_iterator();
-             it.increment(ec)) {
+        for (auto it = fs::recursive_directory_iterator(base, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
             if (it->is_symlink(ec)) {
                 it.disable_recursion_pending();
                 continue;
@@ -239,13 +242,15 @@ class Faults : public ::testing::Test {
         return p;
     }
 
-    result run(const std::vector<std::string> &args, const std::function<void()> &before_exec = nullptr) {
+    result run(const std::vector<std::string> &args,
+               const std::function<void()> &before_exec = nullptr) {
         return cli_process(args, work, outputs, before_exec).wait();
     }
 
     // The usual run: every file, "needle" becomes "thread".
     std::vector<std::string> args(const std::string &type = "*.*") const {
-        return {"--path", tree.string(), "--type", type, "--search", "needle", "--replace", "thread"};
+        return {"--path",   tree.string(), "--type",    type,
+                "--search", "needle",      "--replace", "thread"};
     }
 
     std::string log() const { return read_file(work / "logging.log"); }

@@ -36,7 +36,8 @@ const char errors_line[] = "ERRORS detected.  Please check logging file 'logging
 std::string needle_text(size_t bytes, const char *eol = "\n", const std::string &tag = "") {
     std::string s;
     for (int i = 0; s.size() < bytes; ++i)
-        s += "line " + std::to_string(i) + " " + tag + (i % 3 == 0 ? " needle here" : " plain") + eol;
+        s += "line " + std::to_string(i) + " " + tag + (i % 3 == 0 ? " needle here" : " plain") +
+             eol;
     return s;
 }
 
@@ -91,7 +92,8 @@ void get_small_disk(const fs::path &own, small_disk *d) {
     fs::create_directories(d->root);
 #else
     if (mount("tmpfs", own.c_str(), "tmpfs", 0, "size=1m") != 0) {
-        d->why_not = std::string("cannot mount a small tmpfs here (needs root): ") + strerror(errno);
+        d->why_not =
+            std::string("cannot mount a small tmpfs here (needs root): ") + strerror(errno);
         return;
     }
     d->root = own;
@@ -143,8 +145,10 @@ TEST_F(Faults, DiskFullPartWayThroughARun) {
     EXPECT_EQ(1, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.out.find(errors_line)) << r.out;
     for (auto &f : before) {
-        if (f.first == "m_big.txt") expect_untouched(tree / f.first, f.second);
-        else expect_new(tree / f.first, f.second);  // before the fault and after it
+        if (f.first == "m_big.txt")
+            expect_untouched(tree / f.first, f.second);
+        else
+            expect_new(tree / f.first, f.second);  // before the fault and after it
     }
     EXPECT_EQ(ballast, read_file(tree / "ballast.bin"));
     expect_no_temporaries(tree);
@@ -193,8 +197,9 @@ TEST_F(Faults, FileSizeLimitWithSigxfszIgnored) {
 #if defined(_WIN32)
     GTEST_SKIP() << "a file size limit (RLIMIT_FSIZE) is a POSIX matter";
 #else
-    size_limit_scenario(this, tree, true, [&](std::function<void()> f) { return run(args("*.txt"), f); },
-                        [&] { return log(); });
+    size_limit_scenario(
+        this, tree, true, [&](std::function<void()> f) { return run(args("*.txt"), f); },
+        [&] { return log(); });
 #endif
 }
 
@@ -204,8 +209,9 @@ TEST_F(Faults, FileSizeLimitWithSigxfszAtItsDefault) {
 #else
     // SIGXFSZ would end the program in the middle of a write, leaving its temporary file: the
     // program must not let it.
-    size_limit_scenario(this, tree, false, [&](std::function<void()> f) { return run(args("*.txt"), f); },
-                        [&] { return log(); });
+    size_limit_scenario(
+        this, tree, false, [&](std::function<void()> f) { return run(args("*.txt"), f); },
+        [&] { return log(); });
 #endif
 }
 
@@ -234,16 +240,24 @@ TEST_F(Faults, UnwritableFolderAndUnreadableFileAsOrdinaryUser) {
         // The build may lie in a folder only its owner may enter (a clone in a mktemp folder).
         program = (base / "sarvelt-cli").string();
         fs::copy_file(cli_path(), program, fs::copy_options::overwrite_existing);
-        fs::permissions(program, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                     fs::perms::others_read | fs::perms::others_exec);
-        fs::permissions(base, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+        fs::permissions(program, fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec);
+        fs::permissions(base, fs::perms::others_read | fs::perms::others_exec,
+                        fs::perm_options::add);
     }
-    chmod((tree / "locked").c_str(), 0555);     // files can be read, nothing can be created
+    chmod((tree / "locked").c_str(), 0555);      // files can be read, nothing can be created
     chmod((tree / "secret.txt").c_str(), 0200);  // cannot be read
     chmod((tree / "closed").c_str(), 0);         // cannot be listed
-    result r = cli_process(args("*.txt"), work, outputs, [root] {
-        if (root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
-    }, program).wait();
+    result r = cli_process(
+                   args("*.txt"), work, outputs,
+                   [root] {
+                       if (root &&
+                           (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+                           _exit(99);
+                   },
+                   program)
+                   .wait();
     if (r.status == 99) GTEST_SKIP() << "cannot become an ordinary user";
     chmod((tree / "closed").c_str(), 0755);
     chmod((tree / "secret.txt").c_str(), 0600);
@@ -252,7 +266,8 @@ TEST_F(Faults, UnwritableFolderAndUnreadableFileAsOrdinaryUser) {
     expect_new(tree / "a_ok.txt", ok);
     expect_untouched(tree / "locked/in.txt", locked);
     expect_untouched(tree / "secret.txt", secret);
-    expect_untouched(tree / "closed/x.txt", closed);  // a folder that cannot be listed is passed over
+    expect_untouched(tree / "closed/x.txt",
+                     closed);  // a folder that cannot be listed is passed over
     expect_new(tree / "z_after.txt", after);
     expect_no_temporaries(tree);
     std::string lg = log();
@@ -273,7 +288,8 @@ TEST_F(Faults, ReadOnlyFiles) {
     file("z.txt", z);
 #if defined(_WIN32)
     ASSERT_TRUE(SetFileAttributesA(p1.string().c_str(), FILE_ATTRIBUTE_READONLY));
-    ASSERT_TRUE(SetFileAttributesA(p2.string().c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(
+        SetFileAttributesA(p2.string().c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
 #else
     chmod(p1.c_str(), 0444);
     chmod(p2.c_str(), 0400);
@@ -325,7 +341,8 @@ TEST_F(Faults, FilesChangedByAnotherProcessDuringTheRun) {
     std::thread other([&] {
         // The run is on b_big.txt once its progress line is out; its temporary file appears
         // when the copy starts.
-        while (!done && !shown("Progress: 2 of 3")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (!done && !shown("Progress: 2 of 3"))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         while (!done && temporaries(tree).empty()) std::this_thread::yield();
         if (done) return;
         append_to(bigp, big_extra);
@@ -349,7 +366,8 @@ TEST_F(Faults, FilesChangedByAnotherProcessDuringTheRun) {
     bool left = now_big == big + big_extra;
     bool after_swap = now_big == rewritten(big, "needle", "thread") + big_extra;
     EXPECT_TRUE(left || after_swap) << "size " << now_big.size();
-    std::cout << "[ change ] " << (left ? "seen during the copy: the file left with it" : "made after the swap")
+    std::cout << "[ change ] "
+              << (left ? "seen during the copy: the file left with it" : "made after the swap")
               << "\n";
     if (left) {
         EXPECT_EQ(1, r.status);
@@ -369,7 +387,8 @@ TEST_F(Faults, FileHeldOpenWithoutSharing) {
     file("a.txt", a);
     fs::path hp = file("held.txt", held);
     file("z.txt", z);
-    HANDLE h = CreateFileA(hp.string().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h =
+        CreateFileA(hp.string().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
     result r = run(args());
     CloseHandle(h);
@@ -465,9 +484,11 @@ TEST_F(Faults, UnixLinksAndFifosSeenFromWine) {
     set_mtime(outside / "dir" / "in_dir.txt", old_time);
     file("plain.txt", plain);
     file("sub/deep.txt", deep);
-    ASSERT_TRUE(run_unix("/bin/ln", {"-s", base_u + "/outside/ext.txt", tree_u + "/link_to_file.txt"},
+    ASSERT_TRUE(run_unix("/bin/ln",
+                         {"-s", base_u + "/outside/ext.txt", tree_u + "/link_to_file.txt"},
                          tree / "link_to_file.txt"));
-    ASSERT_TRUE(run_unix("/bin/ln", {"-s", base_u + "/outside/dir", tree_u + "/link_to_dir"}, tree / "link_to_dir"));
+    ASSERT_TRUE(run_unix("/bin/ln", {"-s", base_u + "/outside/dir", tree_u + "/link_to_dir"},
+                         tree / "link_to_dir"));
     ASSERT_TRUE(run_unix("/bin/ln", {"-s", "..", tree_u + "/sub/cycle"}, tree / "sub" / "cycle"));
     ASSERT_TRUE(run_unix("/usr/bin/mkfifo", {tree_u + "/pipe.txt"}, tree / "pipe.txt"));
 
@@ -493,7 +514,8 @@ TEST_F(Faults, UnixLinksAndFifosSeenFromWine) {
     // The links and the FIFO go before the tree is removed: Wine would lead the removal through
     // the links, and its delete opens the FIFO first.
     EXPECT_TRUE(run_unix("/bin/rm", {tree_u + "/pipe.txt"}, tree / "pipe.txt", true));
-    EXPECT_TRUE(run_unix("/bin/rm", {tree_u + "/link_to_file.txt"}, tree / "link_to_file.txt", true));
+    EXPECT_TRUE(
+        run_unix("/bin/rm", {tree_u + "/link_to_file.txt"}, tree / "link_to_file.txt", true));
     EXPECT_TRUE(run_unix("/bin/rm", {tree_u + "/link_to_dir"}, tree / "link_to_dir", true));
     EXPECT_TRUE(run_unix("/bin/rm", {tree_u + "/sub/cycle"}, tree / "sub" / "cycle", true));
 #endif
@@ -511,7 +533,8 @@ std::map<std::string, std::string> kill_tree(int small, int large) {
         files[name] = i % 7 == 6 ? std::string(3000, 'x') + "\nno occurrence\n"
                                  : needle_text(size_t(2000 + 300 * i), i % 2 ? "\n" : "\r\n", name);
     }
-    for (int i = 0; i < large; ++i) files["m_large" + std::to_string(i) + ".txt"] = needle_text(size_t(2) << 20, "\n");
+    for (int i = 0; i < large; ++i)
+        files["m_large" + std::to_string(i) + ".txt"] = needle_text(size_t(2) << 20, "\n");
     return files;
 }
 
@@ -556,8 +579,8 @@ TEST_F(Faults, KilledAtRandomMoments) {
     auto whole = std::chrono::steady_clock::now() - t0;
     ASSERT_EQ(0, full.status) << full.err;
     for (auto &f : after) ASSERT_EQ(f.second, read_file(tree / f.first)) << f.first;
-    const int64_t span_us =
-        std::max<int64_t>(1000, std::chrono::duration_cast<std::chrono::microseconds>(whole).count() * 6 / 5);
+    const int64_t span_us = std::max<int64_t>(
+        1000, std::chrono::duration_cast<std::chrono::microseconds>(whole).count() * 6 / 5);
 
     std::mt19937 rng(20240611);
     std::uniform_int_distribution<int64_t> moment(0, span_us);
@@ -579,7 +602,8 @@ TEST_F(Faults, KilledAtRandomMoments) {
             ASSERT_TRUE(fs::exists(fp)) << f.first << " is missing";
             std::string now = read_file(fp);
             bool old_one = now == f.second, new_one = now == after[f.first];
-            ASSERT_TRUE(old_one || new_one) << f.first << " is partial (" << now.size() << " bytes)";
+            ASSERT_TRUE(old_one || new_one)
+                << f.first << " is partial (" << now.size() << " bytes)";
             ASSERT_EQ(old_time, mtime_of(fp)) << f.first;
             if (new_one && !old_one) ++changed;
         }
@@ -611,9 +635,9 @@ TEST_F(Faults, KilledAtRandomMoments) {
             EXPECT_EQ(left, temporaries(tree));
         }
     }
-    std::cout << "[ kills ] " << kills << " kills over runs of " << span_us << " us: " << partial_runs
-              << " cut a run part-way, " << leftovers_seen << " left a temporary file, " << next_runs
-              << " next runs checked\n";
+    std::cout << "[ kills ] " << kills << " kills over runs of " << span_us
+              << " us: " << partial_runs << " cut a run part-way, " << leftovers_seen
+              << " left a temporary file, " << next_runs << " next runs checked\n";
     EXPECT_GT(partial_runs, 0) << "no kill fell in the middle of a run: nothing was tested";
 }
 
@@ -660,15 +684,23 @@ TEST_F(Faults, LeftoverTemporaryFileIsAnOrdinaryFile) {
 // --- names and lengths ----------------------------------------------------------------------
 
 TEST_F(Faults, AwkwardNames) {
-    std::vector<std::string> names = {
-        "with space.txt", " leading space.txt", "sub dir/in a space.txt", ".dotfile.txt",
-        "..two dots.txt", "100%n%s%d.txt", "semi;colon&amp'quote.txt", "-starts-with-dash.txt",
-        "caf\xc3\xa9 na\xc3\xafve.txt", "UPPER.TXT", "multi.dot.name.txt", "#hash!bang.txt"};
+    std::vector<std::string> names = {"with space.txt",
+                                      " leading space.txt",
+                                      "sub dir/in a space.txt",
+                                      ".dotfile.txt",
+                                      "..two dots.txt",
+                                      "100%n%s%d.txt",
+                                      "semi;colon&amp'quote.txt",
+                                      "-starts-with-dash.txt",
+                                      "caf\xc3\xa9 na\xc3\xafve.txt",
+                                      "UPPER.TXT",
+                                      "multi.dot.name.txt",
+                                      "#hash!bang.txt"};
 #if !defined(_WIN32)
-    names.push_back("raw \xff\xfe bytes.txt");    // not UTF-8 at all
+    names.push_back("raw \xff\xfe bytes.txt");  // not UTF-8 at all
     names.push_back("tab\there.txt");
     names.push_back("back\\slash.txt");
-    names.push_back("trailing dot..txt.");        // does not end in .txt
+    names.push_back("trailing dot..txt.");  // does not end in .txt
 #endif
     std::map<std::string, std::string> before;
     for (auto &n : names) before[n] = needle_text(600, "\n", "name");
@@ -685,8 +717,10 @@ TEST_F(Faults, AwkwardNames) {
         std::string ext = b.first.substr(b.first.rfind('.'));
         for (char &c : ext) c = char(tolower(static_cast<unsigned char>(c)));
         bool selected = ext == ".txt";
-        if (selected) expect_new(p, b.second);
-        else expect_untouched(p, b.second);
+        if (selected)
+            expect_new(p, b.second);
+        else
+            expect_untouched(p, b.second);
     }
     // Folders whose names begin with a point are not entered.
     expect_untouched(tree / ".hidden/inside.txt", hidden);
@@ -705,7 +739,8 @@ TEST_F(Faults, PathsAtTheLengthLimits) {
         return dir + sep + std::string(name_len - 4, 'n') + ".txt";
     };
     std::string fits = padded(259), over = padded(260), little = dir + sep + "short.txt";
-    std::string fits_text = needle_text(500), over_text = needle_text(600), little_text = needle_text(300);
+    std::string fits_text = needle_text(500), over_text = needle_text(600),
+                little_text = needle_text(300);
     fs::create_directories(dir);
     for (auto &f : {std::make_pair(fits, fits_text), std::make_pair(over, over_text),
                     std::make_pair(little, little_text)}) {

@@ -22,13 +22,13 @@ namespace {
 int failures = 0;
 const char *scenario_name = "";
 
-#define CHECK(cond)                                                                        \
-    do {                                                                                   \
-        if (!(cond)) {                                                                     \
-            printf("FAIL %s:%d [%s]: %s\n", __FILE__, __LINE__, scenario_name, #cond);   \
-            fflush(stdout);                                                                \
-            failures++;                                                                    \
-        }                                                                                  \
+#define CHECK(cond)                                                                    \
+    do {                                                                               \
+        if (!(cond)) {                                                                 \
+            printf("FAIL %s:%d [%s]: %s\n", __FILE__, __LINE__, scenario_name, #cond); \
+            fflush(stdout);                                                            \
+            failures++;                                                                \
+        }                                                                              \
     } while (0)
 
 #define CHECK_EQ_STR(actual, expected)                                                     \
@@ -44,15 +44,14 @@ const char *scenario_name = "";
 
 // Stops the scenario: a step the rest depends on did not happen.
 struct abort_scenario {};
-#define REQUIRE(cond)                                                                      \
-    do {                                                                                   \
-        if (!(cond)) {                                                                     \
-            printf("FAIL %s:%d [%s]: required %s\n", __FILE__, __LINE__, scenario_name,   \
-                   #cond);                                                                 \
-            fflush(stdout);                                                                \
-            failures++;                                                                    \
-            throw abort_scenario();                                                        \
-        }                                                                                  \
+#define REQUIRE(cond)                                                                           \
+    do {                                                                                        \
+        if (!(cond)) {                                                                          \
+            printf("FAIL %s:%d [%s]: required %s\n", __FILE__, __LINE__, scenario_name, #cond); \
+            fflush(stdout);                                                                     \
+            failures++;                                                                         \
+            throw abort_scenario();                                                             \
+        }                                                                                       \
     } while (0)
 
 // ---- the program under test ----
@@ -83,7 +82,8 @@ std::string text_of(HWND w) {
     char buf[8192];
     buf[0] = '\0';
     DWORD_PTR got = 0;
-    if (!SendMessageTimeoutA(w, WM_GETTEXT, sizeof buf, LPARAM(buf), SMTO_ABORTIFHUNG, send_timeout_ms, &got))
+    if (!SendMessageTimeoutA(w, WM_GETTEXT, sizeof buf, LPARAM(buf), SMTO_ABORTIFHUNG,
+                             send_timeout_ms, &got))
         return "<no answer>";
     buf[sizeof buf - 1] = '\0';
     return buf;
@@ -94,18 +94,22 @@ std::string field(int id) { return text_of(control(id)); }
 
 void set_field(int id, const std::string &text) {
     DWORD_PTR got = 0;
-    SendMessageTimeoutA(control(id), WM_SETTEXT, 0, LPARAM(text.c_str()), SMTO_ABORTIFHUNG, send_timeout_ms, &got);
+    SendMessageTimeoutA(control(id), WM_SETTEXT, 0, LPARAM(text.c_str()), SMTO_ABORTIFHUNG,
+                        send_timeout_ms, &got);
 }
 
 // A button press as the button itself reports it to the dialog.
-void press(int id) { PostMessageA(main_window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), LPARAM(control(id))); }
+void press(int id) {
+    PostMessageA(main_window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), LPARAM(control(id)));
+}
 
 // A button press the way the mouse makes one: the button handles BM_CLICK and notifies.
 void click(int id) { PostMessageA(control(id), BM_CLICK, 0, 0); }
 
 int progress_position() {
     DWORD_PTR pos = DWORD_PTR(-1);
-    if (!SendMessageTimeoutA(control(IDC_PROGRESS), PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, send_timeout_ms, &pos))
+    if (!SendMessageTimeoutA(control(IDC_PROGRESS), PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG,
+                             send_timeout_ms, &pos))
         return -1;
     return int(pos);
 }
@@ -131,8 +135,12 @@ COLORREF full_bar_colour() {
     return c;
 }
 
-bool starts_with(const std::string &s, const std::string &prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
-bool contains(const std::string &s, const std::string &part) { return s.find(part) != std::string::npos; }
+bool starts_with(const std::string &s, const std::string &prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+bool contains(const std::string &s, const std::string &part) {
+    return s.find(part) != std::string::npos;
+}
 
 std::string current_folder() {
     char buf[MAX_PATH];
@@ -151,14 +159,19 @@ void start_program() {
     // Wine occasionally refuses a start while the previous test's processes wind down: retry.
     BOOL started = FALSE;
     for (int attempt = 0; attempt < 3 && !started; attempt++) {
-        started = CreateProcessA(program_path.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &program);
+        started = CreateProcessA(program_path.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
+                                 nullptr, nullptr, &si, &program);
         if (!started) {
             printf("note [%s]: CreateProcess failed, error %lu\n", scenario_name, GetLastError());
             Sleep(1000);
         }
     }
     REQUIRE(started);
-    REQUIRE(wait_for([] { return (main_window = find_main_window()) != nullptr && IsWindowVisible(main_window); }, 30000));
+    REQUIRE(wait_for(
+        [] {
+            return (main_window = find_main_window()) != nullptr && IsWindowVisible(main_window);
+        },
+        30000));
     REQUIRE(wait_for([] { return field(IDC_STATUS) == "Idling...."; }, 10000));
 }
 
@@ -243,10 +256,12 @@ void close_box(HWND box) {
 }
 
 void report_state(const char *why) {
-    printf("state [%s] %s: status \"%s\", bar %d, running %d\n", scenario_name, why, field(IDC_STATUS).c_str(),
-           progress_position(), program_running() ? 1 : 0);
+    printf("state [%s] %s: status \"%s\", bar %d, running %d\n", scenario_name, why,
+           field(IDC_STATUS).c_str(), progress_position(), program_running() ? 1 : 0);
     HWND box = find_box(nullptr);
-    if (box) printf("state [%s]: a box \"%s\" says \"%s\"\n", scenario_name, text_of(box).c_str(), box_text(box).c_str());
+    if (box)
+        printf("state [%s]: a box \"%s\" says \"%s\"\n", scenario_name, text_of(box).c_str(),
+               box_text(box).c_str());
     fflush(stdout);
 }
 
@@ -272,24 +287,29 @@ std::string read_file(const std::string &path) {
     return s;
 }
 
-bool file_exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool file_exists(const std::string &path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // A tree of count files "f<i>.txt" holding "alpha\r\n" lines, below a fresh folder.
 std::string make_alpha_tree(const std::string &name, int count) {
     std::string root = current_folder() + "\\" + name;
     make_folder(root);
-    for (int i = 0; i < count; i++) write_file(root + "\\f" + std::to_string(i) + ".txt", "one alpha\r\ntwo alpha alpha\r\n");
+    for (int i = 0; i < count; i++)
+        write_file(root + "\\f" + std::to_string(i) + ".txt", "one alpha\r\ntwo alpha alpha\r\n");
     return root;
 }
 
 int count_changed(const std::string &root, int count) {
     int n = 0;
     for (int i = 0; i < count; i++)
-        if (read_file(root + "\\f" + std::to_string(i) + ".txt") == "one beta\r\ntwo beta beta\r\n") n++;
+        if (read_file(root + "\\f" + std::to_string(i) + ".txt") == "one beta\r\ntwo beta beta\r\n")
+            n++;
     return n;
 }
 
-void fill_run_fields(const std::string &root, const char *type, const char *search, const char *replace, const char *delay) {
+void fill_run_fields(const std::string &root, const char *type, const char *search,
+                     const char *replace, const char *delay) {
     set_field(IDC_PATH, root);
     set_field(IDC_TYPE, type);
     set_field(IDC_SEARCH, search);
@@ -339,7 +359,8 @@ const control_spec expected_controls[] = {
     {IDC_LABEL, "Static", "Status:", 30, 195, 30, 8, label_style},
     {IDC_LABEL, "Static", "Search String:", 30, 123, 46, 8, label_style},
     {IDC_LABEL, "Static", "Progress:", 30, 221, 30, 8, label_style},
-    {IDC_PROGRESS, "msctls_progress32", "Progress1", 72, 217, 461, 16, WS_CHILD | WS_VISIBLE | WS_BORDER | PBS_SMOOTH},
+    {IDC_PROGRESS, "msctls_progress32", "Progress1", 72, 217, 461, 16,
+     WS_CHILD | WS_VISIBLE | WS_BORDER | PBS_SMOOTH},
     {IDC_LABEL, "Static", "Delay Op on Find Match (MilliSecs):", 30, 171, 113, 8, label_style},
     {IDC_NAME_LEN, "Edit", "", 369, 70, 200, 14, edit_style},
     {IDC_AGE_DAYS, "Edit", "", 369, 95, 200, 14, edit_style},
@@ -366,12 +387,16 @@ const WORD *read_sz_or_ord(const WORD *p, std::string *text, int *ordinal) {
     return p + 1;
 }
 
-const WORD *align_dword(const WORD *p) { return reinterpret_cast<const WORD *>((ULONG_PTR(p) + 3) & ~ULONG_PTR(3)); }
+const WORD *align_dword(const WORD *p) {
+    return reinterpret_cast<const WORD *>((ULONG_PTR(p) + 3) & ~ULONG_PTR(3));
+}
 
-const char *const predefined_classes[] = {"Button", "Edit", "Static", "ListBox", "ScrollBar", "ComboBox"};
+const char *const predefined_classes[] = {"Button",  "Edit",      "Static",
+                                          "ListBox", "ScrollBar", "ComboBox"};
 
 void check_dialog_template(HMODULE module) {
-    HRSRC res = FindResourceA(module, MAKEINTRESOURCEA(IDD_MAIN), MAKEINTRESOURCEA(5) /* RT_DIALOG */);
+    HRSRC res =
+        FindResourceA(module, MAKEINTRESOURCEA(IDD_MAIN), MAKEINTRESOURCEA(5) /* RT_DIALOG */);
     REQUIRE(res != nullptr);
     const WORD *p = static_cast<const WORD *>(LockResource(LoadResource(module, res)));
     REQUIRE(p != nullptr);
@@ -380,7 +405,8 @@ void check_dialog_template(HMODULE module) {
     DWORD style = *reinterpret_cast<const DWORD *>(p + 6);
     WORD items = p[8];
     const short *pos = reinterpret_cast<const short *>(p + 9);
-    CHECK((style & ~DWORD(WS_VISIBLE)) == (WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT));
+    CHECK((style & ~DWORD(WS_VISIBLE)) ==
+          (WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT));
     CHECK(!(style & WS_VISIBLE));
     CHECK(pos[0] == 0 && pos[1] == 0 && pos[2] == 618 && pos[3] == 290);
     CHECK(items == expected_count);
@@ -416,10 +442,12 @@ void check_dialog_template(HMODULE module) {
         p = reinterpret_cast<const WORD *>(reinterpret_cast<const BYTE *>(p) + extra);
         char where[64];
         snprintf(where, sizeof where, "control %d (id %d)", i, e.id);
-        if (id != e.id || lstrcmpiA(item_cls.c_str(), e.cls) != 0 || item_text != e.text || ipos[0] != e.x ||
-            ipos[1] != e.y || ipos[2] != e.cx || ipos[3] != e.cy || item_style != e.style) {
-            printf("FAIL [%s]: %s is id %d class %s text \"%s\" at %d,%d,%d,%d style 0x%lx\n", scenario_name, where, id,
-                   item_cls.c_str(), item_text.c_str(), ipos[0], ipos[1], ipos[2], ipos[3], (unsigned long)item_style);
+        if (id != e.id || lstrcmpiA(item_cls.c_str(), e.cls) != 0 || item_text != e.text ||
+            ipos[0] != e.x || ipos[1] != e.y || ipos[2] != e.cx || ipos[3] != e.cy ||
+            item_style != e.style) {
+            printf("FAIL [%s]: %s is id %d class %s text \"%s\" at %d,%d,%d,%d style 0x%lx\n",
+                   scenario_name, where, id, item_cls.c_str(), item_text.c_str(), ipos[0], ipos[1],
+                   ipos[2], ipos[3], (unsigned long)item_style);
             failures++;
         }
     }
@@ -429,7 +457,9 @@ std::string version_value(const std::vector<char> &info, const char *name) {
     std::string key = std::string("\\StringFileInfo\\040904B0\\") + name;
     char *value = nullptr;
     UINT len = 0;
-    if (!VerQueryValueA(info.data(), key.c_str(), reinterpret_cast<void **>(&value), &len) || !value) return "<none>";
+    if (!VerQueryValueA(info.data(), key.c_str(), reinterpret_cast<void **>(&value), &len) ||
+        !value)
+        return "<none>";
     return value;
 }
 
@@ -456,10 +486,12 @@ void scenario_resources() {
         CHECK(has16 && has32 && has48 && has256);
     }
 
-    HRSRC manifest = FindResourceA(module, MAKEINTRESOURCEA(MANIFEST_RESOURCE_ID), MAKEINTRESOURCEA(24) /* RT_MANIFEST */);
+    HRSRC manifest = FindResourceA(module, MAKEINTRESOURCEA(MANIFEST_RESOURCE_ID),
+                                   MAKEINTRESOURCEA(24) /* RT_MANIFEST */);
     CHECK(manifest != nullptr);
     if (manifest) {
-        std::string text(static_cast<const char *>(LockResource(LoadResource(module, manifest))), SizeofResource(module, manifest));
+        std::string text(static_cast<const char *>(LockResource(LoadResource(module, manifest))),
+                         SizeofResource(module, manifest));
         CHECK(contains(text, "<assembly"));
         CHECK(!contains(text, "<dependency"));
     }
@@ -491,8 +523,10 @@ void scenario_startup() {
     CHECK_EQ_STR(field(IDC_STATUS), "Idling....");
     CHECK(progress_position() == 0);
     DWORD_PTR low = 1, high = 0;
-    SendMessageTimeoutA(control(IDC_PROGRESS), PBM_GETRANGE, TRUE, 0, SMTO_ABORTIFHUNG, send_timeout_ms, &low);
-    SendMessageTimeoutA(control(IDC_PROGRESS), PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, send_timeout_ms, &high);
+    SendMessageTimeoutA(control(IDC_PROGRESS), PBM_GETRANGE, TRUE, 0, SMTO_ABORTIFHUNG,
+                        send_timeout_ms, &low);
+    SendMessageTimeoutA(control(IDC_PROGRESS), PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG,
+                        send_timeout_ms, &high);
     CHECK(low == 0);
     CHECK(high == 1000);
 
@@ -517,7 +551,8 @@ void scenario_startup() {
         GetClassNameA(c, ccls, sizeof ccls);
         int id = int(GetWindowLongPtrA(c, GWLP_ID));
         if (id != e.id || lstrcmpiA(ccls, e.cls) != 0) {
-            printf("FAIL [%s]: child %d is id %d class %s, expected id %d class %s\n", scenario_name, i, id, ccls, e.id, e.cls);
+            printf("FAIL [%s]: child %d is id %d class %s, expected id %d class %s\n",
+                   scenario_name, i, id, ccls, e.id, e.cls);
             failures++;
         }
         if (e.text[0] && e.id != IDC_PROGRESS) CHECK_EQ_STR(text_of(c), e.text);
@@ -542,9 +577,12 @@ void scenario_run() {
     write_file(root + "\\d.dat", "hello\r\n");
     fill_run_fields(root, "*.txt", "hello", "bye", "0");
     press(IDC_RUN);
-    bool done = wait_for([&] {
-        return read_file(root + "\\a.txt") == "bye world\r\n" && read_file(root + "\\sub\\b.txt") == "say bye\r\nbye bye\r\n";
-    }, 20000);
+    bool done = wait_for(
+        [&] {
+            return read_file(root + "\\a.txt") == "bye world\r\n" &&
+                   read_file(root + "\\sub\\b.txt") == "say bye\r\nbye bye\r\n";
+        },
+        20000);
     CHECK(done);
     if (!done) report_state("not every file was rewritten");
     CHECK(wait_for([] { return field(IDC_STATUS) == "Progress: 3 of 3 files. (100%)"; }, 5000));
@@ -585,20 +623,27 @@ void scenario_pause() {
     // The file in hand finishes its delay; then the count holds.
     int held = count_changed(root, files);
     DWORD since = GetTickCount();
-    wait_for([&] {
-        int now = count_changed(root, files);
-        if (now != held) {
-            held = now;
-            since = GetTickCount();
-        }
-        return GetTickCount() - since > 1000;
-    }, 8000);
+    wait_for(
+        [&] {
+            int now = count_changed(root, files);
+            if (now != held) {
+                held = now;
+                since = GetTickCount();
+            }
+            return GetTickCount() - since > 1000;
+        },
+        8000);
     Sleep(1500);
     CHECK(count_changed(root, files) == held);
     CHECK(held < files);
     CHECK_EQ_STR(field(IDC_STATUS), "Paused....");
     press(IDC_RUN);
-    CHECK(wait_for([] { std::string s = field(IDC_STATUS); return s == "In Progress...." || starts_with(s, "Progress: "); }, 3000));
+    CHECK(wait_for(
+        [] {
+            std::string s = field(IDC_STATUS);
+            return s == "In Progress...." || starts_with(s, "Progress: ");
+        },
+        3000));
     if (!wait_for([&] { return count_changed(root, files) == files; }, 20000)) {
         report_state("not every file was rewritten");
         CHECK(count_changed(root, files) == files);
@@ -619,7 +664,8 @@ void scenario_cancel() {
     CHECK(progress_position() > 0);
     // Sent, so that it returns once the command has been handled inside the run's pump.
     DWORD_PTR result = 0;
-    SendMessageTimeoutA(main_window, WM_COMMAND, IDC_CANCEL_RESET, 0, SMTO_ABORTIFHUNG, send_timeout_ms, &result);
+    SendMessageTimeoutA(main_window, WM_COMMAND, IDC_CANCEL_RESET, 0, SMTO_ABORTIFHUNG,
+                        send_timeout_ms, &result);
     CHECK_EQ_STR(field(IDC_STATUS), "Idling....");
     CHECK(progress_position() == 0);
     Sleep(1500);
@@ -726,9 +772,9 @@ void scenario_refusals() {
         const char *search;
         const char *replace;
     } cases[] = {
-        {"root", "", "x"},    // empty Search String
-        {"root", "a", "bab"}, // the replacement brings the search text back
-        {"", "a", "b"},       // empty Path
+        {"root", "", "x"},     // empty Search String
+        {"root", "a", "bab"},  // the replacement brings the search text back
+        {"", "a", "b"},        // empty Path
     };
     for (const refusal &c : cases) {
         fill_run_fields(c.path_is[0] ? root : std::string(), "*.*", c.search, c.replace, "0");
@@ -763,7 +809,8 @@ void scenario_keys() {
     // Alt+Space would open the system menu: it is dropped, so no menu appears.
     PostMessageA(main_window, WM_SYSKEYDOWN, VK_SPACE, 0x20390001);
     Sleep(500);
-    CHECK(FindWindowA("#32768", nullptr) == nullptr || !IsWindowVisible(FindWindowA("#32768", nullptr)));
+    CHECK(FindWindowA("#32768", nullptr) == nullptr ||
+          !IsWindowVisible(FindWindowA("#32768", nullptr)));
     CHECK(program_running());
 
     PostMessageA(main_window, WM_SYSKEYDOWN, VK_F4, 0x203E0001);
@@ -782,15 +829,20 @@ void scenario_boxes() {
     close_box(box);
     GUITHREADINFO gui;
     gui.cbSize = sizeof gui;
-    CHECK(wait_for([&] { return GetGUIThreadInfo(program.dwThreadId, &gui) && gui.hwndFocus == control(IDC_RUN); }, 3000));
+    CHECK(wait_for(
+        [&] {
+            return GetGUIThreadInfo(program.dwThreadId, &gui) && gui.hwndFocus == control(IDC_RUN);
+        },
+        3000));
 
     press(IDC_HELP);
     box = wait_box("Help");
     REQUIRE(box != nullptr);
-    CHECK_EQ_STR(box_text(box),
-                 "\nSarvelt and replace text\n\nEnter filespecs, search and replace strings, and click RUN.\n"
-                 "Program will search for files meeting criteria.\n\nWhen found, the files will be modified.\n"
-                 "NOTE: Files' date time stamps will be preserved\n\n\n\nCopyright (c) 2026 Corvane\n\n");
+    CHECK_EQ_STR(
+        box_text(box),
+        "\nSarvelt and replace text\n\nEnter filespecs, search and replace strings, and click RUN.\n"
+        "Program will search for files meeting criteria.\n\nWhen found, the files will be modified.\n"
+        "NOTE: Files' date time stamps will be preserved\n\n\n\nCopyright (c) 2026 Corvane\n\n");
     CHECK(GetWindow(box, GW_OWNER) == main_window);
     close_box(box);
 
@@ -805,7 +857,8 @@ void scenario_boxes() {
     std::string license = box_text(box);
     CHECK(starts_with(license, "\nCopyright (c) 2026 Corvane\n\nPermission is hereby granted"));
     CHECK(license.size() > 2 && license.compare(license.size() - 2, 2, "\n\n") == 0);
-    CHECK(contains(license, "The above copyright notice and this permission notice shall be included"));
+    CHECK(contains(license,
+                   "The above copyright notice and this permission notice shall be included"));
     CHECK(contains(license, "Permission is hereby granted, free of charge"));
     CHECK(contains(license, "THE SOFTWARE IS PROVIDED \"AS IS\", WITHOUT WARRANTY OF ANY KIND"));
     CHECK(GetWindow(box, GW_OWNER) == main_window);
@@ -846,11 +899,15 @@ void scenario_browse_choose() {
     HWND tree = FindWindowExA(picker, nullptr, "SysTreeView32", nullptr);
     REQUIRE(tree != nullptr);
     DWORD_PTR root = 0, selected = 0;
-    REQUIRE(wait_for([&] {
-        SendMessageTimeoutA(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0, SMTO_ABORTIFHUNG, send_timeout_ms, &root);
-        return root != 0;
-    }, 5000));
-    SendMessageTimeoutA(tree, TVM_SELECTITEM, TVGN_CARET, LPARAM(root), SMTO_ABORTIFHUNG, send_timeout_ms, &selected);
+    REQUIRE(wait_for(
+        [&] {
+            SendMessageTimeoutA(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0, SMTO_ABORTIFHUNG,
+                                send_timeout_ms, &root);
+            return root != 0;
+        },
+        5000));
+    SendMessageTimeoutA(tree, TVM_SELECTITEM, TVGN_CARET, LPARAM(root), SMTO_ABORTIFHUNG,
+                        send_timeout_ms, &selected);
     PostMessageA(picker, WM_COMMAND, IDOK, 0);
     CHECK(wait_for([&] { return !IsWindow(picker); }, 5000));
     CHECK(wait_for([&] { return field(IDC_PATH) != "C:\\windows"; }, 3000));
@@ -924,8 +981,8 @@ void scenario_screenshot(const std::string &handshake) {
     Sleep(500);
     RECT r;
     GetWindowRect(main_window, &r);
-    std::string rect = std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top) + "+" +
-                       std::to_string(r.left) + "+" + std::to_string(r.top) + "\n";
+    std::string rect = std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top) +
+                       "+" + std::to_string(r.left) + "+" + std::to_string(r.top) + "\n";
     write_file(handshake + "\\rect.tmp", rect);
     MoveFileA((handshake + "\\rect.tmp").c_str(), (handshake + "\\rect").c_str());
     CHECK(wait_for([&] { return file_exists(handshake + "\\done"); }, 30000));
@@ -973,8 +1030,7 @@ int main(int argc, char **argv) {
         scenario_name = s.name;
         try {
             s.run();
-        } catch (const abort_scenario &) {
-        }
+        } catch (const abort_scenario &) {}
         kill_program();
         printf("%s: %s\n", s.name, failures ? "FAILED" : "passed");
         return failures ? 1 : 0;

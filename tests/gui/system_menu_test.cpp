@@ -76,8 +76,8 @@ TEST(SystemMenu, RealSystemMenuOfADialogStyledWindow) {
     wc.lpszClassName = "SarveltMenuTest";
     ASSERT_NE(RegisterClassA(&wc), 0);
     HWND window = CreateWindowExA(WS_EX_DLGMODALFRAME, "SarveltMenuTest", "menu test",
-                                  WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME, 0, 0, 200, 100, nullptr,
-                                  nullptr, wc.hInstance, nullptr);
+                                  WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME, 0, 0, 200,
+                                  100, nullptr, nullptr, wc.hInstance, nullptr);
     ASSERT_NE(window, nullptr) << "no window: this test needs a display";
     HMENU menu = GetSystemMenu(window, FALSE);
     ASSERT_NE(menu, nullptr);

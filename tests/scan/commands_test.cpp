@@ -77,7 +77,8 @@ TEST_F(Commands, ResultsOfTheTable) {
     }
     EXPECT_EQ(1, command_dispatch(CMD_READ_FIELDS, &r));
     EXPECT_EQ(command_default, r);
-    for (int id : {IDC_BROWSE, IDC_HELP, IDC_LICENSE, 0, 999}) EXPECT_EQ(0, command_dispatch(id, &r)) << id;
+    for (int id : {IDC_BROWSE, IDC_HELP, IDC_LICENSE, 0, 999})
+        EXPECT_EQ(0, command_dispatch(id, &r)) << id;
     EXPECT_EQ(1, command_dispatch(IDC_QUIT, &r));
     EXPECT_EQ(1, r);
     EXPECT_EQ(1, run_state.closing);
@@ -178,8 +179,8 @@ TEST_F(Commands, PauseAndContinueDuringTheApplyingPass) {
     static int done_when_paused;
     done_when_paused = -1;
     record().on_pump = [&t, this] {
-        if (applying_pass() && run_state.matched_count == 2 && done_when_paused < 0 && !run_state.paused &&
-            status() == "Progress: 2 of 4 files. (50%)") {
+        if (applying_pass() && run_state.matched_count == 2 && done_when_paused < 0 &&
+            !run_state.paused && status() == "Progress: 2 of 4 files. (50%)") {
             window_post_command(IDC_PAUSE);
             done_when_paused = 0;
         }
@@ -239,7 +240,8 @@ TEST_F(Commands, CancelCutsAWaitShort) {
     make_files(t, 3);
     record().on_pump = [] {
         static int seen;
-        if (applying_pass() && run_state.matched_count == 1 && status().rfind("Progress: 1", 0) == 0) {
+        if (applying_pass() && run_state.matched_count == 1 &&
+            status().rfind("Progress: 1", 0) == 0) {
             if (++seen == 6) window_post_command(IDC_CANCEL_RESET);  // a few ticks into the wait
         } else {
             seen = 0;
@@ -258,8 +260,8 @@ TEST_F(Commands, CancelWhilePausedEndsTheWalk) {
     make_files(t, 4);
     record().on_pump = [] {
         static int paused_pumps;
-        if (applying_pass() && run_state.matched_count == 1 && !run_state.paused && !run_state.stop_walk &&
-            status().rfind("Progress", 0) == 0) {
+        if (applying_pass() && run_state.matched_count == 1 && !run_state.paused &&
+            !run_state.stop_walk && status().rfind("Progress", 0) == 0) {
             window_post_command(IDC_PAUSE);
             paused_pumps = 0;
         }
@@ -275,7 +277,8 @@ TEST_F(Commands, CancelWhilePausedEndsTheWalk) {
 TEST_F(Commands, QuitDuringARunEndsItAndTheQuitMessageSurvives) {
     temp_tree t;
     make_files(t, 4);
-    fs::permissions(t.path() / "1.txt", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+    fs::permissions(t.path() / "1.txt",
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);  // raises the error mark
     record().on_pump = [] {
         if (applying_pass() && run_state.matched_count == 2 && !run_state.stop_walk)
@@ -290,7 +293,8 @@ TEST_F(Commands, QuitDuringARunEndsItAndTheQuitMessageSurvives) {
     EXPECT_EQ(0, run_state.busy);
     // The error summary is still shown, with no owner.
     ASSERT_EQ(1u, headless_boxes().size());
-    EXPECT_EQ("ERRORS detected.  Please check logging file 'logging.log'", headless_boxes()[0].text);
+    EXPECT_EQ("ERRORS detected.  Please check logging file 'logging.log'",
+              headless_boxes()[0].text);
     EXPECT_EQ(0, headless_boxes()[0].owned);
     EXPECT_EQ(0, errors_seen);
     EXPECT_TRUE(t.temporaries().empty());
@@ -301,8 +305,8 @@ TEST_F(Commands, WindowClosedDuringAPauseEndsThePause) {
     make_files(t, 3);
     record().on_pump = [] {
         static int paused_pumps;
-        if (applying_pass() && run_state.matched_count == 1 && !run_state.paused && !run_state.closing &&
-            status().rfind("Progress", 0) == 0) {
+        if (applying_pass() && run_state.matched_count == 1 && !run_state.paused &&
+            !run_state.closing && status().rfind("Progress", 0) == 0) {
             window_post_command(IDC_PAUSE);
             paused_pumps = 0;
         }

@@ -45,7 +45,8 @@ TEST_F(RunState, CancelEndsAWaitAtTheNextTick) {
     run_state.busy = 1;
     double s = seconds_of([] { wait_ticks(100000); });
     EXPECT_LT(s, 2.0);
-    EXPECT_EQ(4, record().pumps);  // the tick that took the cancel ends, the next one does not start
+    EXPECT_EQ(4,
+              record().pumps);  // the tick that took the cancel ends, the next one does not start
     EXPECT_EQ(1, run_state.cancel_requested);
     EXPECT_EQ(1, run_state.stop_walk);
     EXPECT_EQ(0, run_state.busy);

@@ -111,7 +111,7 @@ struct window_record {
     std::vector<std::string> statuses;  // every Status text, in order
     std::vector<int> positions;         // every progress position, in order
     int pumps = 0;
-    std::function<void()> on_pump;      // the test's hook, run at the start of every pump
+    std::function<void()> on_pump;  // the test's hook, run at the start of every pump
 };
 
 inline window_record &record() {
@@ -151,8 +151,7 @@ inline void open_window() {
     headless_set_progress_observer(observe_progress);
     headless_set_pump_observer(observe_pump);
     window_post_command(CMD_INIT);
-    while (window_pump_one()) {
-    }
+    while (window_pump_one()) {}
     record().pumps = 0;
 }
 
@@ -169,8 +168,14 @@ struct fields {
     fields(std::string path_, std::string type_, std::string size_, std::string search_,
            std::string replace_, std::string delay_ = "0", std::string name_len_ = "",
            std::string age_days_ = "")
-        : path(path_), type(type_), size(size_), search(search_), replace(replace_), delay(delay_),
-          name_len(name_len_), age_days(age_days_) {}
+        : path(path_),
+          type(type_),
+          size(size_),
+          search(search_),
+          replace(replace_),
+          delay(delay_),
+          name_len(name_len_),
+          age_days(age_days_) {}
     std::string path, type, size, search, replace, delay, name_len, age_days;
 };
 
@@ -188,8 +193,7 @@ inline void type_fields(const fields &f) {
 // Presses RUN / CONTINUE and pumps until the queue is empty: the run happens inside.
 inline void press_run() {
     window_post_command(IDC_RUN);
-    while (window_pump_one()) {
-    }
+    while (window_pump_one()) {}
 }
 
 inline std::string status() { return headless_text(IDC_STATUS); }

@@ -26,12 +26,12 @@ TEST(ParseSizeText, Table) {
         {"1K B", 1},           // "K B" is not "KB"
         {"x1y2z3", 123},
         {"2147483647", 2147483647ULL},
-        {"4096 MB", 4294967296ULL},        // 4 GiB: past 32 bits, no wrap
-        {"99999999999", 99999999999ULL},    // no 32-bit clamp either
+        {"4096 MB", 4294967296ULL},       // 4 GiB: past 32 bits, no wrap
+        {"99999999999", 99999999999ULL},  // no 32-bit clamp either
         {"18446744073709551615", UINT64_MAX},
         {"18446744073709551616", UINT64_MAX},  // saturates instead of wrapping
         {"99999999999999999999999999", UINT64_MAX},
-        {"17592186044416 MB", UINT64_MAX},   // 2^44 MiB = 2^64 bytes: saturates
+        {"17592186044416 MB", UINT64_MAX},  // 2^44 MiB = 2^64 bytes: saturates
         {"17592186044415 MB", 18446744073708503040ULL},
     };
     for (const size_case &c : cases)
@@ -64,10 +64,10 @@ struct match_case {
 TEST(FileMatches, Table) {
     const uint64_t kb = 1024;
     const match_case cases[] = {
-        {"empty", 0, "*.*", 0, 1},            // size 0 and "*.*": every file, empty ones too
-        {"readme", 10, "*.*", 0, 1},          // "*.*" takes files without extension
-        {"a.txt", 1023, "*.*", 1 * kb, 0},    // '1KB': 1,023 bytes are too small
-        {"a.txt", 1024, "*.*", 1 * kb, 1},    // 1,024 bytes are enough
+        {"empty", 0, "*.*", 0, 1},          // size 0 and "*.*": every file, empty ones too
+        {"readme", 10, "*.*", 0, 1},        // "*.*" takes files without extension
+        {"a.txt", 1023, "*.*", 1 * kb, 0},  // '1KB': 1,023 bytes are too small
+        {"a.txt", 1024, "*.*", 1 * kb, 1},  // 1,024 bytes are enough
         {"readme.txt", 5, "*.TXT", 0, 1},
         {"readme.TXT", 5, "*.txt", 0, 1},
         {"readme", 5, "*.txt", 0, 0},
@@ -75,15 +75,15 @@ TEST(FileMatches, Table) {
         {"readme.txt", 5, "notes.txt", 0, 1},
         {"readme.txt", 5, ".TXT", 0, 1},
         {"readme.txt", 5, "x.Txt", 0, 1},
-        {"a.tar.gz", 5, "*.tar.gz", 0, 1},   // only the last extension counts
+        {"a.tar.gz", 5, "*.tar.gz", 0, 1},  // only the last extension counts
         {"a.gz", 5, "*.tar.gz", 0, 1},
         {"a.tar", 5, "*.tar.gz", 0, 0},
-        {"a.txt", 5, "txt", 0, 0},           // a type without a point selects nothing
-        {"a.txt", 5, "*.txt;*.log", 0, 0},   // a list is read from its last point
+        {"a.txt", 5, "txt", 0, 0},          // a type without a point selects nothing
+        {"a.txt", 5, "*.txt;*.log", 0, 0},  // a list is read from its last point
         {"a.log", 5, "*.txt;*.log", 0, 1},
         {".profile", 5, "*.profile", 0, 1},  // '.profile' has the extension '.profile'
         {".profile", 5, "*.*", 0, 1},
-        {"a.txt", 5, "*.*x", 0, 0},          // '*.*x' is not "*.*"
+        {"a.txt", 5, "*.*x", 0, 0},  // '*.*x' is not "*.*"
         {"a.*x", 5, "*.*x", 0, 1},
         {"a.txt", 5, "*.* ", 0, 0},
         {"a.txt", 5, "", 0, 0},
@@ -121,15 +121,19 @@ struct count_case {
 
 TEST(ParseCountText, Table) {
     const count_case cases[] = {
-        {nullptr, 1, 0, 0}, {"", 1, 0, 0},      {"   ", 1, 0, 0},     {"0", 1, 1, 0},
-        {"12", 1, 1, 12},   {"  7\t", 1, 1, 7}, {"007", 1, 1, 7},     {"-1", 0, 0, 0},
-        {"+1", 0, 0, 0},    {"1.5", 0, 0, 0},   {"1 2", 0, 0, 0},     {"abc", 0, 0, 0},
+        {nullptr, 1, 0, 0}, {"", 1, 0, 0},
+        {"   ", 1, 0, 0},   {"0", 1, 1, 0},
+        {"12", 1, 1, 12},   {"  7\t", 1, 1, 7},
+        {"007", 1, 1, 7},   {"-1", 0, 0, 0},
+        {"+1", 0, 0, 0},    {"1.5", 0, 0, 0},
+        {"1 2", 0, 0, 0},   {"abc", 0, 0, 0},
         {"3x", 0, 0, 0},    {"99999999999999999999999", 1, 1, UINT64_MAX},
     };
     for (const count_case &c : cases) {
         int given = -1;
         uint64_t value = 99;
-        EXPECT_EQ(c.valid, parse_count_text(c.text, &given, &value)) << (c.text ? c.text : "(null)");
+        EXPECT_EQ(c.valid, parse_count_text(c.text, &given, &value))
+            << (c.text ? c.text : "(null)");
         if (c.valid) {
             EXPECT_EQ(c.given, given) << c.text;
             EXPECT_EQ(c.value, value) << c.text;

@@ -32,8 +32,10 @@ std::vector<std::string> statuses_between(const std::string &from, const std::st
     std::vector<std::string> out;
     bool in = false;
     for (auto &s : record().statuses) {
-        if (!in && s == from) in = true;
-        else if (in && s == to) break;
+        if (!in && s == from)
+            in = true;
+        else if (in && s == to)
+            break;
         if (in) out.push_back(s);
     }
     return out;
@@ -100,9 +102,9 @@ TEST_F(Walk, ProgressTextsAndPositionsRunOneFileAhead) {
     std::vector<std::string> progress;
     for (auto &s : record().statuses)
         if (s.rfind("Progress:", 0) == 0) progress.push_back(s);
-    EXPECT_EQ((std::vector<std::string>{"Progress: 1 of 4 files. (25%)", "Progress: 2 of 4 files. (50%)",
-                                        "Progress: 3 of 4 files. (75%)",
-                                        "Progress: 4 of 4 files. (100%)"}),
+    EXPECT_EQ((std::vector<std::string>{
+                  "Progress: 1 of 4 files. (25%)", "Progress: 2 of 4 files. (50%)",
+                  "Progress: 3 of 4 files. (75%)", "Progress: 4 of 4 files. (100%)"}),
               progress);
     // 0 at the press of RUN, then (n + 1) x 1000 / 4, the last one (1,250) shown as full.
     EXPECT_EQ((std::vector<int>{0, 500, 750, 1000, 1000}), record().positions);
@@ -170,7 +172,8 @@ TEST_F(Walk, SessionLogIsNeverSelected) {
     EXPECT_EQ(1u, count(root, "*.log"));  // other.log only
 #if !defined(_WIN32)
     // Another name of the same file is the log too.
-    fs::create_hard_link(work_folder::root() / "logging.log", work_folder::root() / "logsel" / "alias.log");
+    fs::create_hard_link(work_folder::root() / "logging.log",
+                         work_folder::root() / "logsel" / "alias.log");
     EXPECT_EQ(1u, count(root, "*.log"));
     fs::remove(work_folder::root() / "logsel" / "alias.log");
 #endif
@@ -183,8 +186,8 @@ TEST_F(Walk, SessionLogIsNeverSelected) {
 
 TEST_F(Walk, NameLenAndAgeDaysSelect) {
     temp_tree t;
-    t.file("ab.txt", "needle\n");       // 6 characters
-    t.file("abc.txt", "needle\n");      // 7
+    t.file("ab.txt", "needle\n");   // 6 characters
+    t.file("abc.txt", "needle\n");  // 7
     t.file("old/abcdefg.txt", "needle\n");
     auto now = fs::file_time_type::clock::now();
     fs::last_write_time(t.path() / "old" / "abcdefg.txt", now - std::chrono::hours(24 * 10));
@@ -271,12 +274,15 @@ TEST_F(Walk, PathsTooLongAreRefusedAndTheWalkGoesOn) {
     EXPECT_EQ("pin\r\n", t.read(d200 + "/short.txt"));
     EXPECT_EQ("needle\n", t.read(d200 + "/" + e200 + "/" + std::string(100, 'f') + "/deep.txt"));
     std::string log = read_file("logging.log");
-    EXPECT_NE(std::string::npos, log.find("ERROR: Path too long (at most 458 characters), folder skipped: " +
-                                          t.str() + "/" + d200 + "/" + e200 + "/" + std::string(100, 'f')));
-    EXPECT_NE(std::string::npos, log.find("ERROR: Path too long (at most 459 characters), file skipped: " +
-                                          t.str() + "/" + d200 + "/" + std::string(250, 'n') + ".txt"));
+    EXPECT_NE(std::string::npos,
+              log.find("ERROR: Path too long (at most 458 characters), folder skipped: " + t.str() +
+                       "/" + d200 + "/" + e200 + "/" + std::string(100, 'f')));
+    EXPECT_NE(std::string::npos,
+              log.find("ERROR: Path too long (at most 459 characters), file skipped: " + t.str() +
+                       "/" + d200 + "/" + std::string(250, 'n') + ".txt"));
     ASSERT_EQ(1u, headless_boxes().size());
-    EXPECT_EQ("ERRORS detected.  Please check logging file 'logging.log'", headless_boxes()[0].text);
+    EXPECT_EQ("ERRORS detected.  Please check logging file 'logging.log'",
+              headless_boxes()[0].text);
     EXPECT_EQ(0, headless_boxes()[0].owned);
     EXPECT_EQ(0, errors_seen);
 
@@ -302,7 +308,8 @@ TEST_F(Walk, AFailedFileRaisesTheErrorBoxAndTheNextRunStartsClean) {
     EXPECT_EQ("needle\n", t.read("a_locked.txt"));
     EXPECT_EQ("pin\r\n", t.read("b.txt"));
     ASSERT_EQ(1u, headless_boxes().size());
-    EXPECT_EQ("ERRORS detected.  Please check logging file 'logging.log'", headless_boxes()[0].text);
+    EXPECT_EQ("ERRORS detected.  Please check logging file 'logging.log'",
+              headless_boxes()[0].text);
     EXPECT_EQ("ERROR", headless_boxes()[0].caption);
     EXPECT_EQ(box_warning, headless_boxes()[0].kind);
     EXPECT_EQ(0, errors_seen);
