@@ -3,26 +3,17 @@
 // (200 at start, then RUN / CONTINUE), so the fields are read, checked and parsed exactly as
 // the dialog's are. Status texts are printed as they change; Ctrl-C acts as CANCEL / RESET.
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <chrono>
 #include <map>
 #include <string>
 
-#if defined(_WIN32)
-#include <windows.h>
-#include <io.h>
-#else
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-#endif
-
 #include "log/log.h"
+#include "platform/console.h"
+#include "platform/os.h"
 #include "platform/window_headless.h"
 #include "resources/resource.h"
-#include "scan/run.h"
 #include "scan/run_state.h"
 #include "ui/commands.h"
 
@@ -67,42 +58,6 @@ const option_field *find_option(const std::string &name) {
     return nullptr;
 }
 
-// --- Ctrl-C -------------------------------------------------------------------------------
-// The handler only raises a flag; the pump turns it into CANCEL / RESET, so the walk stops at
-// its next check and no rewrite is interrupted.
-
-#if defined(_WIN32)
-volatile LONG interrupt_pending = 0;
-
-BOOL WINAPI on_console_event(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-    InterlockedExchange(&interrupt_pending, 1);
-    return TRUE;
-}
-
-void catch_interrupts() { SetConsoleCtrlHandler(on_console_event, TRUE); }
-bool take_interrupt() { return InterlockedExchange(&interrupt_pending, 0) != 0; }
-#else
-volatile sig_atomic_t interrupt_pending = 0;
-
-void on_interrupt(int) { interrupt_pending = 1; }
-
-void catch_interrupts() {
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_interrupt;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-}
-
-bool take_interrupt() {
-    if (!interrupt_pending) return false;
-    interrupt_pending = 0;
-    return true;
-}
-#endif
-
 // --- output -------------------------------------------------------------------------------
 
 struct output_state {
@@ -114,32 +69,9 @@ struct output_state {
     size_t drawn = 0;      // characters on the terminal's updating line
     bool stale = false;    // a change not drawn yet
     std::chrono::steady_clock::time_point last_draw;
-    bool interrupted = false;
-    bool refused = false;
-    bool errors = false;
 };
 
 output_state out;
-
-bool stdout_is_terminal() {
-#if defined(_WIN32)
-    return _isatty(_fileno(stdout)) != 0;
-#else
-    return isatty(STDOUT_FILENO) != 0;
-#endif
-}
-
-size_t terminal_columns() {
-#if defined(_WIN32)
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info))
-        return size_t(info.srWindow.Right - info.srWindow.Left + 1);
-#else
-    struct winsize ws;
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-#endif
-    return 80;
-}
 
 // The terminal's updating line: the status and a bar, drawn over the previous one. Redrawn
 // at most every 50 ms unless forced, so that a run over many small files is not held up by
@@ -155,7 +87,7 @@ void draw_line(bool force) {
     std::string line =
         "[" + std::string(size_t(full), '#') + std::string(size_t(cells - full), '.') + "] ";
     line += out.status;
-    size_t width = terminal_columns();
+    size_t width = size_t(console_columns());
     if (width > 1 && line.size() > width - 1) line.resize(width - 1);
     size_t shown = line.size();
     if (shown < out.drawn) line += std::string(out.drawn - shown, ' ');
@@ -192,41 +124,34 @@ void on_progress(int position) {
     if (out.showing && out.terminal) draw_line(false);
 }
 
-void on_box(const headless_box &box) {
-    char errors_text[300];
-    snprintf(errors_text, sizeof errors_text, run_errors_format, log_file_name);
-    end_line();
-    if (box.owned) {
-        // RUN refused the input.
-        out.refused = true;
-        fprintf(stderr, "sarvelt-cli: %s\n", box.text.c_str());
-    } else if (box.text == errors_text) {
-        out.errors = true;
-        printf("%s\n", box.text.c_str());
-    } else {
-        // The session log cannot be opened: nothing can be done, and nothing was written yet.
-        fprintf(stderr, "sarvelt-cli: %s\n", box.text.c_str());
-        fflush(stdout);
-        exit(1);
-    }
-    fflush(stdout);
-}
-
 void on_pump() {
     if (out.stale && out.showing) draw_line(false);
-    if (take_interrupt()) {
-        out.interrupted = true;
-        window_post_command(IDC_CANCEL_RESET);
-    }
-}
-
-void dispatch(int id) {
-    long result = 0;
-    command_dispatch(id, &result);
+    if (console_take_interrupt()) window_post_command(IDC_CANCEL_RESET);
 }
 
 void pump_all() {
     while (window_pump_one()) {}
+}
+
+// The exit status for what the run came to, with what the user is told of it.
+int finish(const run_outcome &o) {
+    switch (o.end) {
+    case run_end::refused: fprintf(stderr, "sarvelt-cli: %s\n", o.message.c_str()); return 2;
+    case run_end::log_unavailable:
+        // Nothing can be done without the log, and nothing was done.
+        fprintf(stderr, "sarvelt-cli: %s", o.message.c_str());
+        return 1;
+    case run_end::done_with_errors:
+        printf("%s\n", o.message.c_str());
+        if (o.log_write_error)
+            fprintf(stderr, "sarvelt-cli: %s could not be written in full: %s\n", log_file_name,
+                    os_error_text(o.log_write_error).c_str());
+        return 1;
+    case run_end::cancelled: return 130;
+    case run_end::done:
+    case run_end::already_running: return 0;
+    }
+    return 0;
 }
 
 int usage_error(const char *what, const char *detail) {
@@ -237,13 +162,6 @@ int usage_error(const char *what, const char *detail) {
 }  // namespace
 
 int main(int argc, char **argv) {
-#if !defined(_WIN32)
-    // A write past the file size limit (ulimit -f) must fail as an ordinary write error, which
-    // the rewrite handles (the temporary file is removed, the file left as it was). SIGXFSZ's
-    // default action would end the program in the middle of that write and leave the
-    // temporary file behind.
-    signal(SIGXFSZ, SIG_IGN);
-#endif
     std::map<std::string, std::string> values;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -278,14 +196,18 @@ int main(int argc, char **argv) {
         }
     }
 
-    out.terminal = stdout_is_terminal();
-    headless_open();
-    headless_set_dispatcher(dispatch);
-    headless_set_destroy_handler(command_window_destroyed);
-    headless_set_text_observer(on_text);
-    headless_set_progress_observer(on_progress);
-    headless_set_box_observer(on_box);
-    headless_set_pump_observer(on_pump);
+    // A write past the file size limit (ulimit -f) must fail as an ordinary write error, which
+    // the rewrite handles (the temporary file is removed, the file left as it was); and the
+    // console must show the program's text as it is.
+    console_prepare();
+    out.terminal = console_is_terminal() != 0;
+    headless_host host;
+    host.dispatch = command_handle;
+    host.closed = command_window_destroyed;
+    host.text_changed = on_text;
+    host.progress_changed = on_progress;
+    host.pumping = on_pump;
+    headless_open(host);
     window_post_command(CMD_INIT);
     pump_all();
 
@@ -294,14 +216,13 @@ int main(int argc, char **argv) {
         if (v != values.end()) window_set_text(o.control, v->second.c_str());
     }
 
-    catch_interrupts();
+    console_catch_interrupts();
     out.showing = true;
     window_post_command(IDC_RUN);
     pump_all();
     end_line();
+    int status = finish(command_last_outcome());
     fflush(stdout);
-
-    if (out.refused) return 2;
-    if (out.interrupted) return 130;
-    return out.errors ? 1 : 0;
+    console_restore();
+    return status;
 }

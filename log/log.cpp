@@ -1,18 +1,14 @@
-// The session log. One stream per process, opened (and emptied) by the first entry and kept
-// until the process ends; every entry is flushed at once, so the file is complete up to the
-// last entry even if the process is ended from outside. Line feeds are stored as CR LF on
+// The session log. One file per process, opened (and emptied) by the first entry and kept
+// open until the process ends; every entry is written at once, so the file is complete up to
+// the last entry even if the process is ended from outside. Line feeds are stored as CR LF on
 // every platform, as a Windows text stream stores them.
 #include "log/log.h"
 
 #include <stdarg.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 #include <string>
-
-#include "platform/window.h"
 
 const char *const log_file_name = "logging.log";
 int errors_seen = 0;
@@ -23,7 +19,11 @@ namespace {
 constexpr size_t entry_limit = 64 * 1024;
 const char *const cut_mark = " [...]\n";
 
-FILE *log_stream = nullptr;
+enum log_state { log_closed, log_open, log_failed };
+
+log_state state = log_closed;
+os_file log_handle;
+uint32_t write_error = 0;   // the first failed write's error, until taken
 os_file_id session_log_id;  // the open log file, or the file the log would open
 bool session_log_id_known = false;
 
@@ -40,44 +40,35 @@ std::string local_asctime() {
     static const char *const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    time_t now = time(nullptr);
     struct tm t;
-#if defined(_WIN32)
-    localtime_s(&t, &now);
-#else
-    localtime_r(&now, &t);
-#endif
+    memset(&t, 0, sizeof t);
+    os_local_time(os_time_now(), &t);
     char buf[64];
     snprintf(buf, sizeof buf, "%s %s %02d %02d:%02d:%02d %d\n", days[t.tm_wday % 7],
              months[t.tm_mon % 12], t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_year + 1900);
     return buf;
 }
 
-// Writes text with every line feed stored as CR LF.
-void write_text(const char *text, size_t n) {
-    const char *p = text;
-    const char *end = text + n;
-    while (p < end) {
-        const char *lf = static_cast<const char *>(memchr(p, '\n', size_t(end - p)));
-        if (!lf) {
-            fwrite(p, 1, size_t(end - p), log_stream);
-            break;
-        }
-        fwrite(p, 1, size_t(lf - p), log_stream);
-        fwrite("\r\n", 1, 2, log_stream);
-        p = lf + 1;
+// Writes text with every line feed stored as CR LF, in one write.
+void write_text(const std::string &text) {
+    std::string stored;
+    stored.reserve(text.size() + text.size() / 16 + 2);
+    for (char c : text) {
+        if (c == '\n') stored += '\r';
+        stored += c;
     }
+    if (os_write_log(log_handle, stored.data(), stored.size())) return;
+    if (write_error == 0) write_error = os_last_error();
+    if (write_error == 0) write_error = 1;
+    errors_seen = 1;
 }
 
-void open_log() {
-    log_stream = fopen(log_file_name, "wb+");
-    if (!log_stream) {
-        char text[300];
-        snprintf(text, sizeof text, "ERROR:  The debug logging file '%s' could not not be opened\n",
-                 log_file_name);
-        window_message_box(0, text, "ERROR", box_warning);
-        exit(0);
+bool open_log() {
+    if (!os_open_log(log_file_name, &log_handle)) {
+        state = log_failed;
+        return false;
     }
+    state = log_open;
     remember_identity();
     static const char rule[] =
         "--------------------------------------------------------------------------\n";
@@ -85,19 +76,16 @@ void open_log() {
     banner += rule;
     banner += "INFO: Session Logging beginning " + local_asctime() + " \n";
     banner += rule;
-    write_text(banner.data(), banner.size());
+    write_text(banner);
+    return true;
 }
 
-}  // namespace
-
-void log_message(const char *format, ...) {
+// The formatted entry, cut to entry_limit.
+std::string format_entry(const char *format, va_list args) {
     std::string entry(1700, '\0');
-    va_list args;
-    va_start(args, format);
     va_list again;
     va_copy(again, args);
     int n = vsnprintf(&entry[0], entry.size(), format, args);
-    va_end(args);
     if (n < 0) n = 0;
     if (size_t(n) >= entry.size()) {
         size_t room = size_t(n) < entry_limit ? size_t(n) + 1 : entry_limit;
@@ -111,16 +99,40 @@ void log_message(const char *format, ...) {
     }
     va_end(again);
     entry.resize(size_t(n));
+    return entry;
+}
 
-    if (!log_stream) open_log();
+}  // namespace
+
+void log_message(const char *format, ...) {
+    if (state == log_failed) return;
+    va_list args;
+    va_start(args, format);
+    std::string entry = format_entry(format, args);
+    va_end(args);
+    if (state == log_closed && !open_log()) return;
     if (entry.empty() || entry.back() != '\n') entry += '\n';
-    write_text(entry.data(), entry.size());
-    fflush(log_stream);
+    write_text(entry);
 }
 
 void log_system_error(const char *path) {
     uint32_t code = os_last_error();  // read before anything else can change it
     log_message("ERROR:  %s: unknown error 0x%lx\n", path ? path : "", (unsigned long)code);
+}
+
+int log_unavailable() { return state == log_failed ? 1 : 0; }
+
+std::string log_unavailable_text() {
+    char text[300];
+    snprintf(text, sizeof text, "ERROR:  The debug logging file '%s' could not not be opened\n",
+             log_file_name);
+    return text;
+}
+
+uint32_t log_take_write_error() {
+    uint32_t code = write_error;
+    write_error = 0;
+    return code;
 }
 
 int log_is_session_log(const os_file_id &id) {
@@ -129,5 +141,5 @@ int log_is_session_log(const os_file_id &id) {
 
 void log_refresh_identity() {
     // Once open, the log is the file opened then, whatever happens to its name later.
-    if (!log_stream) remember_identity();
+    if (state != log_open) remember_identity();
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/os.h"
 
@@ -13,7 +14,8 @@ extern int errors_seen;
 
 // Writes one entry, printf style. The first call of the process creates (or empties) the log
 // file and writes the banner. A line feed is added unless the message ends with one. An entry
-// longer than the log's buffer is cut, and the cut is marked.
+// longer than the log's buffer is cut, and the cut is marked. A write that fails raises
+// errors_seen (see log_take_write_error).
 void log_message(const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
@@ -22,6 +24,16 @@ void log_message(const char *format, ...)
 
 // Writes "ERROR:  <path>: unknown error 0x<code>" for the last system error.
 void log_system_error(const char *path);
+
+// 1 once the session log could not be opened: nothing is written from then on and a run
+// stops at once. What the user is told, and how the program ends, is the front end's choice;
+// log_unavailable_text is what to tell.
+int log_unavailable();
+std::string log_unavailable_text();
+
+// The system's error of the first write to the log that failed since the last call (0: none);
+// the call forgets it.
+uint32_t log_take_write_error();
 
 // Is the file with this id the session log (open now, or the file the log would open)?
 // Runs never select the log file.

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -106,9 +107,20 @@ int os_set_mtime(os_file f, int64_t mtime);
 // Returns 0 if the folder cannot be listed.
 int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)());
 
+// --- the session log's file ----------------------------------------------------------------
+// Creates the file, or empties an existing one, for writing; others may read and write it
+// meanwhile. Kept apart from the rewrite's own file calls, so that a test can make one fail
+// without the other.
+int os_open_log(const char *path, os_file *f);
+// Writes all n bytes at the end of the log or fails.
+int os_write_log(os_file f, const void *buf, size_t n);
+
 // --- time ---------------------------------------------------------------------------------
 // Seconds since 1970-01-01 00:00 UTC.
 int64_t os_time_now();
+// The local time of seconds (since 1970-01-01 00:00 UTC), as the C library's calendar record.
+// Returns 0 if it cannot be told.
+int os_local_time(int64_t seconds, struct tm *out);
 // The current time as a file time (see os_stat).
 int64_t os_file_time_now();
 void os_sleep_ms(int ms);

@@ -240,7 +240,24 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
     return 1;
 }
 
+int os_open_log(const char *path, os_file *f) {
+    int fd;
+    do {
+        fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return 0;
+    f->handle = fd;
+    return 1;
+}
+
+int os_write_log(os_file f, const void *buf, size_t n) { return os_write_all(f, buf, n); }
+
 int64_t os_time_now() { return int64_t(time(nullptr)); }
+
+int os_local_time(int64_t seconds, struct tm *out) {
+    time_t t = time_t(seconds);
+    return localtime_r(&t, out) ? 1 : 0;
+}
 
 int64_t os_file_time_now() {
     struct timespec ts;

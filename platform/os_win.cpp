@@ -292,7 +292,22 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
     return 1;
 }
 
+int os_open_log(const char *path, os_file *f) {
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    f->handle = reinterpret_cast<intptr_t>(h);
+    return 1;
+}
+
+int os_write_log(os_file f, const void *buf, size_t n) { return os_write_all(f, buf, n); }
+
 int64_t os_time_now() { return int64_t(_time64(nullptr)); }
+
+int os_local_time(int64_t seconds, struct tm *out) {
+    __time64_t t = seconds;
+    return _localtime64_s(out, &t) == 0 ? 1 : 0;
+}
 
 int64_t os_file_time_now() {
     FILETIME ft;

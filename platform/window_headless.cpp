@@ -19,12 +19,7 @@ struct headless_window {
     std::deque<int> queue;
     bool close_requested = false;
     std::vector<headless_box> boxes;
-    void (*dispatch)(int) = nullptr;
-    void (*text_observer)(int, const char *) = nullptr;
-    void (*box_observer)(const headless_box &) = nullptr;
-    void (*pump_observer)() = nullptr;
-    void (*progress_observer)(int) = nullptr;
-    void (*destroy_handler)() = nullptr;
+    headless_host host;
     bool quit_posted = false;
 };
 
@@ -35,9 +30,11 @@ headless_window &win() {
 
 }  // namespace
 
-void headless_open() {
+void headless_open(const headless_host &host) {
     headless_window &w = win();
+    w.host = host;
     w.alive = true;
+    w.boxes.clear();
     w.texts.clear();
     w.progress = 0;
     w.progress_ready = false;
@@ -49,18 +46,8 @@ void headless_open() {
 void headless_destroy() {
     win().alive = false;
     win().queue.clear();
+    win().host = headless_host();
 }
-
-void headless_set_dispatcher(void (*dispatch)(int)) { win().dispatch = dispatch; }
-void headless_set_text_observer(void (*observe)(int, const char *)) {
-    win().text_observer = observe;
-}
-void headless_set_box_observer(void (*observe)(const headless_box &)) {
-    win().box_observer = observe;
-}
-void headless_set_pump_observer(void (*observe)()) { win().pump_observer = observe; }
-void headless_set_progress_observer(void (*observe)(int)) { win().progress_observer = observe; }
-void headless_set_destroy_handler(void (*on_destroy)()) { win().destroy_handler = on_destroy; }
 
 std::string headless_text(int control_id) {
     auto it = win().texts.find(control_id);
@@ -81,7 +68,7 @@ void window_set_text(int control_id, const char *text) {
     headless_window &w = win();
     if (!w.alive) return;
     w.texts[control_id] = text;
-    if (w.text_observer) w.text_observer(control_id, text);
+    if (w.host.text_changed) w.host.text_changed(control_id, text);
 }
 
 void window_get_text(int control_id, char *out, int room) {
@@ -106,22 +93,22 @@ void window_set_progress(int position) {
     if (!w.alive || !w.progress_ready) return;
     if (position < 0) position = 0;
     w.progress = position > 1000 ? 1000 : position;
-    if (w.progress_observer) w.progress_observer(w.progress);
+    if (w.host.progress_changed) w.host.progress_changed(w.progress);
 }
 
 int window_pump_one() {
     headless_window &w = win();
-    if (w.pump_observer) w.pump_observer();
+    if (w.host.pumping) w.host.pumping();
     if (w.queue.empty()) return 0;
     int id = w.queue.front();
     w.queue.pop_front();
     if (id == close_message) {
         w.alive = false;
         w.queue.clear();
-        if (w.destroy_handler) w.destroy_handler();
+        if (w.host.closed) w.host.closed();
         w.quit_posted = true;
-    } else if (w.dispatch) {
-        w.dispatch(id);
+    } else if (w.host.dispatch) {
+        w.host.dispatch(id);
     }
     return 1;
 }
@@ -141,5 +128,5 @@ void window_message_box(int owned, const char *text, const char *caption, window
     headless_window &w = win();
     headless_box box{owned && w.alive ? 1 : 0, text, caption, kind};
     w.boxes.push_back(box);
-    if (w.box_observer) w.box_observer(box);
+    if (w.host.box_shown) w.host.box_shown(box);
 }

@@ -1,6 +1,6 @@
 // The headless window: what stands in for the dialog where there is none (the command-line
 // program and the tests). Control texts and the progress position live in memory; posted
-// commands wait in a queue until a pump dispatches them to the handler set here.
+// commands wait in a queue until a pump dispatches them to the host's command handling.
 #pragma once
 
 #include <string>
@@ -15,23 +15,26 @@ struct headless_box {
     window_box_kind kind;
 };
 
-// Creates the window (texts empty, progress 0, queue empty) or destroys it.
-void headless_open();
+// What the program around the headless window gives it, once, when the window opens: the
+// command handling it dispatches to, what to do when the window closes, and what to be told
+// of (each may be null).
+struct headless_host {
+    void (*dispatch)(int command_id) = nullptr;
+    // The window was destroyed by a close request, before the quit message is posted.
+    void (*closed)() = nullptr;
+    void (*text_changed)(int control_id, const char *text) = nullptr;
+    void (*progress_changed)(int position) = nullptr;
+    // At the start of every pump, before the queue is looked at: tests post commands at a
+    // chosen moment of a run this way.
+    void (*pumping)() = nullptr;
+    // Every message box, after it is recorded.
+    void (*box_shown)(const headless_box &box) = nullptr;
+};
+
+// Creates the window (texts empty, progress 0, queue empty, boxes forgotten) for host, or
+// destroys it.
+void headless_open(const headless_host &host);
 void headless_destroy();
-// The function that handles a dispatched command (the portable command handling).
-void headless_set_dispatcher(void (*dispatch)(int command_id));
-// Called after each control text change, e.g. so the command-line program can print status.
-void headless_set_text_observer(void (*observe)(int control_id, const char *text));
-// Called for every message box, after it is recorded.
-void headless_set_box_observer(void (*observe)(const headless_box &box));
-// Called at the start of every pump, before the queue is looked at: tests use it to post
-// commands at a chosen moment of a run.
-void headless_set_pump_observer(void (*observe)());
-// Called after each change of the progress position.
-void headless_set_progress_observer(void (*observe)(int position));
-// Called when the window is destroyed by a close request (the portable handling's
-// command_window_destroyed), before the quit message is posted.
-void headless_set_destroy_handler(void (*on_destroy)());
 
 std::string headless_text(int control_id);
 int headless_progress();
@@ -45,7 +48,7 @@ size_t headless_queued();
 int headless_close_requested();
 // Closing works as it does for a real window: window_request_close queues a close message;
 // the pump that takes it destroys the window (texts, progress and boxes then do nothing,
-// queued commands are dropped), calls the destroy handler and posts the quit message. No
-// pump ever takes the quit message, so a close requested during a run still ends the
-// program's loop once the run has returned.
+// queued commands are dropped), tells the host and posts the quit message. No pump ever takes
+// the quit message, so a close requested during a run still ends the program's loop once the
+// run has returned.
 int headless_quit_posted();

@@ -25,8 +25,6 @@ HWND live_progress() { return progress_bar && IsWindow(progress_bar) ? progress_
 }  // namespace
 
 void window_attach(HWND dialog) { main_dialog = dialog; }
-HWND window_main_handle() { return main_dialog; }
-HWND window_progress_handle() { return progress_bar; }
 
 void window_restore_quit() {
     if (!quit_held) return;

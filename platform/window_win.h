@@ -6,10 +6,6 @@
 
 // Keeps the main dialog's handle for the whole process (start-up calls it once).
 void window_attach(HWND dialog);
-// The main dialog's handle, or null before start-up. Stale once the window is destroyed.
-HWND window_main_handle();
-// The progress bar's handle, or null before window_setup_progress took it.
-HWND window_progress_handle();
 
 // Puts back in the queue a quit request that window_pump_one took during a run, so that the
 // main loop ends; called when the run has returned. Does nothing when none was taken.

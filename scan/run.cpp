@@ -1,4 +1,4 @@
-// The two-pass run and the checks RUN makes before it starts one.
+// The two-pass run and the checks it makes before it starts.
 #include "scan/run.h"
 
 #include <stdio.h>
@@ -8,18 +8,15 @@
 
 #include "log/log.h"
 #include "platform/os.h"
-#include "platform/window.h"
 #include "scan/run_state.h"
 #include "scan/select.h"
 #include "scan/walk.h"
-
-const char *const run_errors_format = "ERRORS detected.  Please check logging file '%s'";
 
 namespace {
 
 int runs_on_stack = 0;
 
-// Every reason RUN gives for refusing its fields, in one place.
+// Every reason the fields are refused, in one place.
 const char *const refusal_empty_path = "Please enter a folder in Path.";
 const char *const refusal_empty_search = "Please enter a Search String.";
 const char *const refusal_replace_has_search =
@@ -35,31 +32,54 @@ bool blank(const char *text) {
     return true;
 }
 
-void show_errors_box() {
-    char text[200];
-    snprintf(text, sizeof text, run_errors_format, log_file_name);
-    window_message_box(0, text, "ERROR", box_warning);
+// Why the fields now in run_fields cannot be run, as the user is told; empty when they can.
+std::string refusal() {
+    if (blank(run_fields.folder_path)) return refusal_empty_path;
+    if (run_fields.search_text[0] == '\0') return refusal_empty_search;
+    if (strstr(run_fields.replace_text, run_fields.search_text)) return refusal_replace_has_search;
+    if (!run_fields.name_len_ok) return refusal_name_len;
+    if (!run_fields.age_days_ok) return refusal_age_days;
+    return "";
+}
+
+run_outcome outcome_of(run_end end, std::string message = "") {
+    run_outcome o;
+    o.end = end;
+    o.message = std::move(message);
+    return o;
+}
+
+// What the run came to, once both passes are over or the walk stopped.
+run_outcome ending() {
+    if (log_unavailable()) return outcome_of(run_end::log_unavailable, log_unavailable_text());
+    run_outcome o;
+    o.log_write_error = log_take_write_error();
+    if (errors_seen) {
+        char text[200];
+        snprintf(text, sizeof text, "ERRORS detected.  Please check logging file '%s'",
+                 log_file_name);
+        o.end = run_end::done_with_errors;
+        o.message = text;
+    } else if (run_state.stop_walk) {
+        o.end = run_end::cancelled;
+    }
+    return o;
 }
 
 }  // namespace
 
 int run_in_progress() { return runs_on_stack > 0 ? 1 : 0; }
 
-const char *run_refusal() {
-    if (blank(run_fields.folder_path)) return refusal_empty_path;
-    if (run_fields.search_text[0] == '\0') return refusal_empty_search;
-    if (strstr(run_fields.replace_text, run_fields.search_text)) return refusal_replace_has_search;
-    if (!run_fields.name_len_ok) return refusal_name_len;
-    if (!run_fields.age_days_ok) return refusal_age_days;
-    return nullptr;
-}
+run_outcome run_search_replace() {
+    if (run_state.busy) return outcome_of(run_end::already_running);
+    std::string why = refusal();
+    if (!why.empty()) return outcome_of(run_end::refused, why);
+    set_status("In Progress....");
+    set_progress_position(0);
 
-void run_search_replace() {
-    if (run_state.busy) return;
     ++runs_on_stack;
     run_state.busy = 1;
     set_status("Scanning Directories...");
-
     run_fields.oldest_mtime = run_fields.age_days_given
                                   ? oldest_mtime_for_age(os_file_time_now(), run_fields.age_days)
                                   : INT64_MIN;
@@ -75,12 +95,13 @@ void run_search_replace() {
 
     // Nothing selected: no applying pass. Errors of the counting pass (paths too long) are
     // still reported.
-    if (run_state.total_matches != 0) {
+    if (run_state.total_matches != 0 && !log_unavailable()) {
         run_state.matched_count = 0;
         walk_directory(folder.c_str(), type.c_str(), min_size, 1);
     }
-    if (errors_seen) show_errors_box();
+    run_outcome outcome = ending();
     errors_seen = 0;
     run_state.busy = 0;
     --runs_on_stack;
+    return outcome;
 }

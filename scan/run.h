@@ -1,18 +1,33 @@
-// One press of RUN: a counting pass over the folder tree, then a pass that rewrites the
-// selected files, then the error summary.
+// One press of RUN: the checks of the fields, a counting pass over the folder tree, then a pass
+// that rewrites the selected files, and what came of it.
 #pragma once
 
-// The text of the error summary, formatted with the log file's name.
-extern const char *const run_errors_format;
+#include <cstdint>
+#include <string>
+
+// How a run ended.
+enum class run_end {
+    refused,           // the fields cannot be run; nothing was touched
+    done,              // the run went through without errors
+    done_with_errors,  // errors were logged (the error mark was raised)
+    cancelled,         // CANCEL / RESET or QUIT stopped it
+    log_unavailable,   // the session log could not be opened; the run stopped at once
+    already_running,   // a run was in progress: nothing was started
+};
+
+struct run_outcome {
+    run_end end = run_end::done;
+    // refused: why, for the user; done_with_errors: the error summary ("ERRORS detected.
+    // Please check logging file 'logging.log'"); log_unavailable: the log's own message.
+    std::string message;
+    // The system's error of a write to the session log that failed during the run (0: none).
+    uint32_t log_write_error = 0;
+};
 
 // Runs over run_fields (folder_path, file_type, min_size, search and replacement texts, Name
-// Len and Age days). Returns at once if busy is raised. Returns when both passes are over or
-// the walk was stopped.
-void run_search_replace();
+// Len and Age days). Returns when both passes are over or the walk was stopped, or at once when
+// the fields are refused (nothing shown, nothing touched) or a run is already in progress.
+run_outcome run_search_replace();
 
 // 1 while run_search_replace is on the stack, also while a cancelled run is still unwinding.
 int run_in_progress();
-
-// Why RUN refuses the fields now in run_fields, as the text the user is shown; nullptr when
-// they can be run.
-const char *run_refusal();

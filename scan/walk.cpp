@@ -56,6 +56,10 @@ bool is_session_log(const char *path, const os_dir_entry &entry) {
     return os_stat_path(path, &st, 1) && log_is_session_log(st.id);
 }
 
+// The walk stops when the user stops it, and at once when the session log cannot be opened:
+// nothing may be done that the log cannot tell.
+bool stopped() { return run_state.stop_walk || log_unavailable(); }
+
 // Holds the walk while paused, pumping messages. Returns 0 when the walk is to stop. A pause
 // also ends when the window is closing, since no command can end it then.
 int wait_while_paused() {
@@ -84,14 +88,14 @@ void apply_to_file(const char *path) {
 int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const char *file_type,
                  uint64_t min_size, int apply) {
     pump_one_message();
-    if (run_state.stop_walk) return 0;
+    if (stopped()) return 0;
     if (!wait_while_paused()) return 0;
 
     if (entry.is_dir) {
         if (entry.name[0] == '.') return 1;  // ".git" and the like are never entered
         if (!join_folder(path, dir, entry.name.c_str())) {
             report_too_long(dir, entry.name, 1, apply);
-            return 1;
+            return log_unavailable() ? 0 : 1;
         }
         walk_directory(path, file_type, min_size, apply);
         return 1;
@@ -110,10 +114,8 @@ int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const c
     if (selected) ++run_state.matched_count;
     pump_one_message();
     if (apply && selected) apply_to_file(path);
-    return 1;
+    return log_unavailable() ? 0 : 1;
 }
-
-void pump_while_listing() { pump_one_message(); }
 
 }  // namespace
 
@@ -122,7 +124,7 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
     if (run_state.total_matches % 10 == 0)
         set_status(apply ? "Scanning Directories..." : "Scanning Directories...please wait...");
     pump_one_message();
-    if (run_state.stop_walk || !path) {
+    if (stopped() || !path) {
         free(path);
         return;
     }
@@ -131,7 +133,7 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
 
     // An empty path names no folder (on Windows it would list the current one).
     std::vector<os_dir_entry> entries;
-    if (dir[0] != '\0' && os_list_dir(dir, &entries, pump_while_listing)) {
+    if (dir[0] != '\0' && os_list_dir(dir, &entries, pump_one_message)) {
         ++walk_depth;
         for (const os_dir_entry &entry : entries)
             if (!handle_entry(dir, entry, path, file_type, min_size, apply)) break;

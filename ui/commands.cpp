@@ -7,11 +7,14 @@
 #include "log/log.h"
 #include "platform/window.h"
 #include "resources/resource.h"
-#include "scan/run.h"
 #include "scan/run_state.h"
 #include "scan/select.h"
 
 namespace {
+
+// Runs started by RUN, with their outcome boxes, now on the stack.
+int run_depth = 0;
+run_outcome last_outcome;
 
 // Where a fresh window points the Path field.
 #if defined(_WIN32)
@@ -65,11 +68,19 @@ void read_fields() {
                                               &run_fields.age_days);
 }
 
+// The boxes a run's outcome calls for: a refusal is told in a box owned by the window, errors
+// and a log that cannot be opened in boxes of their own.
+void show_outcome(const run_outcome &o) {
+    if (o.end == run_end::refused) window_message_box(1, o.message.c_str(), "ERROR", box_warning);
+    if (o.end == run_end::done_with_errors || o.end == run_end::log_unavailable)
+        window_message_box(0, o.message.c_str(), "ERROR", box_warning);
+}
+
 // 128: RUN / CONTINUE. While a run is on the stack it only resumes a pause: a run that is
 // still going goes on; a cancelled one that is unwinding keeps stop_walk raised and finishes
 // unwinding, and no run is ever started inside another.
 void run_or_continue() {
-    if (run_in_progress()) {
+    if (run_depth > 0) {
         run_state.paused = 0;
         if (!run_state.busy) return;
         run_state.cancel_requested = 0;
@@ -81,13 +92,10 @@ void run_or_continue() {
     run_state.cancel_requested = 0;
     run_state.stop_walk = 0;
     read_fields();
-    if (const char *why = run_refusal()) {
-        window_message_box(1, why, "ERROR", box_warning);
-        return;
-    }
-    set_status("In Progress....");
-    set_progress_position(0);
-    run_search_replace();
+    ++run_depth;
+    last_outcome = run_search_replace();
+    show_outcome(last_outcome);
+    --run_depth;
 }
 
 // 151: PAUSE.
@@ -140,4 +148,11 @@ int command_dispatch(int id, long *result) {
 
 void command_window_destroyed() { run_state.closing = 1; }
 
-int command_run_on_stack() { return run_in_progress(); }
+int command_run_on_stack() { return run_depth > 0 ? 1 : 0; }
+
+const run_outcome &command_last_outcome() { return last_outcome; }
+
+void command_handle(int id) {
+    long result = 0;
+    command_dispatch(id, &result);
+}

@@ -4,9 +4,6 @@
 
 #include <windows.h>
 
-// The program's version, shown in the title and the About box.
-extern const char *const program_version;
-
 // The window procedure of the class "Sarvelt", which serves the main dialog: the buttons, the
 // Esc key, the system menu's items and the program's own commands.
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -20,8 +17,5 @@ int browse_for_folder(HWND owner, char *out, int room);
 // (IDM_ABOUT) and "&Help..." (IDM_HELP).
 void extend_system_menu(HMENU menu);
 
-// The texts of the Help, License and About boxes.
-const char *help_text();
-const char *license_text();
 // Formats the About text into out (room bytes).
 void format_about_text(char *out, int room);

@@ -7,25 +7,22 @@
 // After windows.h: resource.h takes over two of its cursor names.
 #include "platform/window_win.h"
 #include "resources/resource.h"
+#include "resources/version.h"
 #include "scan/run_state.h"
 #include "ui/commands.h"
 #include "ui/gui.h"
 
-const char *const program_version = "1.0";
-
 namespace {
-
-#define COPYRIGHT_LINE "Copyright (c) 2026 Corvane"
 
 const char help_box_text[] =
     "\nSarvelt and replace text\n\n"
     "Enter filespecs, search and replace strings, and click RUN.\n"
     "Program will search for files meeting criteria.\n\n"
     "When found, the files will be modified.\n"
-    "NOTE: Files' date time stamps will be preserved\n\n\n\n" COPYRIGHT_LINE "\n\n";
+    "NOTE: Files' date time stamps will be preserved\n\n\n\n" SARVELT_COPYRIGHT "\n\n";
 
 const char license_box_text[] =
-    "\n" COPYRIGHT_LINE
+    "\n" SARVELT_COPYRIGHT
     "\n\n"
     "Permission is hereby granted, free of charge, to any person obtaining a copy\n"
     "of this software and associated documentation files (the \"Software\"), to deal\n"
@@ -64,29 +61,27 @@ void show_about_box(HWND window) {
     SetFocus(GetDlgItem(window, IDC_RUN));
 }
 
+// After RUN: a run's pumps hold a quit request aside, and once the outermost run has returned
+// the main loop gets it back. A run that found the session log unusable ends the program, as
+// the log's box (already shown) says: the window goes, and the main loop ends with code 0.
+void after_run(HWND window) {
+    if (command_run_on_stack()) return;
+    window_restore_quit();
+    if (command_last_outcome().end == run_end::log_unavailable) DestroyWindow(window);
+}
+
 // WM_COMMAND: the whole wParam is the id, so notifications (edit changes and the like) carry
-// another value and fall through to default processing.
+// another value and fall through to default processing. The portable command handling is
+// asked first; what it does not know is the Win32 program's own.
 LRESULT on_command(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     int id = wparam <= 0xFFFF ? int(wparam) : -1;
-    switch (id) {
-    case CMD_INIT:
-    case CMD_READ_FIELDS:
-    case CMD_DEFAULTS:
-    case CMD_WAITING:
-    case CMD_NOTHING:
-    case IDC_RUN:
-    case IDC_PAUSE:
-    case IDC_CANCEL_RESET:
-    case CMD_ESCAPE:
-    case IDC_QUIT: {
-        long result = command_default;
-        int handled = command_dispatch(id, &result);
-        // A run's pumps hold a quit request aside; once the outermost run has returned, the
-        // main loop gets it back.
-        if (id == IDC_RUN && !command_run_on_stack()) window_restore_quit();
-        if (handled && result != command_default) return LRESULT(result);
-        break;
+    long result = command_default;
+    if (id >= 0 && command_dispatch(id, &result)) {
+        if (id == IDC_RUN) after_run(window);
+        if (result != command_default) return LRESULT(result);
+        return DefWindowProcA(window, message, wparam, lparam);
     }
+    switch (id) {
     case IDC_BROWSE: return on_browse(window);
     case IDC_HELP: MessageBoxA(window, help_box_text, "Help", MB_OK); break;
     case IDC_LICENSE: MessageBoxA(window, license_box_text, "License", MB_OK); return 1;
@@ -97,11 +92,8 @@ LRESULT on_command(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
 
 }  // namespace
 
-const char *help_text() { return help_box_text; }
-const char *license_text() { return license_box_text; }
-
 void format_about_text(char *out, int room) {
-    snprintf(out, size_t(room), "Sarvelt\nVersion %s \n" COPYRIGHT_LINE "\n\n", program_version);
+    snprintf(out, size_t(room), "Sarvelt\nVersion %s \n" SARVELT_COPYRIGHT "\n\n", SARVELT_VERSION);
 }
 
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {

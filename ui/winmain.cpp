@@ -6,6 +6,7 @@
 
 #include "platform/window_win.h"
 #include "resources/resource.h"
+#include "resources/version.h"
 #include "ui/gui.h"
 
 namespace {
@@ -63,7 +64,7 @@ int run_message_loop(HWND window) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR, int show) {
     program_instance = instance;
     char title[64];
-    snprintf(title, sizeof title, "Sarvelt Vers %s", program_version);
+    snprintf(title, sizeof title, "Sarvelt Vers %s", SARVELT_VERSION);
 
     if (!previous && !register_main_class(instance)) {
         MessageBoxA(nullptr, "Window Registration Failed!", "Error!", MB_ICONEXCLAMATION | MB_OK);

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "engine/engine.h"
-#include "engine/rewrite_hooks.h"
+#include "engine/rewrite.h"
 #include "log/log.h"
 #include "tests/common/test_util.h"
 

@@ -21,8 +21,8 @@ if [ -z "$cxx" ]; then
 fi
 flags=(-std=c++17 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined
        -fno-sanitize-recover=all -Wall -Wextra -Werror -I"$src")
-core=(engine/line_replace.cpp engine/file_rewrite.cpp engine/paths.cpp log/log.cpp
-      platform/os_posix.cpp platform/window_headless.cpp)
+core=(engine/line_replace.cpp engine/text_copy.cpp engine/file_rewrite.cpp engine/paths.cpp log/log.cpp
+      platform/os_posix.cpp)
 
 objs=()
 for f in "${core[@]}"; do

@@ -119,11 +119,6 @@ inline window_record &record() {
     return r;
 }
 
-inline void dispatch_command(int id) {
-    long result = 0;
-    command_dispatch(id, &result);
-}
-
 inline void observe_text(int id, const char *text) {
     if (id == IDC_STATUS) record().statuses.push_back(text);
 }
@@ -143,22 +138,19 @@ inline void open_window() {
     run_fields.age_days_ok = 1;
     errors_seen = 0;
     record() = window_record{};
-    headless_open();
-    headless_clear_boxes();
-    headless_set_dispatcher(dispatch_command);
-    headless_set_destroy_handler(command_window_destroyed);
-    headless_set_text_observer(observe_text);
-    headless_set_progress_observer(observe_progress);
-    headless_set_pump_observer(observe_pump);
+    headless_host host;
+    host.dispatch = command_handle;
+    host.closed = command_window_destroyed;
+    host.text_changed = observe_text;
+    host.progress_changed = observe_progress;
+    host.pumping = observe_pump;
+    headless_open(host);
     window_post_command(CMD_INIT);
     while (window_pump_one()) {}
     record().pumps = 0;
 }
 
 inline void close_window() {
-    headless_set_pump_observer(nullptr);
-    headless_set_text_observer(nullptr);
-    headless_set_progress_observer(nullptr);
     record().on_pump = nullptr;
     headless_destroy();
 }

@@ -1,0 +1,83 @@
+// A file's rewrite in two halves, for callers that run them apart (update_file runs them one
+// after the other).
+//
+// rewrite_prepare reads and searches the file and, when it holds an occurrence, writes its new
+// text to a temporary file in the same folder and flushes it to the disk. It logs nothing,
+// raises no mark and shows nothing, so any thread may run it. rewrite_commit, on the thread
+// that owns the log, checks that the file is still what was read, puts the temporary file in
+// its place in one step, puts the last-write time back and logs every step. rewrite_discard
+// drops a prepared job without touching the file.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "engine/engine.h"
+#include "platform/os.h"
+
+// Where a rewrite stopped short; it decides what the log says.
+enum rewrite_failure {
+    rewrite_fine = 0,
+    // Refused before the file is looked at: the log gets no "About to Update" entry.
+    failed_no_path,
+    failed_no_search,
+    failed_path_too_long,
+    failed_target_too_long,
+    failed_temp_path_too_long,
+    // Met after the file was announced.
+    failed_open_source,
+    failed_stat_source,
+    failed_not_regular,
+    failed_read_source,
+    failed_runaway,
+    failed_read_only,
+    failed_create_temp,
+    failed_write_temp,
+    failed_temp_permissions,
+    failed_sync_temp,
+    failed_read_time,
+    failed_changed,
+    failed_set_temp_time,
+    failed_close_temp,
+    failed_swap,
+    failed_set_time,
+};
+
+// How the caller lets a rewrite wait and tells it to stop.
+struct rewrite_control {
+    // Passes the time while another program holds a file for a moment; the thread that owns
+    // the window pumps it meanwhile.
+    void (*wait)(int milliseconds) = os_sleep_ms;
+    // Raised: stop preparing between two blocks and drop what was made.
+    const std::atomic<int> *cancel = nullptr;
+};
+
+struct rewrite_job {
+    std::string path;        // the file as the caller names it
+    std::string real;        // the file the name finally leads to (through links)
+    std::string dir;         // real's folder
+    std::string temp_path;   // the temporary file's name (the first one tried, until it has one)
+    os_stat before;          // the file as it was read
+    os_file temp;            // the new text, flushed to the disk; open until the swap
+    bool changed = false;    // the temporary file holds the file's new text
+    bool cancelled = false;  // the preparation was stopped: nothing to commit or report
+    rewrite_failure failure = rewrite_fine;
+    uint32_t code = 0;  // the system's error for the failure (0: none to tell)
+};
+
+void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text,
+                     const char *replace_text, const rewrite_control &control);
+// Returns what update_file returns: 1 when the file was processed, 0 on failure (logged, and
+// errors_seen raised). The job is spent afterwards.
+int rewrite_commit(rewrite_job *job, const char *search_text, const char *replace_text,
+                   const rewrite_control &control);
+void rewrite_discard(rewrite_job *job);
+
+// Is the file still what the job read (size, last-write time, identity)?
+bool rewrite_still_current(const rewrite_job &job);
+
+// A seam for the tests: called by rewrite_commit just before the final checks and the swap,
+// with the path of the file being rewritten. Tests use it to change the file behind the
+// rewrite's back and check that the change is not lost.
+extern void (*rewrite_before_swap_hook)(const char *path);

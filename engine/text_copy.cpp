@@ -1,0 +1,277 @@
+// Blocks of a file's text through the line replacement (see text_copy.h).
+#include "engine/text_copy.h"
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace {
+
+constexpr size_t block_size = size_t(1) << 20;
+
+bool cancelled(const std::atomic<int> *cancel) {
+    return cancel && cancel->load(std::memory_order_relaxed) != 0;
+}
+
+// The block that files are read into, kept from file to file: a fresh megabyte for each file
+// would cost more to clear than most files cost to read. One per thread; a file's scan and its
+// copy use it one after the other.
+char *read_block(size_t room) {
+    thread_local std::vector<char> block;
+    if (block.size() < room) block.resize(room);
+    return block.data();
+}
+
+// Reads a file in large blocks and hands out its text-stream view: CR LF becomes LF.
+struct text_reader {
+    os_file f;
+    std::string view;
+    bool held_cr = false;  // a CR at the end of the last block, waiting for its next byte
+};
+
+// Reads the next block's view into r.view. Returns 1 with an empty view at the end of the
+// file, 0 on a read error.
+int read_view(text_reader &r) {
+    r.view.clear();
+    char *raw = read_block(block_size);
+    size_t got = 0;
+    if (!os_read(r.f, raw, block_size, &got)) return 0;
+    if (got == 0) {
+        if (r.held_cr) r.view.push_back('\r');
+        r.held_cr = false;
+        return 1;
+    }
+    const char *p = raw;
+    const char *end = p + got;
+    if (r.held_cr) {
+        r.held_cr = false;
+        if (*p != '\n') r.view.push_back('\r');
+    }
+    while (p < end) {
+        const char *cr = static_cast<const char *>(memchr(p, '\r', size_t(end - p)));
+        if (!cr) {
+            r.view.append(p, size_t(end - p));
+            break;
+        }
+        r.view.append(p, size_t(cr - p));
+        if (cr + 1 == end) {
+            r.held_cr = true;  // decided by the next block
+            break;
+        }
+        if (cr[1] != '\n') r.view.push_back('\r');
+        p = cr + 1;
+    }
+    // An empty view would read as the end of the file: fill it from the next block.
+    if (r.view.empty() && r.held_cr) return read_view(r);
+    return 1;
+}
+
+// Collects output in a large buffer and writes it as a text stream does: LF as CR LF.
+struct text_writer {
+    os_file f;
+    std::string buf;
+    bool failed = false;
+};
+
+int flush_writer(text_writer &w) {
+    if (w.failed) return 0;
+    if (!w.buf.empty() && !os_write_all(w.f, w.buf.data(), w.buf.size())) {
+        w.failed = true;
+        return 0;
+    }
+    w.buf.clear();
+    return 1;
+}
+
+int put_text(text_writer &w, const char *p, size_t n) {
+    const char *end = p + n;
+    while (p < end) {
+        const char *lf = static_cast<const char *>(memchr(p, '\n', size_t(end - p)));
+        const char *stop = lf ? lf : end;
+        w.buf.append(p, size_t(stop - p));
+        if (lf) w.buf.append("\r\n", 2);
+        p = lf ? lf + 1 : end;
+        if (w.buf.size() >= block_size && !flush_writer(w)) return 0;
+    }
+    return 1;
+}
+
+bool search_holds_line_end(const line_stream &s) {
+    return memchr(s.search, '\r', s.search_len) || memchr(s.search, '\n', s.search_len);
+}
+
+// Can the whole file be handled on its raw bytes, without taking it apart into lines? Yes when
+// the search text holds no CR or LF (so an occurrence in a line is one in the raw bytes too, and
+// the reverse) and no replacement can form a new occurrence with the text around it (so the
+// replacements come down to one pass from left to right).
+bool direct_copy_applies(const line_stream &s) {
+    return !search_holds_line_end(s) && !s.replace_holds_search && !s.can_cascade_left &&
+           !s.can_cascade_right;
+}
+
+// Appends raw bytes of the file to the output as the text stream gives them back: a LF gains
+// the CR it lacks; CR LF, a lone CR and every other byte stay as they are. *after_cr tells
+// whether the last raw byte before p was a CR; *line_growth starts again at every line end.
+void put_raw(text_writer &w, const char *p, size_t n, bool *after_cr, int64_t *line_growth) {
+    if (n == 0) return;
+    const char *const start = p;
+    const char *const end = p + n;
+    const char *run = p;  // bytes not yet appended start here
+    while (const char *lf = static_cast<const char *>(memchr(p, '\n', size_t(end - p)))) {
+        *line_growth = 0;
+        bool cr_before = lf > start ? lf[-1] == '\r' : *after_cr;
+        if (!cr_before) {
+            w.buf.append(run, size_t(lf - run));
+            w.buf.push_back('\r');
+            run = lf;
+        }
+        p = lf + 1;
+    }
+    w.buf.append(run, size_t(end - run));
+    *after_cr = end[-1] == '\r';
+}
+
+// The copy for the case direct_copy_applies: blocks of raw bytes, each occurrence replaced
+// where it stands (the replacement's LFs written as CR LF), the rest as put_raw has it. The
+// runaway guard counts each line's growth as the line replacement does.
+copy_result copy_direct(os_file f, const line_stream &s, text_writer &w, bool *changed,
+                        const std::atomic<int> *cancel) {
+    *changed = false;
+    const size_t m = s.search_len;
+    std::string replacement;
+    for (size_t i = 0; i < s.replace_len; ++i) {
+        if (s.replace[i] == '\n') replacement.push_back('\r');
+        replacement.push_back(s.replace[i]);
+    }
+    const int64_t step = int64_t(s.replace_len) - int64_t(m);
+    int64_t line_growth = 0;
+    bool after_cr = false;
+    char *buf = read_block(block_size + m);
+    size_t kept = 0;  // bytes carried over: they may begin an occurrence the next block ends
+    for (;;) {
+        if (cancelled(cancel)) return copy_cancelled;
+        size_t got = 0;
+        if (!os_read(f, buf + kept, block_size, &got)) return copy_read_error;
+        const size_t have = kept + got;
+        const bool last = got == 0;
+        size_t pos = 0;
+        for (;;) {
+            size_t at = find_bytes(buf + pos, have - pos, s.search, m);
+            if (at == SIZE_MAX) break;
+            at += pos;
+            put_raw(w, buf + pos, at - pos, &after_cr, &line_growth);
+            line_growth += step;
+            if (line_growth > int64_t(runaway_growth_limit)) return copy_runaway;
+            w.buf += replacement;
+            after_cr = false;  // the raw byte before what follows ended the occurrence
+            *changed = true;
+            pos = at + m;
+            if (w.buf.size() >= block_size && !flush_writer(w)) return copy_write_error;
+        }
+        // Without a whole occurrence in them, the last m - 1 bytes may still begin one.
+        size_t settled = last ? have : (have > m - 1 ? have - (m - 1) : 0);
+        if (settled < pos) settled = pos;
+        put_raw(w, buf + pos, settled - pos, &after_cr, &line_growth);
+        if (w.buf.size() >= block_size && !flush_writer(w)) return copy_write_error;
+        if (last) break;
+        kept = have - settled;
+        memmove(buf, buf + settled, kept);
+    }
+    return flush_writer(w) ? copy_ok : copy_write_error;
+}
+
+// Moves the final part of the line's output to the writer (or drops it when w is null).
+int drain(line_stream &s, text_writer *w, bool all) {
+    size_t n = all ? s.out.size() : line_final_bytes(s);
+    if (n == 0) return 1;
+    if (w && !put_text(*w, s.out.data(), n)) return 0;
+    s.out.erase(0, n);
+    return 1;
+}
+
+// Runs the whole file through the line replacement. With w null nothing is written and the
+// copy stops at the first replacement (*changed tells whether there was one).
+copy_result copy_through(text_reader &r, line_stream &s, text_writer *w, bool *changed,
+                         const std::atomic<int> *cancel) {
+    *changed = false;
+    bool in_line = false;
+    line_begin(s);
+    for (;;) {
+        if (cancelled(cancel)) return copy_cancelled;
+        if (!read_view(r)) return copy_read_error;
+        if (r.view.empty()) break;
+        const char *p = r.view.data();
+        const char *end = p + r.view.size();
+        while (p < end) {
+            const char *lf = static_cast<const char *>(memchr(p, '\n', size_t(end - p)));
+            const char *stop = lf ? lf + 1 : end;
+            if (!in_line) {
+                line_begin(s);
+                in_line = true;
+            }
+            if (line_feed(s, p, size_t(stop - p)) < 0) return copy_runaway;
+            if (lf) {
+                if (line_end(s) < 0) return copy_runaway;
+                in_line = false;
+            }
+            if (s.replacements > 0) {
+                *changed = true;
+                if (!w) return copy_ok;
+            }
+            if (!drain(s, w, !in_line)) return copy_write_error;
+            p = stop;
+        }
+    }
+    if (in_line) {
+        if (line_end(s) < 0) return copy_runaway;
+        if (s.replacements > 0) *changed = true;
+        if (!drain(s, w, true)) return copy_write_error;
+    }
+    if (w && !flush_writer(*w)) return copy_write_error;
+    return copy_ok;
+}
+
+}  // namespace
+
+// Does the file hold the search text anywhere in a line? Without CR or LF in the search text
+// the raw bytes can be searched directly: CR LF pairs cannot lie inside such an occurrence.
+// size is the file's size when it was opened: a short read that reaches it is the end, without
+// asking again.
+copy_result text_has_occurrence(os_file f, line_stream &s, uint64_t size, bool *found) {
+    if (search_holds_line_end(s)) {
+        text_reader r;
+        r.f = f;
+        return copy_through(r, s, nullptr, found, nullptr);
+    }
+    *found = false;
+    char *buf = read_block(block_size + s.search_len);
+    size_t kept = 0;  // bytes carried over from the last block: an occurrence may straddle
+    uint64_t total = 0;
+    for (;;) {
+        size_t got = 0;
+        if (!os_read(f, buf + kept, block_size, &got)) return copy_read_error;
+        if (got == 0) return copy_ok;
+        total += got;
+        size_t have = kept + got;
+        if (find_bytes(buf, have, s.search, s.search_len) != SIZE_MAX) {
+            *found = true;
+            return copy_ok;
+        }
+        if (got < block_size && total == size) return copy_ok;
+        kept = have < s.search_len - 1 ? have : s.search_len - 1;
+        memmove(buf, buf + have - kept, kept);
+    }
+}
+
+copy_result text_copy_rewritten(os_file src, os_file dst, line_stream &s, bool *changed,
+                                const std::atomic<int> *cancel) {
+    text_writer writer;
+    writer.f = dst;
+    if (direct_copy_applies(s)) return copy_direct(src, s, writer, changed, cancel);
+    text_reader reader;
+    reader.f = src;
+    return copy_through(reader, s, &writer, changed, cancel);
+}

@@ -1,0 +1,24 @@
+// The text of one file through the line replacement, in large blocks: the search for a first
+// occurrence, and the copy of the rewritten text to another file. The file is read as a Windows
+// text stream reads it (CR LF arrives as LF; every other byte, NUL and Ctrl-Z included, arrives
+// as it is) and written as a text stream writes it (LF is stored as CR LF). Memory stays
+// bounded whatever the file's size. Safe on any thread: each thread has blocks of its own.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "engine/line_stream.h"
+#include "platform/os.h"
+
+enum copy_result { copy_ok, copy_read_error, copy_write_error, copy_runaway, copy_cancelled };
+
+// Does the file src, read from where it stands, hold the search text anywhere in a line? size
+// is the file's size when it was opened.
+copy_result text_has_occurrence(os_file src, line_stream &s, uint64_t size, bool *found);
+
+// Writes the rewritten text of src, read from where it stands, to dst. *changed tells whether
+// there was a replacement. Stops with copy_cancelled between two blocks once cancel (if given)
+// is raised.
+copy_result text_copy_rewritten(os_file src, os_file dst, line_stream &s, bool *changed,
+                                const std::atomic<int> *cancel);
