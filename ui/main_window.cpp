@@ -61,6 +61,25 @@ void show_about_box(HWND window) {
     SetFocus(GetDlgItem(window, IDC_RUN));
 }
 
+// The control that had the keyboard focus when the window was last deactivated. The window
+// serves a dialog through a class of its own, so the dialog manager does not keep it: the
+// window gives the focus back to that control whenever it is activated again (after a box,
+// or when the user comes back to it), as a dialog does.
+HWND focus_kept = nullptr;
+
+LRESULT on_activate(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (LOWORD(wparam) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus && IsChild(window, focus)) focus_kept = focus;
+        return 0;
+    }
+    if (focus_kept && IsWindow(focus_kept) && IsChild(window, focus_kept)) {
+        SetFocus(focus_kept);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
 // After RUN: a run's pumps hold a quit request aside, and once the outermost run has returned
 // the main loop gets it back. A run that found the session log unusable ends the program, as
 // the log's box (already shown) says: the window goes, and the main loop ends with code 0.
@@ -109,6 +128,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             return 1;
         }
         break;
+    case WM_ACTIVATE: return on_activate(window, message, wparam, lparam);
     case WM_DESTROY:
         command_window_destroyed();
         PostQuitMessage(0);
