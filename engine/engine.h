@@ -40,6 +40,10 @@ constexpr char path_separator = '/';
 // room bytes; returns 0 (and an empty out) when the result does not fit.
 int join_path(char *out, int room, const char *dir, const char *name);
 
+// The folder a Path names, as a walk lists it and composes its entries' paths: on Windows a
+// drive alone ("C:") means that drive's root ("C:\"); any other path stands as it is.
+std::string folder_of_path(const char *path);
+
 // Cuts path, in place, to its folder part: everything up to and including the last
 // separator (on Windows also a drive's colon); a path with none of them becomes empty.
 void directory_part(char *path);

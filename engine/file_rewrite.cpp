@@ -22,6 +22,27 @@ void (*rewrite_before_swap_hook)(const char *path) = nullptr;
 
 namespace {
 
+thread_local void (*lock_wait)(int milliseconds) = os_sleep_ms;
+
+// About two seconds of tries: pauses of 10, 20, 40 and 80 ms, then 100 ms each.
+constexpr int lock_budget_ms = 2000;
+
+// Runs attempt (1 success, 0 failure with the system's error set) until it succeeds, or fails
+// for another reason than a lock that another program holds on path for a moment, or the time
+// for tries is used up. The system's error of the last try is kept.
+template <class Attempt>
+int retry_while_locked(const char *path, Attempt attempt) {
+    int waited = 0;
+    for (int pause = 10;; pause = pause * 2 > 100 ? 100 : pause * 2) {
+        if (attempt()) return 1;
+        uint32_t code = os_last_error();
+        if (waited >= lock_budget_ms || !os_error_is_transient_lock(code, path)) return 0;
+        lock_wait(pause);
+        waited += pause;
+        os_set_last_error(code);
+    }
+}
+
 // The temporary file's name for a given time: the low 32 bits of the seconds, signed.
 std::string temp_name(int64_t seconds) {
     char name[32];
@@ -58,7 +79,8 @@ bool create_temp(rewrite_job *job, int64_t seconds) {
     for (int tries = 0; tries < 10000; ++tries) {
         std::string path = joined(job->dir, temp_name(seconds + tries));
         if (path.empty()) return fail(job, failed_create_temp);
-        if (os_create_new(path.c_str(), &job->temp)) {
+        if (retry_while_locked(path.c_str(),
+                               [&] { return os_create_new(path.c_str(), &job->temp); })) {
             job->temp_path = path;
             return true;
         }
@@ -234,7 +256,7 @@ int commit_failed(rewrite_job *job, rewrite_failure why, uint32_t code = 0) {
 int get_set_ftime(const char *path, int64_t *time, int set) {
     const char *what = set ? "setting" : "getting";
     os_file f;
-    if (!os_open_for_times(path, &f)) {
+    if (!retry_while_locked(path, [&] { return os_open_for_times(path, &f); })) {
         log_system_error(path);
         return 0;
     }
@@ -258,7 +280,8 @@ void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text
     if (!check_names(job, path, search_text, seconds)) return;
     if (!replace_text) replace_text = "";
     os_file src;
-    if (!os_open_read(job->real.c_str(), &src)) {
+    const char *real = job->real.c_str();
+    if (!retry_while_locked(real, [&] { return os_open_read(real, &src); })) {
         fail_with_error(job, failed_open_source);
         return;
     }
@@ -282,6 +305,11 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
     if (job->failure != rewrite_fine && job->failure < failed_open_source)
         return report_failure(job);
     announce(*job, search_text, replace_text);
+    // Nothing is done that the log cannot tell: without it the run stops here.
+    if (log_unavailable()) {
+        drop_temp(job);
+        return 0;
+    }
     if (job->failure != rewrite_fine) return report_failure(job);
     if (!job->changed) return report_success(*job, search_text, replace_text);
 
@@ -301,13 +329,17 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
         os_remove(job->temp_path.c_str());
         return commit_failed(job, failed_close_temp, code);
     }
-    if (!os_replace(job->temp_path.c_str(), real)) {
+    if (!retry_while_locked(real, [&] { return os_replace(job->temp_path.c_str(), real); })) {
         uint32_t code = os_last_error();
         os_remove(job->temp_path.c_str());
         return commit_failed(job, failed_swap, code);
     }
     if (!get_set_ftime(real, &saved, 1)) return commit_failed(job, failed_set_time);
     return report_success(*job, search_text, replace_text);
+}
+
+void rewrite_set_lock_wait(void (*wait)(int milliseconds)) {
+    lock_wait = wait ? wait : os_sleep_ms;
 }
 
 void rewrite_discard(rewrite_job *job) {

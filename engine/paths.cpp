@@ -2,6 +2,7 @@
 // drive name ("C:"); a new separator is a backslash. On POSIX systems only the slash is a
 // separator (a backslash or a colon is an ordinary character of a file name there), and a
 // new separator is a slash.
+#include <ctype.h>
 #include <string.h>
 
 #include "engine/engine.h"
@@ -40,4 +41,14 @@ void directory_part(char *path) {
     size_t n = strlen(path);
     while (n > 0 && !ends_folder(path[n - 1])) --n;
     path[n] = '\0';
+}
+
+std::string folder_of_path(const char *path) {
+    std::string folder(path);
+#if defined(_WIN32)
+    // "C:" alone lists the current folder of drive C, while join_path makes "C:\name" of its
+    // entries: the root is what both mean.
+    if (folder.size() == 2 && folder[1] == ':' && isalpha((unsigned char)folder[0])) folder += '\\';
+#endif
+    return folder;
 }

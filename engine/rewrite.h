@@ -44,11 +44,8 @@ enum rewrite_failure {
     failed_set_time,
 };
 
-// How the caller lets a rewrite wait and tells it to stop.
+// How the caller tells a preparation to stop.
 struct rewrite_control {
-    // Passes the time while another program holds a file for a moment; the thread that owns
-    // the window pumps it meanwhile.
-    void (*wait)(int milliseconds) = os_sleep_ms;
     // Raised: stop preparing between two blocks and drop what was made.
     const std::atomic<int> *cancel = nullptr;
 };
@@ -76,6 +73,13 @@ void rewrite_discard(rewrite_job *job);
 
 // Is the file still what the job read (size, last-write time, identity)?
 bool rewrite_still_current(const rewrite_job &job);
+
+// Another program may hold a file for a moment (a scanner, an indexer, a backup tool, a
+// reader): opening the file, creating the temporary file, reading or setting the time and the
+// swap are then tried again with a growing pause, about two seconds in all. This is how the
+// calling thread passes that time; the thread that owns the window pumps it meanwhile. Each
+// thread starts with a plain sleep.
+void rewrite_set_lock_wait(void (*wait)(int milliseconds));
 
 // A seam for the tests: called by rewrite_commit just before the final checks and the swap,
 // with the path of the file being rewritten. Tests use it to change the file behind the

@@ -43,7 +43,12 @@ struct os_stat {
 
 // One entry of a folder listing, without following links.
 struct os_dir_entry {
+    // The name in the program's code page. Where the code page cannot hold it exactly
+    // (Windows without UTF-8 as its code page), unrepresentable is set and name is a readable
+    // form of it for messages only ("<U+03A9>" for each character the code page lacks): no
+    // name that conversion changed is ever handed on, so it can never point at another file.
     std::string name;
+    bool unrepresentable = false;
     bool is_dir = false;      // a real folder: safe to enter
     bool is_link = false;     // a link or reparse point (to a folder or a file)
     bool is_regular = false;  // an ordinary file, or a link whose target is one
@@ -61,6 +66,10 @@ void os_set_last_error(uint32_t code);
 std::string os_error_text(uint32_t code);
 // Is this error code "the file already exists"?
 bool os_error_is_exists(uint32_t code);
+// Is this error one that another program causes by holding the file at path open for a moment
+// (a scanner, an indexer, a backup tool, a reader): a sharing or lock violation, or access
+// denied on a file that is not read-only? Never on POSIX, which has no share modes.
+bool os_error_is_transient_lock(uint32_t code, const char *path);
 
 // --- whole files --------------------------------------------------------------------------
 // Opens an existing file for reading (binary, shared for reading and writing with others).
@@ -104,7 +113,10 @@ int os_set_mtime(os_file f, int64_t mtime);
 // --- folders ------------------------------------------------------------------------------
 // Lists every entry of a folder except "." and "..", sorted by name (byte order). Calls
 // on_progress (if given) every few thousand entries so a caller can keep a window alive.
-// Returns 0 if the folder cannot be listed.
+// Returns 1 when the whole folder was listed; 0 when it cannot be listed at all; -1 when the
+// listing broke off part-way: out then holds the entries listed before, and os_last_error()
+// the reason. On Windows a drive alone ("C:") lists the drive's root, as join_path composes
+// the paths of its entries.
 int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)());
 
 // --- the session log's file ----------------------------------------------------------------

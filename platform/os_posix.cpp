@@ -57,6 +57,7 @@ uint32_t os_last_error() { return uint32_t(errno); }
 void os_set_last_error(uint32_t code) { errno = int(code); }
 std::string os_error_text(uint32_t code) { return strerror(int(code)); }
 bool os_error_is_exists(uint32_t code) { return code == EEXIST; }
+bool os_error_is_transient_lock(uint32_t, const char *) { return false; }
 
 int os_open_read(const char *path, os_file *f) {
     int fd;
@@ -201,10 +202,14 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
         return 0;
     }
     size_t seen = 0;
+    int result = 1;
     for (;;) {
         errno = 0;
         struct dirent *e = readdir(d);
-        if (!e) break;
+        if (!e) {
+            if (errno != 0) result = -1;  // broke off: what was listed is kept
+            break;
+        }
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
         os_dir_entry entry;
         entry.name = e->d_name;
@@ -234,10 +239,12 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
         out->push_back(std::move(entry));
         if (on_progress && (++seen % 4096) == 0) on_progress();
     }
+    uint32_t code = errno;
     closedir(d);
     std::sort(out->begin(), out->end(),
               [](const os_dir_entry &a, const os_dir_entry &b) { return a.name < b.name; });
-    return 1;
+    errno = int(code);
+    return result;
 }
 
 int os_open_log(const char *path, os_file *f) {

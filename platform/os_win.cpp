@@ -3,8 +3,10 @@
 
 #include <windows.h>
 
+#include <stdio.h>
 #include <string.h>
 #include <time.h>
+#include <wchar.h>
 
 #include <algorithm>
 
@@ -34,12 +36,71 @@ void fill_from_info(const BY_HANDLE_FILE_INFORMATION &info, os_stat *st) {
     st->read_only = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
-// The path of the pattern that lists every entry of dir.
-std::string list_pattern(const char *dir) {
+// The folder part of a listing pattern: dir with a closing separator. A drive alone ("C:")
+// becomes its root, as join_path composes "C:" and a name into "C:\name".
+std::string list_folder(const char *dir) {
     std::string p(dir);
-    if (!p.empty() && p.back() != '\\' && p.back() != '/' && p.back() != ':') p += '\\';
-    p += "*";
+    if (!p.empty() && p.back() != '\\' && p.back() != '/') p += '\\';
     return p;
+}
+
+// The program's text (in its code page) as UTF-16, for the calls made with wide names.
+bool widen(const char *s, std::wstring *out) {
+    int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, s, -1, nullptr, 0);
+    if (n <= 0) return false;
+    out->assign(size_t(n), L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, s, -1, &(*out)[0], n);
+    out->resize(size_t(n - 1));
+    return true;
+}
+
+int narrow_with(UINT cp, DWORD flags, const wchar_t *w, std::string *out, BOOL *defaulted) {
+    BOOL *used = cp == CP_UTF8 ? nullptr : defaulted;  // UTF-8 refuses the argument
+    int n = WideCharToMultiByte(cp, flags, w, -1, nullptr, 0, nullptr, used);
+    if (n <= 0) return 0;
+    out->assign(size_t(n), '\0');
+    WideCharToMultiByte(cp, flags, w, -1, &(*out)[0], n, nullptr, used);
+    out->resize(size_t(n - 1));
+    return 1;
+}
+
+// A name in the program's code page exactly as the file system has it, or false where the code
+// page cannot hold it: no best-fit letter ("O" for "\u03A9") and no default character ("?") ever
+// stands in, and the name must come back unchanged.
+bool narrow_exactly(const wchar_t *w, std::string *out) {
+    const UINT cp = GetACP();
+    BOOL defaulted = FALSE;
+    DWORD flags = cp == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    if (!narrow_with(cp, flags, w, out, &defaulted)) {
+        // Some code pages take no flags; the round trip below still catches every change.
+        if (GetLastError() != ERROR_INVALID_FLAGS || !narrow_with(cp, 0, w, out, &defaulted))
+            return false;
+    }
+    std::wstring back;
+    return !defaulted && widen(out->c_str(), &back) && back == w;
+}
+
+// A readable form of a name the code page cannot hold, for messages: what it can hold as it
+// is, the rest as "<U+XXXX>".
+std::string readable_name(const wchar_t *w) {
+    std::string out;
+    for (const wchar_t *p = w; *p;) {
+        size_t len = IS_HIGH_SURROGATE(p[0]) && IS_LOW_SURROGATE(p[1]) ? 2 : 1;
+        std::wstring one(p, len);
+        std::string piece;
+        if (narrow_exactly(one.c_str(), &piece)) {
+            out += piece;
+        } else {
+            unsigned code = len == 2 ? 0x10000u + ((unsigned(p[0]) - 0xD800u) << 10) +
+                                           (unsigned(p[1]) - 0xDC00u)
+                                     : unsigned(p[0]);
+            char buf[16];
+            snprintf(buf, sizeof buf, "<U+%04X>", code);
+            out += buf;
+        }
+        p += len;
+    }
+    return out;
 }
 
 // The path by which an open file is finally known, in the form the rest of the program uses:
@@ -79,6 +140,15 @@ std::string os_error_text(uint32_t code) {
 
 bool os_error_is_exists(uint32_t code) {
     return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
+}
+
+bool os_error_is_transient_lock(uint32_t code, const char *path) {
+    if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return true;
+    if (code != ERROR_ACCESS_DENIED) return false;
+    // Access denied is the answer for a read-only file too, which stays read-only.
+    DWORD a = GetFileAttributesA(path);
+    return a != INVALID_FILE_ATTRIBUTES &&
+           (a & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
 }
 
 int os_open_read(const char *path, os_file *f) {
@@ -250,46 +320,68 @@ int os_set_mtime(os_file f, int64_t mtime) {
     return SetFileTime(handle_of(f), nullptr, nullptr, &ft) ? 1 : 0;
 }
 
+namespace {
+
+// One entry of a listing from its find data; folder is the listed folder with its separator.
+os_dir_entry entry_of(const std::string &folder, const WIN32_FIND_DATAW &fd) {
+    os_dir_entry e;
+    if (!narrow_exactly(fd.cFileName, &e.name)) {
+        e.unrepresentable = true;
+        e.name = readable_name(fd.cFileName);
+    }
+    DWORD a = fd.dwFileAttributes;
+    e.is_link = (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    e.is_dir = (a & FILE_ATTRIBUTE_DIRECTORY) != 0 && !e.is_link;
+    e.is_regular = (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+    e.size = (uint64_t(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
+    e.mtime = from_filetime(fd.ftLastWriteTime);
+    if (e.is_link && e.is_regular && !e.unrepresentable) {
+        // A link to a file counts as that file: take the target's size and time.
+        os_stat st;
+        if (os_stat_path((folder + e.name).c_str(), &st, 1) && st.is_regular) {
+            e.size = st.size;
+            e.mtime = st.mtime;
+        } else {
+            e.is_regular = false;
+        }
+    }
+    return e;
+}
+
+}  // namespace
+
+// The listing is made with the wide calls and every name converted strictly: the 8-bit calls
+// would hand on a best-fit or defaulted name where the code page lacks a character.
 int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)()) {
     out->clear();
-    std::string pattern = list_pattern(dir);
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileExA(pattern.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
+    const std::string folder = list_folder(dir);
+    std::wstring pattern;
+    if (!widen((folder + "*").c_str(), &pattern)) return 0;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
                                 nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (h == INVALID_HANDLE_VALUE) {
         // An empty drive root lists nothing at all; that is not a failure.
         return GetLastError() == ERROR_FILE_NOT_FOUND ? 1 : 0;
     }
     size_t seen = 0;
-    do {
-        if (strcmp(fd.cFileName, ".") == 0 || strcmp(fd.cFileName, "..") == 0) continue;
-        os_dir_entry e;
-        e.name = fd.cFileName;
-        DWORD a = fd.dwFileAttributes;
-        e.is_link = (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        e.is_dir = (a & FILE_ATTRIBUTE_DIRECTORY) != 0 && !e.is_link;
-        e.is_regular = (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
-        e.size = (uint64_t(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
-        e.mtime = from_filetime(fd.ftLastWriteTime);
-        if (e.is_link && e.is_regular) {
-            // A link to a file counts as that file: take the target's size and time.
-            std::string full(pattern, 0, pattern.size() - 1);
-            full += e.name;
-            os_stat st;
-            if (os_stat_path(full.c_str(), &st, 1) && st.is_regular) {
-                e.size = st.size;
-                e.mtime = st.mtime;
-            } else {
-                e.is_regular = false;
-            }
+    int result = 1;
+    for (;;) {
+        if (wcscmp(fd.cFileName, L".") != 0 && wcscmp(fd.cFileName, L"..") != 0) {
+            out->push_back(entry_of(folder, fd));
+            if (on_progress && (++seen % 4096) == 0) on_progress();
         }
-        out->push_back(std::move(e));
-        if (on_progress && (++seen % 4096) == 0) on_progress();
-    } while (FindNextFileA(h, &fd));
+        if (!FindNextFileW(h, &fd)) {
+            if (GetLastError() != ERROR_NO_MORE_FILES) result = -1;  // broke off
+            break;
+        }
+    }
+    DWORD code = GetLastError();
     FindClose(h);
     std::sort(out->begin(), out->end(),
               [](const os_dir_entry &a, const os_dir_entry &b) { return a.name < b.name; });
-    return 1;
+    SetLastError(code);
+    return result;
 }
 
 int os_open_log(const char *path, os_file *f) {

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "engine/engine.h"
+#include "engine/rewrite.h"
 #include "log/log.h"
 #include "platform/os.h"
 #include "scan/run_state.h"
@@ -32,9 +34,16 @@ bool blank(const char *text) {
     return true;
 }
 
+bool is_folder(const std::string &path) {
+    os_stat st;
+    return os_stat_path(path.c_str(), &st, 1) && st.is_dir;
+}
+
 // Why the fields now in run_fields cannot be run, as the user is told; empty when they can.
 std::string refusal() {
     if (blank(run_fields.folder_path)) return refusal_empty_path;
+    if (!is_folder(folder_of_path(run_fields.folder_path)))
+        return std::string("The Path '") + run_fields.folder_path + "' is not an existing folder.";
     if (run_fields.search_text[0] == '\0') return refusal_empty_search;
     if (strstr(run_fields.replace_text, run_fields.search_text)) return refusal_replace_has_search;
     if (!run_fields.name_len_ok) return refusal_name_len;
@@ -79,12 +88,13 @@ run_outcome run_search_replace() {
 
     ++runs_on_stack;
     run_state.busy = 1;
+    rewrite_set_lock_wait(wait_pumping);
     set_status("Scanning Directories...");
     run_fields.oldest_mtime = run_fields.age_days_given
                                   ? oldest_mtime_for_age(os_file_time_now(), run_fields.age_days)
                                   : INT64_MIN;
     // The walk's own copies: nothing the user does during the run changes what it walks.
-    const std::string folder(run_fields.folder_path);
+    const std::string folder = folder_of_path(run_fields.folder_path);
     const std::string type(run_fields.file_type);
     const uint64_t min_size = run_fields.min_size;
 
@@ -102,6 +112,7 @@ run_outcome run_search_replace() {
     run_outcome outcome = ending();
     errors_seen = 0;
     run_state.busy = 0;
+    rewrite_set_lock_wait(nullptr);
     --runs_on_stack;
     return outcome;
 }

@@ -40,6 +40,14 @@ void wait_ticks(int32_t milliseconds) {
     }
 }
 
+void wait_pumping(int32_t milliseconds) {
+    for (int32_t waited = 0; waited < milliseconds; waited += tick_ms) {
+        pump_one_message();
+        os_sleep_ms(tick_ms);
+    }
+    pump_one_message();
+}
+
 void set_status(const char *format, ...) {
     char text[400];
     va_list args;

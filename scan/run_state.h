@@ -65,6 +65,11 @@ void pump_one_message();
 // cancel_requested is raised. 1 to 10 ms wait one tick; 0 or less none.
 void wait_ticks(int32_t milliseconds);
 
+// Waits milliseconds in ticks of 10 ms, pumping messages, whatever the flags say: how a rewrite
+// waits for a file that another program holds for a moment. CANCEL does not cut it short, since
+// a rewrite is never interrupted; the walk stops after it.
+void wait_pumping(int32_t milliseconds);
+
 // The Status line shows the formatted text (cut to 399 characters).
 void set_status(const char *format, ...)
 #if defined(__GNUC__)

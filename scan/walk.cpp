@@ -21,18 +21,39 @@ namespace {
 // Levels of walk_directory now on the stack: the outermost one starts a pass.
 int walk_depth = 0;
 
-// An entry of dir whose path does not fit the walk's buffer: logged and marked as an error.
-// Reported in the counting pass only, so that each one is logged once per run.
-void report_too_long(const char *dir, const std::string &name, int folder, int apply) {
-    if (apply) return;
+// dir and name as the log shows them, whether or not they fit a path.
+std::string shown_path(const char *dir, const std::string &name) {
     std::string path(dir);
     if (!path.empty() && path.back() != path_separator && path.back() != '/')
         path += path_separator;
-    path += name;
+    return path + name;
+}
+
+// An entry of dir that the walk cannot handle: its path does not fit the walk's buffer, or its
+// name cannot be given exactly in the code page. Logged and marked as an error in the counting
+// pass only, so that each one is logged once per run.
+void report_skipped(const char *dir, const os_dir_entry &entry, int apply) {
+    if (apply) return;
     errors_seen = 1;
+    const char *kind = entry.is_dir ? "folder" : "file";
+    if (entry.unrepresentable) {
+        log_message(
+            "ERROR: Name not representable in this system's code page, %s skipped: %s in folder %s\n",
+            kind, entry.name.c_str(), dir);
+        return;
+    }
     // A folder's path needs room for its closing separator too.
     log_message("ERROR: Path too long (at most %d characters), %s skipped: %s\n",
-                walk_path_room - (folder ? 2 : 1), folder ? "folder" : "file", path.c_str());
+                walk_path_room - (entry.is_dir ? 2 : 1), kind, shown_path(dir, entry.name).c_str());
+}
+
+// A listing that broke off part-way: the entries listed before are handled, and the user is
+// told that the folder was not seen whole.
+void report_broken_listing(const char *dir, uint32_t code) {
+    errors_seen = 1;
+    log_message(
+        "ERROR: Unable to list the whole folder, only what was listed is handled: %s (%s)\n", dir,
+        os_error_text(code).c_str());
 }
 
 // Puts the path of subfolder name into out, ending with a separator. 0 if it does not fit.
@@ -93,8 +114,8 @@ int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const c
 
     if (entry.is_dir) {
         if (entry.name[0] == '.') return 1;  // ".git" and the like are never entered
-        if (!join_folder(path, dir, entry.name.c_str())) {
-            report_too_long(dir, entry.name, 1, apply);
+        if (entry.unrepresentable || !join_folder(path, dir, entry.name.c_str())) {
+            report_skipped(dir, entry, apply);
             return log_unavailable() ? 0 : 1;
         }
         walk_directory(path, file_type, min_size, apply);
@@ -104,8 +125,8 @@ int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const c
     int selected = file_matches(entry, file_type, min_size) &&
                    file_matches_name_age(entry, run_fields.min_name_len, run_fields.oldest_mtime);
     if (selected) {
-        if (!join_path(path, walk_path_room, dir, entry.name.c_str())) {
-            report_too_long(dir, entry.name, 0, apply);
+        if (entry.unrepresentable || !join_path(path, walk_path_room, dir, entry.name.c_str())) {
+            report_skipped(dir, entry, apply);
             selected = 0;
         } else if (is_session_log(path, entry)) {
             selected = 0;
@@ -133,7 +154,9 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
 
     // An empty path names no folder (on Windows it would list the current one).
     std::vector<os_dir_entry> entries;
-    if (dir[0] != '\0' && os_list_dir(dir, &entries, pump_one_message)) {
+    int listed = dir[0] != '\0' ? os_list_dir(dir, &entries, pump_one_message) : 0;
+    if (listed < 0) report_broken_listing(dir, os_last_error());
+    if (listed != 0) {
         ++walk_depth;
         for (const os_dir_entry &entry : entries)
             if (!handle_entry(dir, entry, path, file_type, min_size, apply)) break;

@@ -20,7 +20,7 @@ target_link_libraries(sarvelt PRIVATE sarvelt_gui sarvelt_flags
 target_include_directories(sarvelt PRIVATE ${CMAKE_SOURCE_DIR}/resources)
 sarvelt_layer_root(sarvelt_resources resources_root)
 set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/sarvelt.rc PROPERTIES
-  OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/sarvelt.ico;${resources_root}/resources/sarvelt.manifest;${resources_root}/resources/version.h")
+  OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/version_info.rc;${CMAKE_SOURCE_DIR}/resources/sarvelt.ico;${resources_root}/resources/sarvelt.manifest;${resources_root}/resources/version.h")
 # The program lands at the top of the build folder, where scripts/run.sh and the GUI tests
 # look for it.
 set_target_properties(sarvelt PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

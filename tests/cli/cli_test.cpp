@@ -144,9 +144,11 @@ TEST_F(Cli, ErrorsGiveExitStatusOne) {
 TEST_F(Cli, RefusedInputGivesExitStatusTwoAndTouchesNothing) {
     file("a.txt", "needle\n");
     const std::string p = tree.string();
+    const std::string missing = (base / "no such folder").string();
+    const std::string in_file = (tree / "a.txt").string();
     const struct {
         std::vector<std::string> args;
-        const char *reason;
+        std::string reason;
     } cases[] = {
         {{"--path", "", "--search", "needle"}, "Please enter a folder in Path."},
         {{"--path", p, "--search", ""}, "Please enter a Search String."},
@@ -156,15 +158,30 @@ TEST_F(Cli, RefusedInputGivesExitStatusTwoAndTouchesNothing) {
          "Name Len must be a whole number of characters (0 or more), or empty."},
         {{"--path", p, "--search", "needle", "--age-days", "-1"},
          "Age days must be a whole number of days (0 or more), or empty."},
+        {{"--path", missing, "--search", "needle"},
+         "The Path '" + missing + "' is not an existing folder."},
+        {{"--path", in_file, "--search", "needle"},
+         "The Path '" + in_file + "' is not an existing folder."},
     };
     for (auto &c : cases) {
         result r = run(c.args);
         EXPECT_EQ(2, r.status) << c.reason;
-        EXPECT_EQ(std::string("sarvelt-cli: ") + c.reason + "\n", r.err);
+        EXPECT_EQ("sarvelt-cli: " + c.reason + "\n", r.err);
         EXPECT_EQ("", r.out);
         EXPECT_EQ("needle\n", read("a.txt"));
         EXPECT_FALSE(fs::exists(work / "logging.log"));
     }
+}
+
+TEST_F(Cli, ALogThatCannotBeOpenedStopsTheRunBeforeAnyFileWithExitStatusOne) {
+    file("a.txt", "needle\n");
+    fs::create_directories(work / "logging.log");  // a folder where the log would be
+    result r = run({"--path", tree.string(), "--search", "needle", "--replace", "pin"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("sarvelt-cli: ERROR:  The debug logging file 'logging.log' could not not be opened\n",
+              r.err);
+    EXPECT_EQ("needle\n", read("a.txt"));
+    EXPECT_FALSE(has_temporaries());
 }
 
 TEST_F(Cli, UsageErrorsGiveExitStatusTwo) {

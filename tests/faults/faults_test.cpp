@@ -684,18 +684,16 @@ TEST_F(Faults, LeftoverTemporaryFileIsAnOrdinaryFile) {
 // --- names and lengths ----------------------------------------------------------------------
 
 TEST_F(Faults, AwkwardNames) {
-    std::vector<std::string> names = {"with space.txt",
-                                      " leading space.txt",
-                                      "sub dir/in a space.txt",
-                                      ".dotfile.txt",
-                                      "..two dots.txt",
-                                      "100%n%s%d.txt",
-                                      "semi;colon&amp'quote.txt",
-                                      "-starts-with-dash.txt",
-                                      "caf\xc3\xa9 na\xc3\xafve.txt",
-                                      "UPPER.TXT",
-                                      "multi.dot.name.txt",
-                                      "#hash!bang.txt"};
+    std::vector<std::string> names = {
+        "with space.txt", " leading space.txt", "sub dir/in a space.txt", ".dotfile.txt",
+        "..two dots.txt", "100%n%s%d.txt", "semi;colon&amp'quote.txt", "-starts-with-dash.txt",
+        "caf\xc3\xa9 na\xc3\xafve.txt", "UPPER.TXT", "multi.dot.name.txt", "#hash!bang.txt",
+        // Every script, and a letter beside its look-alike: with
+        // UTF-8 as its code page, Windows gives each its own name.
+        "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.txt", "\xce\xa9.txt", "O.txt",
+        "emoji \xf0\x9f\x98\x80.txt",
+        "\xce\x95\xce\xbb\xce\xbb\xce\xac\xce\xb4\xce\xb1/\xce\xba\xce\xb5\xce\xaf\xce\xbc\xce\xb5\xce\xbd\xce\xbf.txt",
+        "e\xcc\x81 combining.txt"};
 #if !defined(_WIN32)
     names.push_back("raw \xff\xfe bytes.txt");  // not UTF-8 at all
     names.push_back("tab\there.txt");

@@ -127,7 +127,7 @@ TEST_F(Commands, ReadFieldsCutsToTheFieldRooms) {
 
 struct refusal_case {
     fields f;
-    const char *text;
+    std::string text;
 };
 
 TEST_F(Commands, RunRefusesUnsoundFieldsAndTouchesNothing) {
@@ -136,6 +136,8 @@ TEST_F(Commands, RunRefusesUnsoundFieldsAndTouchesNothing) {
     const std::string p = t.str();
     const refusal_case cases[] = {
         {{"", "*.*", "0", "needle", "pin"}, "Please enter a folder in Path."},
+        {{p + "/none", "*.*", "0", "needle", "pin"},
+         "The Path '" + p + "/none' is not an existing folder."},
         {{"  ", "*.*", "0", "needle", "pin"}, "Please enter a folder in Path."},
         {{p, "*.*", "0", "", "pin"}, "Please enter a Search String."},
         {{p, "*.*", "0", "needle", "needles"},
