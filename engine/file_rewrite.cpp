@@ -74,17 +74,45 @@ bool fail_with_error(rewrite_job *job, rewrite_failure why) {
     return fail(job, why, os_last_error());
 }
 
-// Creates the temporary file exclusively: the first free name from the current time up.
+// Creates the temporary file: where the file system allows, one that has no name until the
+// swap, so that a killed run leaves nothing behind (it is named in rewrite_commit); elsewhere
+// one under the first free name from the current time up, created exclusively and, where the
+// platform can, marked to go with its handle.
 bool create_temp(rewrite_job *job, int64_t seconds) {
+    if (os_create_unnamed(job->dir.c_str(), &job->temp)) return true;
+    if (!os_error_is_unsupported(os_last_error())) return fail_with_error(job, failed_create_temp);
     for (int tries = 0; tries < 10000; ++tries) {
         std::string path = joined(job->dir, temp_name(seconds + tries));
         if (path.empty()) return fail(job, failed_create_temp);
+        int goes = 0;
         if (retry_while_locked(path.c_str(),
-                               [&] { return os_create_new(path.c_str(), &job->temp); })) {
+                               [&] { return os_create_new(path.c_str(), &job->temp, &goes); })) {
             job->temp_path = path;
+            job->temp_named = true;
+            job->temp_goes = goes != 0;
             return true;
         }
         if (!os_error_is_exists(os_last_error())) return fail_with_error(job, failed_create_temp);
+    }
+    return fail_with_error(job, failed_create_temp);
+}
+
+// Gives a temporary file that has no name yet the first free name from the current time up,
+// just before the swap.
+bool name_temp(rewrite_job *job) {
+    const int64_t seconds = os_time_now();
+    for (int tries = 0; tries < 10000; ++tries) {
+        std::string path = joined(job->dir, temp_name(seconds + tries));
+        if (path.empty()) return fail(job, failed_create_temp);
+        if (os_name_temp(job->temp, path.c_str())) {
+            job->temp_path = path;
+            job->temp_named = true;
+            return true;
+        }
+        if (!os_error_is_exists(os_last_error())) {
+            job->temp_path = path;
+            return fail_with_error(job, failed_create_temp);
+        }
     }
     return fail_with_error(job, failed_create_temp);
 }
@@ -140,12 +168,14 @@ bool copy_to_temp(rewrite_job *job, os_file src, line_stream &s, int64_t seconds
     return true;
 }
 
-// Closes the temporary file (if open) and removes it; keeps the system's last error.
+// Closes the temporary file (if open) and removes it; keeps the system's last error. A file
+// without a name, or one that goes with its handle, needs no removal (and its name may already
+// be another's once the handle is closed).
 void drop_temp(rewrite_job *job) {
     if (job->temp.handle == -1) return;
     uint32_t code = os_last_error();
     os_close(&job->temp);
-    os_remove(job->temp_path.c_str());
+    if (job->temp_named && !job->temp_goes) os_remove(job->temp_path.c_str());
     os_set_last_error(code);
 }
 
@@ -182,8 +212,11 @@ const failure_words worded_failures[] = {
     {failed_temp_permissions, on_temp, "Unable to give the temp file the file's permissions"},
     {failed_sync_temp, on_temp, "Unable to write temp file to the disk"},
     {failed_read_time, plain, "Last-write time could not be read; file not changed"},
+    {failed_recheck, with_reason,
+     "Unable to look at the file again before the swap; file not changed"},
     {failed_changed, plain, "File changed while it was being rewritten; left as it is"},
     {failed_set_temp_time, on_temp, "Unable to set the temp file's time"},
+    {failed_keep_temp, on_temp, "Unable to keep the temp file"},
     {failed_close_temp, on_temp, "Unable to close temp file"},
     {failed_swap, with_reason, "Unable to put the rewritten file in place; file not changed"},
     {failed_set_time, plain,
@@ -292,11 +325,11 @@ void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text
     if (!ok) drop_temp(job);
 }
 
-bool rewrite_still_current(const rewrite_job &job) {
+int rewrite_still_current(const rewrite_job &job) {
     os_stat now;
-    if (!os_stat_path(job.real.c_str(), &now, 1)) return false;
+    if (!os_stat_path(job.real.c_str(), &now, 1)) return -1;
     bool same_id = now.id.index == 0 || job.before.id.index == 0 || now.id == job.before.id;
-    return now.size == job.before.size && now.mtime == job.before.mtime && same_id;
+    return now.size == job.before.size && now.mtime == job.before.mtime && same_id ? 1 : 0;
 }
 
 int rewrite_commit(rewrite_job *job, const char *search_text, const char *replace_text,
@@ -304,6 +337,8 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
     if (!replace_text) replace_text = "";
     if (job->failure != rewrite_fine && job->failure < failed_open_source)
         return report_failure(job);
+    // The log's "Temp File:" names the file the swap uses: a file without a name gets it now.
+    if (job->changed && !job->temp_named) name_temp(job);
     announce(*job, search_text, replace_text);
     // Nothing is done that the log cannot tell: without it the run stops here.
     if (log_unavailable()) {
@@ -319,11 +354,16 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
     int64_t saved = 0;
     if (!get_set_ftime(real, &saved, 0)) return commit_failed(job, failed_read_time);
     // A change made by someone else since the file was read is never overwritten.
-    if (!rewrite_still_current(*job) || saved != job->before.mtime)
-        return commit_failed(job, failed_changed);
+    int current = rewrite_still_current(*job);
+    if (current < 0) return commit_failed(job, failed_recheck, os_last_error());
+    if (current == 0 || saved != job->before.mtime) return commit_failed(job, failed_changed);
     // The temporary file gets the time first, so the swapped-in file has it from the start.
     if (!os_set_mtime(job->temp, saved))
         return commit_failed(job, failed_set_temp_time, os_last_error());
+    if (job->temp_goes) {
+        if (!os_keep_temp(job->temp)) return commit_failed(job, failed_keep_temp, os_last_error());
+        job->temp_goes = false;
+    }
     if (!os_close(&job->temp)) {
         uint32_t code = os_last_error();
         os_remove(job->temp_path.c_str());

@@ -37,8 +37,10 @@ enum rewrite_failure {
     failed_temp_permissions,
     failed_sync_temp,
     failed_read_time,
+    failed_recheck,
     failed_changed,
     failed_set_temp_time,
+    failed_keep_temp,
     failed_close_temp,
     failed_swap,
     failed_set_time,
@@ -51,14 +53,16 @@ struct rewrite_control {
 };
 
 struct rewrite_job {
-    std::string path;        // the file as the caller names it
-    std::string real;        // the file the name finally leads to (through links)
-    std::string dir;         // real's folder
-    std::string temp_path;   // the temporary file's name (the first one tried, until it has one)
-    os_stat before;          // the file as it was read
-    os_file temp;            // the new text, flushed to the disk; open until the swap
-    bool changed = false;    // the temporary file holds the file's new text
-    bool cancelled = false;  // the preparation was stopped: nothing to commit or report
+    std::string path;         // the file as the caller names it
+    std::string real;         // the file the name finally leads to (through links)
+    std::string dir;          // real's folder
+    std::string temp_path;    // the temporary file's name (the first one tried, until it has one)
+    os_stat before;           // the file as it was read
+    os_file temp;             // the new text, flushed to the disk; open until the swap
+    bool temp_named = false;  // temp_path names the temporary file (else it has no name yet)
+    bool temp_goes = false;   // the temporary file goes when its handle is closed
+    bool changed = false;     // the temporary file holds the file's new text
+    bool cancelled = false;   // the preparation was stopped: nothing to commit or report
     rewrite_failure failure = rewrite_fine;
     uint32_t code = 0;  // the system's error for the failure (0: none to tell)
 };
@@ -71,8 +75,9 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
                    const rewrite_control &control);
 void rewrite_discard(rewrite_job *job);
 
-// Is the file still what the job read (size, last-write time, identity)?
-bool rewrite_still_current(const rewrite_job &job);
+// Is the file still what the job read (size, last-write time, identity)? 1 yes, 0 no, -1 it
+// cannot be looked at (the system's error is set).
+int rewrite_still_current(const rewrite_job &job);
 
 // Another program may hold a file for a moment (a scanner, an indexer, a backup tool, a
 // reader): opening the file, creating the temporary file, reading or setting the time and the

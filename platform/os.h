@@ -6,6 +6,7 @@
 // os_last_error() holds the system's error code (errno on POSIX, GetLastError on Windows).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -57,6 +58,9 @@ struct os_dir_entry {
     // The file's identity (the target's, for a link to a file) where the listing gives it
     // for free; all zero where it does not (then a caller that needs it asks os_stat_path).
     os_file_id id;
+    // The system's error when the entry's facts could not be read (the listing knows its name
+    // only); 0 otherwise.
+    uint32_t error = 0;
 };
 
 // --- errors -------------------------------------------------------------------------------
@@ -75,8 +79,22 @@ bool os_error_is_transient_lock(uint32_t code, const char *path);
 // Opens an existing file for reading (binary, shared for reading and writing with others).
 // Never waits, whatever the path names; reading is meant for regular files only.
 int os_open_read(const char *path, os_file *f);
-// Creates a new file for writing; fails (with an "exists" error) if the name is taken.
-int os_create_new(const char *path, os_file *f);
+// Creates a new file for reading and writing; fails (with an "exists" error) if the name is
+// taken. With deleted_on_close given, the file is asked to go when its handle is closed unless
+// os_keep_temp is called first (Windows), so that a process that dies leaves nothing behind;
+// *deleted_on_close tells whether that holds (then the name is no longer the caller's once the
+// handle is closed).
+int os_create_new(const char *path, os_file *f, int *deleted_on_close = nullptr);
+// Creates a file in the folder dir that has no name yet (Linux: O_TMPFILE), so that nothing is
+// left behind if the process dies before os_name_temp gives it one. Where the file system (or
+// the platform) cannot, it fails with an error for which os_error_is_unsupported is true.
+int os_create_unnamed(const char *dir, os_file *f);
+bool os_error_is_unsupported(uint32_t code);
+// Gives the file f, made by os_create_unnamed, the name path; fails with an "exists" error if
+// the name is taken.
+int os_name_temp(os_file f, const char *path);
+// The file f, made by os_create_new to go with its handle, stays when its handle is closed.
+int os_keep_temp(os_file f);
 // Reads up to n bytes; *got = 0 at the end of the file.
 int os_read(os_file f, void *buf, size_t n, size_t *got);
 // Writes all n bytes or fails.
@@ -136,3 +154,74 @@ int os_local_time(int64_t seconds, struct tm *out);
 // The current time as a file time (see os_stat).
 int64_t os_file_time_now();
 void os_sleep_ms(int ms);
+
+// --- injected failures --------------------------------------------------------------------
+// Every file, folder and log call above counts as one call of its kind. A test can make the
+// k-th call of a kind (or of any kind) fail, or every such call from the k-th on, with an error
+// it chooses: the call then fails as the system would, without doing its work (a close still
+// releases the file). When nothing is armed each call pays one load and one branch.
+enum os_call {
+    os_call_open_read,
+    os_call_create_new,
+    os_call_create_unnamed,
+    os_call_name_temp,
+    os_call_keep_temp,
+    os_call_read,
+    os_call_write,
+    os_call_rewind,
+    os_call_sync,
+    os_call_close,
+    os_call_fstat,
+    os_call_stat,  // also the look at each entry of a listing
+    os_call_remove,
+    os_call_replace,
+    os_call_link_target,
+    os_call_copy_attributes,
+    os_call_open_times,
+    os_call_get_mtime,
+    os_call_set_mtime,
+    os_call_list_open,  // starting a folder's listing
+    os_call_list_next,  // each further step of a listing
+    os_call_open_log,
+    os_call_write_log,
+    os_call_kinds,
+    os_call_any = os_call_kinds,
+};
+
+enum os_fault {
+    os_fault_disk_full,
+    os_fault_io,
+    os_fault_access_denied,
+    os_fault_sharing_violation,
+    os_fault_name_too_long,
+    os_fault_not_found,
+};
+
+struct os_injection {
+    os_call kind = os_call_any;
+    uint64_t k = 1;        // the first call to fail, counting from 1
+    bool persist = false;  // every call from the k-th on fails, not only the k-th
+    os_fault fault = os_fault_io;
+};
+
+// What an armed injection met since it was armed.
+struct os_injection_result {
+    uint64_t calls[os_call_kinds + 1] = {};  // calls made, by kind (the last: all kinds)
+    uint64_t failed = 0;                     // calls made to fail
+    std::vector<uintptr_t> sites;            // where the failed calls came from, each once
+};
+
+void os_inject(const os_injection &injection);
+void os_inject_clear();
+os_injection_result os_injected_so_far();
+// The system's error code that a fault stands for on this platform.
+uint32_t os_fault_code(os_fault fault);
+// The name of a kind of call, for reports.
+const char *os_call_name(os_call kind);
+
+// For the implementations: is this call, made from site, to fail? Sets the error when it is.
+extern std::atomic<int> os_injection_armed;
+bool os_injected_call(os_call kind, void *site);
+#define OS_INJECTED(kind)                                       \
+    (os_injection_armed.load(std::memory_order_relaxed) != 0 && \
+     os_injected_call((kind), __builtin_return_address(0)))

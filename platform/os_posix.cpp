@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -58,8 +59,25 @@ void os_set_last_error(uint32_t code) { errno = int(code); }
 std::string os_error_text(uint32_t code) { return strerror(int(code)); }
 bool os_error_is_exists(uint32_t code) { return code == EEXIST; }
 bool os_error_is_transient_lock(uint32_t, const char *) { return false; }
+bool os_error_is_unsupported(uint32_t code) {
+    // What open(2) answers for O_TMPFILE where the kernel or the file system lacks it.
+    return code == EOPNOTSUPP || code == EISDIR || code == EINVAL || code == ENOSYS;
+}
+
+uint32_t os_fault_code(os_fault fault) {
+    switch (fault) {
+    case os_fault_disk_full: return ENOSPC;
+    case os_fault_io: return EIO;
+    case os_fault_access_denied: return EACCES;
+    case os_fault_sharing_violation: return EBUSY;  // POSIX has no share modes: the nearest
+    case os_fault_name_too_long: return ENAMETOOLONG;
+    case os_fault_not_found: return ENOENT;
+    }
+    return EIO;
+}
 
 int os_open_read(const char *path, os_file *f) {
+    if (OS_INJECTED(os_call_open_read)) return 0;
     int fd;
     do {
         // O_NONBLOCK: opening a FIFO must never hang. It stays set: reads of a regular file
@@ -71,17 +89,57 @@ int os_open_read(const char *path, os_file *f) {
     return 1;
 }
 
-int os_create_new(const char *path, os_file *f) {
+int os_create_new(const char *path, os_file *f, int *deleted_on_close) {
+    if (deleted_on_close) *deleted_on_close = 0;
+    if (OS_INJECTED(os_call_create_new)) return 0;
     int fd;
     do {
-        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+        fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return 0;
     f->handle = fd;
     return 1;
 }
 
+int os_create_unnamed(const char *dir, os_file *f) {
+    if (OS_INJECTED(os_call_create_unnamed)) return 0;
+#if defined(O_TMPFILE)
+    int fd;
+    do {
+        fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return 0;
+    f->handle = fd;
+    return 1;
+#else
+    (void)dir;
+    (void)f;
+    errno = EOPNOTSUPP;
+    return 0;
+#endif
+}
+
+int os_name_temp(os_file f, const char *path) {
+    if (OS_INJECTED(os_call_name_temp)) return 0;
+    // The file is linked under its name through /proc; without /proc, by its descriptor, which
+    // needs the right to look up files by handle.
+    char proc_path[64];
+    snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_of(f));
+    if (linkat(AT_FDCWD, proc_path, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) return 1;
+    if (errno != ENOENT) return 0;
+#if defined(AT_EMPTY_PATH)
+    if (linkat(fd_of(f), "", AT_FDCWD, path, AT_EMPTY_PATH) == 0) return 1;
+#endif
+    return 0;
+}
+
+int os_keep_temp(os_file) {
+    if (OS_INJECTED(os_call_keep_temp)) return 0;
+    return 1;
+}
+
 int os_read(os_file f, void *buf, size_t n, size_t *got) {
+    if (OS_INJECTED(os_call_read)) return 0;
     for (;;) {
         ssize_t r = read(fd_of(f), buf, n);
         if (r >= 0) {
@@ -92,7 +150,9 @@ int os_read(os_file f, void *buf, size_t n, size_t *got) {
     }
 }
 
-int os_write_all(os_file f, const void *buf, size_t n) {
+namespace {
+
+int write_all(os_file f, const void *buf, size_t n) {
     const char *p = static_cast<const char *>(buf);
     while (n > 0) {
         ssize_t w = write(fd_of(f), p, n);
@@ -110,9 +170,20 @@ int os_write_all(os_file f, const void *buf, size_t n) {
     return 1;
 }
 
-int os_rewind(os_file f) { return lseek(fd_of(f), 0, SEEK_SET) == 0 ? 1 : 0; }
+}  // namespace
+
+int os_write_all(os_file f, const void *buf, size_t n) {
+    if (OS_INJECTED(os_call_write)) return 0;
+    return write_all(f, buf, n);
+}
+
+int os_rewind(os_file f) {
+    if (OS_INJECTED(os_call_rewind)) return 0;
+    return lseek(fd_of(f), 0, SEEK_SET) == 0 ? 1 : 0;
+}
 
 int os_sync(os_file f) {
+    if (OS_INJECTED(os_call_sync)) return 0;
 #if defined(__linux__)
     return fdatasync(fd_of(f)) == 0 ? 1 : 0;
 #else
@@ -122,13 +193,20 @@ int os_sync(os_file f) {
 
 int os_close(os_file *f) {
     if (f->handle < 0) return 1;
+    bool injected = OS_INJECTED(os_call_close);
+    uint32_t code = errno;
     int r = close(fd_of(*f));
     f->handle = -1;
+    if (injected) {  // released all the same, as a close that reports an error is
+        errno = int(code);
+        return 0;
+    }
     // On Linux the descriptor is gone even when close reports EINTR.
     return (r == 0 || errno == EINTR) ? 1 : 0;
 }
 
 int os_fstat(os_file f, os_stat *st) {
+    if (OS_INJECTED(os_call_fstat)) return 0;
     struct stat s;
     if (fstat(fd_of(f), &s) != 0) return 0;
     fill_stat(s, st);
@@ -136,21 +214,27 @@ int os_fstat(os_file f, os_stat *st) {
 }
 
 int os_stat_path(const char *path, os_stat *st, int follow) {
+    if (OS_INJECTED(os_call_stat)) return 0;
     struct stat s;
     if ((follow ? stat(path, &s) : lstat(path, &s)) != 0) return 0;
     fill_stat(s, st);
     return 1;
 }
 
-int os_remove(const char *path) { return unlink(path) == 0 ? 1 : 0; }
+int os_remove(const char *path) {
+    if (OS_INJECTED(os_call_remove)) return 0;
+    return unlink(path) == 0 ? 1 : 0;
+}
 
 int os_replace(const char *from, const char *to) {
+    if (OS_INJECTED(os_call_replace)) return 0;
     // rename(2) puts the new name in place in one step: at every moment the name holds either
     // the old file or the new one, whose data the caller has already flushed to the disk.
     return rename(from, to) == 0 ? 1 : 0;
 }
 
 int os_link_target(const char *path, std::string *target) {
+    if (OS_INJECTED(os_call_link_target)) return 0;
     struct stat s;
     if (lstat(path, &s) != 0) return 0;
     if (!S_ISLNK(s.st_mode)) {
@@ -165,12 +249,14 @@ int os_link_target(const char *path, std::string *target) {
 }
 
 int os_copy_attributes(os_file f, const char *, const os_stat &st) {
+    if (OS_INJECTED(os_call_copy_attributes)) return 0;
     // The owner can only be given back by root; elsewhere the file stays the caller's.
     if (geteuid() == 0 && fchown(fd_of(f), uid_t(st.owner), gid_t(st.group)) != 0) return 0;
     return fchmod(fd_of(f), mode_t(st.attributes & 07777)) == 0 ? 1 : 0;
 }
 
 int os_open_for_times(const char *path, os_file *f) {
+    if (OS_INJECTED(os_call_open_times)) return 0;
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return 0;
     f->handle = fd;
@@ -178,6 +264,7 @@ int os_open_for_times(const char *path, os_file *f) {
 }
 
 int os_get_mtime(os_file f, int64_t *mtime) {
+    if (OS_INJECTED(os_call_get_mtime)) return 0;
     struct stat s;
     if (fstat(fd_of(f), &s) != 0) return 0;
     *mtime = to_file_time(s.st_mtim);
@@ -185,6 +272,7 @@ int os_get_mtime(os_file f, int64_t *mtime) {
 }
 
 int os_set_mtime(os_file f, int64_t mtime) {
+    if (OS_INJECTED(os_call_set_mtime)) return 0;
     struct timespec ts[2];
     ts[0].tv_sec = 0;
     ts[0].tv_nsec = UTIME_OMIT;  // last access: leave as it is
@@ -194,6 +282,7 @@ int os_set_mtime(os_file f, int64_t mtime) {
 
 int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)()) {
     out->clear();
+    if (OS_INJECTED(os_call_list_open)) return 0;
     int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd < 0) return 0;
     DIR *d = fdopendir(dfd);
@@ -205,7 +294,7 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
     int result = 1;
     for (;;) {
         errno = 0;
-        struct dirent *e = readdir(d);
+        struct dirent *e = OS_INJECTED(os_call_list_next) ? nullptr : readdir(d);
         if (!e) {
             if (errno != 0) result = -1;  // broke off: what was listed is kept
             break;
@@ -214,7 +303,10 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
         os_dir_entry entry;
         entry.name = e->d_name;
         struct stat s;
-        if (fstatat(dfd, e->d_name, &s, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (OS_INJECTED(os_call_stat) || fstatat(dfd, e->d_name, &s, AT_SYMLINK_NOFOLLOW) != 0) {
+            // Gone since it was listed: nothing to do. Otherwise the walk must say so.
+            if (errno != ENOENT) entry.error = errno;
+        } else {
             entry.is_link = S_ISLNK(s.st_mode);
             entry.is_dir = S_ISDIR(s.st_mode);
             entry.is_regular = S_ISREG(s.st_mode);
@@ -248,6 +340,7 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
 }
 
 int os_open_log(const char *path, os_file *f) {
+    if (OS_INJECTED(os_call_open_log)) return 0;
     int fd;
     do {
         fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
@@ -257,7 +350,10 @@ int os_open_log(const char *path, os_file *f) {
     return 1;
 }
 
-int os_write_log(os_file f, const void *buf, size_t n) { return os_write_all(f, buf, n); }
+int os_write_log(os_file f, const void *buf, size_t n) {
+    if (OS_INJECTED(os_call_write_log)) return 0;
+    return write_all(f, buf, n);
+}
 
 int64_t os_time_now() { return int64_t(time(nullptr)); }
 

@@ -142,6 +142,20 @@ bool os_error_is_exists(uint32_t code) {
     return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
 }
 
+bool os_error_is_unsupported(uint32_t code) { return code == ERROR_NOT_SUPPORTED; }
+
+uint32_t os_fault_code(os_fault fault) {
+    switch (fault) {
+    case os_fault_disk_full: return ERROR_DISK_FULL;
+    case os_fault_io: return ERROR_IO_DEVICE;
+    case os_fault_access_denied: return ERROR_ACCESS_DENIED;
+    case os_fault_sharing_violation: return ERROR_SHARING_VIOLATION;
+    case os_fault_name_too_long: return ERROR_FILENAME_EXCED_RANGE;
+    case os_fault_not_found: return ERROR_FILE_NOT_FOUND;
+    }
+    return ERROR_IO_DEVICE;
+}
+
 bool os_error_is_transient_lock(uint32_t code, const char *path) {
     if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return true;
     if (code != ERROR_ACCESS_DENIED) return false;
@@ -152,6 +166,7 @@ bool os_error_is_transient_lock(uint32_t code, const char *path) {
 }
 
 int os_open_read(const char *path, os_file *f) {
+    if (OS_INJECTED(os_call_open_read)) return 0;
     // Others may read and write the file meanwhile, but not delete or rename it.
     HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -165,15 +180,66 @@ int os_open_read(const char *path, os_file *f) {
     return 1;
 }
 
-int os_create_new(const char *path, os_file *f) {
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return 0;
+namespace {
+
+// Marks the open file for deletion when its last handle is closed, or takes the mark away.
+bool set_delete_on_close(HANDLE h, bool on) {
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = on ? TRUE : FALSE;
+    return SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) !=
+           0;
+}
+
+}  // namespace
+
+int os_create_new(const char *path, os_file *f, int *deleted_on_close) {
+    const bool temporary = deleted_on_close != nullptr;
+    if (temporary) *deleted_on_close = 0;
+    if (OS_INJECTED(os_call_create_new)) return 0;
+    DWORD access = GENERIC_READ | GENERIC_WRITE | (temporary ? DELETE : 0);
+    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (temporary ? FILE_SHARE_DELETE : 0);
+    HANDLE h =
+        CreateFileA(path, access, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        // A name that another temporary file holds until it is deleted answers "access
+        // denied" on Windows: the name is taken all the same.
+        DWORD code = GetLastError();
+        WIN32_FIND_DATAA found;
+        HANDLE listed =
+            code == ERROR_ACCESS_DENIED ? FindFirstFileA(path, &found) : INVALID_HANDLE_VALUE;
+        if (listed != INVALID_HANDLE_VALUE) {
+            FindClose(listed);
+            code = ERROR_FILE_EXISTS;
+        }
+        SetLastError(code);
+        return 0;
+    }
+    // Deleted with its handle unless kept: a process that dies leaves nothing behind. Where the
+    // file system cannot mark it, it is an ordinary new file.
+    if (temporary) *deleted_on_close = set_delete_on_close(h, true) ? 1 : 0;
     f->handle = reinterpret_cast<intptr_t>(h);
     return 1;
 }
 
+int os_create_unnamed(const char *, os_file *) {
+    if (OS_INJECTED(os_call_create_unnamed)) return 0;
+    SetLastError(ERROR_NOT_SUPPORTED);  // a file has a name from its creation on
+    return 0;
+}
+
+int os_name_temp(os_file, const char *) {
+    if (OS_INJECTED(os_call_name_temp)) return 0;
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return 0;
+}
+
+int os_keep_temp(os_file f) {
+    if (OS_INJECTED(os_call_keep_temp)) return 0;
+    return set_delete_on_close(handle_of(f), false) ? 1 : 0;
+}
+
 int os_read(os_file f, void *buf, size_t n, size_t *got) {
+    if (OS_INJECTED(os_call_read)) return 0;
     DWORD want = DWORD(std::min<size_t>(n, size_t(1) << 30));
     DWORD did = 0;
     if (!ReadFile(handle_of(f), buf, want, &did, nullptr)) return 0;
@@ -181,7 +247,9 @@ int os_read(os_file f, void *buf, size_t n, size_t *got) {
     return 1;
 }
 
-int os_write_all(os_file f, const void *buf, size_t n) {
+namespace {
+
+int write_all(os_file f, const void *buf, size_t n) {
     const char *p = static_cast<const char *>(buf);
     while (n > 0) {
         DWORD want = DWORD(std::min<size_t>(n, size_t(1) << 30));
@@ -197,22 +265,40 @@ int os_write_all(os_file f, const void *buf, size_t n) {
     return 1;
 }
 
+}  // namespace
+
+int os_write_all(os_file f, const void *buf, size_t n) {
+    if (OS_INJECTED(os_call_write)) return 0;
+    return write_all(f, buf, n);
+}
+
 int os_rewind(os_file f) {
+    if (OS_INJECTED(os_call_rewind)) return 0;
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
     return SetFilePointerEx(handle_of(f), zero, nullptr, FILE_BEGIN) ? 1 : 0;
 }
 
-int os_sync(os_file f) { return FlushFileBuffers(handle_of(f)) ? 1 : 0; }
+int os_sync(os_file f) {
+    if (OS_INJECTED(os_call_sync)) return 0;
+    return FlushFileBuffers(handle_of(f)) ? 1 : 0;
+}
 
 int os_close(os_file *f) {
     if (f->handle == -1) return 1;
+    bool injected = OS_INJECTED(os_call_close);
+    DWORD code = GetLastError();
     BOOL ok = CloseHandle(handle_of(*f));
     f->handle = -1;
+    if (injected) {  // released all the same, as a close that reports an error is
+        SetLastError(code);
+        return 0;
+    }
     return ok ? 1 : 0;
 }
 
 int os_fstat(os_file f, os_stat *st) {
+    if (OS_INJECTED(os_call_fstat)) return 0;
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle_of(f), &info)) return 0;
     fill_from_info(info, st);
@@ -220,6 +306,7 @@ int os_fstat(os_file f, os_stat *st) {
 }
 
 int os_stat_path(const char *path, os_stat *st, int follow) {
+    if (OS_INJECTED(os_call_stat)) return 0;
     DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -249,13 +336,18 @@ int os_stat_path(const char *path, os_stat *st, int follow) {
     return 1;
 }
 
-int os_remove(const char *path) { return DeleteFileA(path) ? 1 : 0; }
+int os_remove(const char *path) {
+    if (OS_INJECTED(os_call_remove)) return 0;
+    return DeleteFileA(path) ? 1 : 0;
+}
 
 int os_replace(const char *from, const char *to) {
+    if (OS_INJECTED(os_call_replace)) return 0;
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }
 
 int os_link_target(const char *path, std::string *target) {
+    if (OS_INJECTED(os_call_link_target)) return 0;
     DWORD a = GetFileAttributesA(path);
     if (a == INVALID_FILE_ATTRIBUTES) return 0;
     const bool marked = (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
@@ -292,15 +384,20 @@ int os_link_target(const char *path, std::string *target) {
     return 1;
 }
 
-int os_copy_attributes(os_file, const char *path, const os_stat &st) {
+int os_copy_attributes(os_file f, const char *, const os_stat &st) {
+    if (OS_INJECTED(os_call_copy_attributes)) return 0;
     const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                        FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-    DWORD attrs = st.attributes & kept;
-    if (attrs == 0) attrs = FILE_ATTRIBUTE_NORMAL;
-    return SetFileAttributesA(path, attrs) ? 1 : 0;
+    // Through the handle: a temporary file marked for deletion cannot be opened by name.
+    FILE_BASIC_INFO info;
+    memset(&info, 0, sizeof info);  // times of 0 stay as they are
+    info.FileAttributes = st.attributes & kept;
+    if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(handle_of(f), FileBasicInfo, &info, sizeof info) ? 1 : 0;
 }
 
 int os_open_for_times(const char *path, os_file *f) {
+    if (OS_INJECTED(os_call_open_times)) return 0;
     HANDLE h = CreateFileA(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
                            nullptr);
     if (h == INVALID_HANDLE_VALUE) return 0;
@@ -309,6 +406,7 @@ int os_open_for_times(const char *path, os_file *f) {
 }
 
 int os_get_mtime(os_file f, int64_t *mtime) {
+    if (OS_INJECTED(os_call_get_mtime)) return 0;
     FILETIME ft;
     if (!GetFileTime(handle_of(f), nullptr, nullptr, &ft)) return 0;
     *mtime = from_filetime(ft);
@@ -316,6 +414,7 @@ int os_get_mtime(os_file f, int64_t *mtime) {
 }
 
 int os_set_mtime(os_file f, int64_t mtime) {
+    if (OS_INJECTED(os_call_set_mtime)) return 0;
     FILETIME ft = to_filetime(mtime);
     return SetFileTime(handle_of(f), nullptr, nullptr, &ft) ? 1 : 0;
 }
@@ -342,6 +441,9 @@ os_dir_entry entry_of(const std::string &folder, const WIN32_FIND_DATAW &fd) {
             e.size = st.size;
             e.mtime = st.mtime;
         } else {
+            // A link that leads nowhere is no file; one that cannot be looked at must be said.
+            DWORD code = GetLastError();
+            if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) e.error = code;
             e.is_regular = false;
         }
     }
@@ -354,6 +456,7 @@ os_dir_entry entry_of(const std::string &folder, const WIN32_FIND_DATAW &fd) {
 // would hand on a best-fit or defaulted name where the code page lacks a character.
 int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)()) {
     out->clear();
+    if (OS_INJECTED(os_call_list_open)) return 0;
     const std::string folder = list_folder(dir);
     std::wstring pattern;
     if (!widen((folder + "*").c_str(), &pattern)) return 0;
@@ -371,7 +474,7 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
             out->push_back(entry_of(folder, fd));
             if (on_progress && (++seen % 4096) == 0) on_progress();
         }
-        if (!FindNextFileW(h, &fd)) {
+        if (OS_INJECTED(os_call_list_next) || !FindNextFileW(h, &fd)) {
             if (GetLastError() != ERROR_NO_MORE_FILES) result = -1;  // broke off
             break;
         }
@@ -385,6 +488,7 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
 }
 
 int os_open_log(const char *path, os_file *f) {
+    if (OS_INJECTED(os_call_open_log)) return 0;
     HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return 0;
@@ -392,7 +496,10 @@ int os_open_log(const char *path, os_file *f) {
     return 1;
 }
 
-int os_write_log(os_file f, const void *buf, size_t n) { return os_write_all(f, buf, n); }
+int os_write_log(os_file f, const void *buf, size_t n) {
+    if (OS_INJECTED(os_call_write_log)) return 0;
+    return write_all(f, buf, n);
+}
 
 int64_t os_time_now() { return int64_t(_time64(nullptr)); }
 

@@ -10,6 +10,7 @@
 #include "engine/rewrite.h"
 #include "log/log.h"
 #include "platform/os.h"
+#include "scan/pipeline.h"
 #include "scan/run_state.h"
 #include "scan/select.h"
 #include "scan/walk.h"
@@ -107,7 +108,11 @@ run_outcome run_search_replace() {
     // still reported.
     if (run_state.total_matches != 0 && !log_unavailable()) {
         run_state.matched_count = 0;
+        pipeline_start(folder.c_str(), type.c_str(), min_size, run_fields.search_text,
+                       run_fields.replace_text);
         walk_directory(folder.c_str(), type.c_str(), min_size, 1);
+        // What was prepared and not committed (after a cancel) is discarded.
+        pipeline_finish();
     }
     run_outcome outcome = ending();
     errors_seen = 0;

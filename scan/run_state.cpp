@@ -8,6 +8,7 @@
 
 #include "platform/os.h"
 #include "resources/resource.h"
+#include "scan/pipeline.h"
 
 run_state_t run_state = {0, 0, 0, 0, 0, 0, 0};
 run_fields_t run_fields = {};
@@ -27,7 +28,11 @@ constexpr int tick_ms = 10;
 
 }  // namespace
 
-void pump_one_message() { window_pump_one(); }
+void pump_one_message() {
+    window_pump_one();
+    // The command just handled may have paused or stopped the run: the work ahead waits too.
+    pipeline_allow(!run_state.paused && !run_state.stop_walk);
+}
 
 void wait_ticks(int32_t milliseconds) {
     // In 64 bits, so that the largest delays cannot overflow the rounding up.

@@ -13,13 +13,15 @@
 #include "engine/engine.h"
 #include "log/log.h"
 #include "platform/os.h"
+#include "scan/pipeline.h"
 #include "scan/run_state.h"
 #include "scan/select.h"
 
 namespace {
 
-// Levels of walk_directory now on the stack: the outermost one starts a pass.
-int walk_depth = 0;
+// The index of the entry in hand at every level of walk_directory now on the stack; empty
+// between passes.
+walk_position position;
 
 // dir and name as the log shows them, whether or not they fit a path.
 std::string shown_path(const char *dir, const std::string &name) {
@@ -47,13 +49,25 @@ void report_skipped(const char *dir, const os_dir_entry &entry, int apply) {
                 walk_path_room - (entry.is_dir ? 2 : 1), kind, shown_path(dir, entry.name).c_str());
 }
 
-// A listing that broke off part-way: the entries listed before are handled, and the user is
-// told that the folder was not seen whole.
-void report_broken_listing(const char *dir, uint32_t code) {
+// A folder that could not be listed, or not whole (result of os_list_dir 0 or -1): the user is
+// told, since files below it may be left as they were. One that is gone, or is no folder any
+// more, has nothing below it to miss.
+void report_listing(const char *dir, int listed, uint32_t code) {
+    os_stat st;
+    if (listed == 0 && (!os_stat_path(dir, &st, 1) || !st.is_dir)) return;
     errors_seen = 1;
-    log_message(
-        "ERROR: Unable to list the whole folder, only what was listed is handled: %s (%s)\n", dir,
-        os_error_text(code).c_str());
+    const char *what = listed == 0
+                           ? "Unable to list the folder, nothing in it is handled"
+                           : "Unable to list the whole folder, only what was listed is handled";
+    log_message("ERROR: %s: %s (%s)\n", what, dir, os_error_text(code).c_str());
+}
+
+// An entry whose facts the listing could not read: it cannot be judged, so it is said.
+void report_unreadable_entry(const char *dir, const os_dir_entry &entry, int apply) {
+    if (apply) return;
+    errors_seen = 1;
+    log_message("ERROR: Unable to look at the entry, skipped: %s (%s)\n",
+                shown_path(dir, entry.name).c_str(), os_error_text(entry.error).c_str());
 }
 
 // Puts the path of subfolder name into out, ending with a separator. 0 if it does not fit.
@@ -93,7 +107,8 @@ int wait_while_paused() {
 }
 
 // A selected file of the applying pass: progress (the bar one file ahead), the rewrite unless
-// the walk was stopped meanwhile, then the user's delay.
+// the walk was stopped meanwhile, then the user's delay (while one is set, nothing is prepared
+// ahead of the walk).
 void apply_to_file(const char *path) {
     if (run_state.total_matches == 0) run_state.total_matches = 1;
     uint32_t done = run_state.matched_count;
@@ -101,8 +116,10 @@ void apply_to_file(const char *path) {
     set_status("Progress: %lu of %lu files. (%0.0f%%)", (unsigned long)done, (unsigned long)total,
                double(done) * 100.0 / double(total));
     set_progress_position(uint32_t((uint64_t(done) + 1) * 1000 / total));
-    if (!run_state.stop_walk) update_file(path, run_fields.search_text, run_fields.replace_text);
-    wait_ticks(read_delay_field());
+    if (!run_state.stop_walk) pipeline_commit(position, path);
+    int32_t delay = read_delay_field();
+    pipeline_ahead(delay <= 0);
+    wait_ticks(delay);
 }
 
 // One entry of the folder dir; path is the level's buffer. Returns 0 when the walk is to stop.
@@ -112,9 +129,13 @@ int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const c
     if (stopped()) return 0;
     if (!wait_while_paused()) return 0;
 
+    if (entry.error) {
+        report_unreadable_entry(dir, entry, apply);
+        return log_unavailable() ? 0 : 1;
+    }
     if (entry.is_dir) {
         if (entry.name[0] == '.') return 1;  // ".git" and the like are never entered
-        if (entry.unrepresentable || !join_folder(path, dir, entry.name.c_str())) {
+        if (!walk_enters(dir, entry, path)) {
             report_skipped(dir, entry, apply);
             return log_unavailable() ? 0 : 1;
         }
@@ -122,19 +143,11 @@ int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const c
         return 1;
     }
 
-    int selected = file_matches(entry, file_type, min_size) &&
-                   file_matches_name_age(entry, run_fields.min_name_len, run_fields.oldest_mtime);
-    if (selected) {
-        if (entry.unrepresentable || !join_path(path, walk_path_room, dir, entry.name.c_str())) {
-            report_skipped(dir, entry, apply);
-            selected = 0;
-        } else if (is_session_log(path, entry)) {
-            selected = 0;
-        }
-    }
-    if (selected) ++run_state.matched_count;
+    int selected = walk_picks(dir, entry, path, file_type, min_size, 1);
+    if (selected < 0) report_skipped(dir, entry, apply);
+    if (selected > 0) ++run_state.matched_count;
     pump_one_message();
-    if (apply && selected) apply_to_file(path);
+    if (apply && selected > 0) apply_to_file(path);
     return log_unavailable() ? 0 : 1;
 }
 
@@ -150,17 +163,32 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
         return;
     }
     // A pass starts: the session log may have been created or replaced since the last one.
-    if (walk_depth == 0) log_refresh_identity();
+    if (position.empty()) log_refresh_identity();
 
     // An empty path names no folder (on Windows it would list the current one).
     std::vector<os_dir_entry> entries;
     int listed = dir[0] != '\0' ? os_list_dir(dir, &entries, pump_one_message) : 0;
-    if (listed < 0) report_broken_listing(dir, os_last_error());
-    if (listed != 0) {
-        ++walk_depth;
-        for (const os_dir_entry &entry : entries)
-            if (!handle_entry(dir, entry, path, file_type, min_size, apply)) break;
-        --walk_depth;
+    if (listed != 1 && dir[0] != '\0') report_listing(dir, listed, os_last_error());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        position.push_back(uint32_t(i));
+        int go_on = handle_entry(dir, entries[i], path, file_type, min_size, apply);
+        position.pop_back();
+        if (!go_on) break;
     }
     free(path);
+}
+
+int walk_enters(const char *dir, const os_dir_entry &entry, char *path) {
+    return entry.is_dir && !entry.unrepresentable && join_folder(path, dir, entry.name.c_str());
+}
+
+int walk_picks(const char *dir, const os_dir_entry &entry, char *path, const char *file_type,
+               uint64_t min_size, int check_log) {
+    if (entry.error || entry.is_dir) return 0;
+    if (!file_matches(entry, file_type, min_size) ||
+        !file_matches_name_age(entry, run_fields.min_name_len, run_fields.oldest_mtime))
+        return 0;
+    if (entry.unrepresentable || !join_path(path, walk_path_room, dir, entry.name.c_str()))
+        return -1;
+    return check_log && is_session_log(path, entry) ? 0 : 1;
 }

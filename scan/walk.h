@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "platform/os.h"
+
 // Room of the walk's path buffer per level, terminator included.
 constexpr int walk_path_room = 460;
 
@@ -14,3 +16,14 @@ constexpr int walk_path_room = 460;
 // with '.' and folder links are not entered; the session log is never selected; a path that
 // does not fit the walk's buffer is logged as an error (counting pass) and skipped.
 void walk_directory(const char *dir, const char *file_type, uint64_t min_size, int apply);
+
+// The walk's choices, for whoever walks the same tree ahead of it (the pipeline). Would the walk
+// enter the folder entry of dir? 1 with its path (ending with a separator) in path (room
+// walk_path_room).
+int walk_enters(const char *dir, const os_dir_entry &entry, char *path);
+// Does it select the file entry of dir? 1 yes, with its path in path; 0 no; -1 the criteria
+// select it but it cannot be handled (its path does not fit, or its name cannot be given
+// exactly). check_log = 0 leaves out the look for the session log, which only the thread that
+// owns the log may take.
+int walk_picks(const char *dir, const os_dir_entry &entry, char *path, const char *file_type,
+               uint64_t min_size, int check_log);

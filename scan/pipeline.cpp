@@ -1,0 +1,291 @@
+// The work ahead of the walk (see pipeline.h). One lock guards the table of files found ahead,
+// keyed by their position in the walk. The scout adds files to it while the table is short;
+// workers take the earliest waiting file within the budget; the walk takes each file out in
+// its turn, and drops the ones it passed without taking.
+#include "scan/pipeline.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "engine/rewrite.h"
+#include "platform/os.h"
+#include "scan/run_state.h"
+#include "scan/walk.h"
+
+namespace {
+
+// How far the work may go ahead of the walk: files found, files prepared or being prepared,
+// and the bytes of those (the temporary files wait on the disk, not in memory). A file larger
+// than the bytes allowed is still prepared ahead when nothing else is.
+constexpr size_t files_found_ahead = 64;
+constexpr size_t files_ahead = 32;
+constexpr uint64_t bytes_ahead = uint64_t(64) << 20;
+
+enum slot_state { waiting, preparing, prepared };
+
+struct slot {
+    std::string path;
+    uint64_t size = 0;
+    slot_state state = waiting;
+    bool passed = false;  // the walk went past it while it was being prepared
+    rewrite_job job;
+    std::atomic<int> lock_wait{0};  // its worker waits for another program to let go of a file
+};
+
+struct pipeline {
+    std::mutex lock;
+    std::condition_variable work;  // the scout or a worker may find something to do
+    std::condition_variable done;  // a preparation is done
+    std::map<walk_position, std::unique_ptr<slot>> slots;
+    size_t files_in_work = 0;  // preparing or prepared
+    uint64_t bytes_in_work = 0;
+    bool start_new = true;
+    bool ahead = true;
+    bool finishing = false;
+    std::atomic<int> cancel{0};
+    std::string folder, file_type, search, replace;
+    uint64_t min_size = 0;
+    std::vector<std::thread> threads;
+};
+
+pipeline *running = nullptr;
+
+// The worker's slot, so that its waits for a locked file can be seen by the walk.
+thread_local slot *worker_slot = nullptr;
+
+void worker_lock_wait(int milliseconds) {
+    if (worker_slot) worker_slot->lock_wait.store(1);
+    os_sleep_ms(milliseconds);
+    if (worker_slot) worker_slot->lock_wait.store(0);
+}
+
+bool may_start(const pipeline &p) { return p.ahead && p.start_new && !p.finishing; }
+
+bool within_budget(const pipeline &p, const slot &s) {
+    if (p.files_in_work == 0) return true;
+    return p.files_in_work < files_ahead && p.bytes_in_work + s.size <= bytes_ahead;
+}
+
+// The earliest waiting file in walk order, if the budget lets a worker take it.
+slot *next_for_worker(pipeline &p) {
+    if (!may_start(p)) return nullptr;
+    for (auto &entry : p.slots) {
+        slot &s = *entry.second;
+        if (s.state == waiting) return within_budget(p, s) ? &s : nullptr;
+    }
+    return nullptr;
+}
+
+void release(pipeline &p, slot &s) {
+    bool was_full = p.files_in_work >= files_ahead || p.bytes_in_work >= bytes_ahead;
+    p.files_in_work--;
+    p.bytes_in_work -= s.size;
+    if (was_full) p.work.notify_all();
+}
+
+void run_worker(pipeline *p) {
+    rewrite_set_lock_wait(worker_lock_wait);
+    rewrite_control control;
+    control.cancel = &p->cancel;
+    std::unique_lock<std::mutex> hold(p->lock);
+    for (;;) {
+        slot *s = nullptr;
+        p->work.wait(hold, [&] { return p->finishing || (s = next_for_worker(*p)) != nullptr; });
+        if (p->finishing) return;
+        s->state = preparing;
+        p->files_in_work++;
+        p->bytes_in_work += s->size;
+        worker_slot = s;
+        hold.unlock();
+        rewrite_prepare(&s->job, s->path.c_str(), p->search.c_str(), p->replace.c_str(), control);
+        hold.lock();
+        worker_slot = nullptr;
+        s->state = prepared;
+        if (s->passed) {  // the walk went past it meanwhile: it is no one's
+            rewrite_discard(&s->job);
+            release(*p, *s);
+            for (auto it = p->slots.begin(); it != p->slots.end(); ++it)
+                if (it->second.get() == s) {
+                    p->slots.erase(it);
+                    break;
+                }
+        }
+        p->done.notify_all();
+    }
+}
+
+// One folder level of the scout's walk.
+struct scout_level {
+    std::string dir;
+    std::vector<os_dir_entry> entries;
+    size_t next = 0;
+};
+
+scout_level listed(const std::string &dir) {
+    scout_level level;
+    level.dir = dir;
+    os_list_dir(dir.c_str(), &level.entries, nullptr);  // what it cannot list, the walk will say
+    return level;
+}
+
+// The scout walks the tree as the walk will, ahead of it, and puts the files the walk will
+// rewrite in the table, while the table is short. Its view is a forecast: the walk decides.
+void run_scout(pipeline *p) {
+    std::vector<scout_level> stack;
+    stack.push_back(listed(p->folder));
+    walk_position position;
+    char path[walk_path_room];
+    std::unique_lock<std::mutex> hold(p->lock);
+    while (!stack.empty()) {
+        p->work.wait(hold, [&] {
+            return p->finishing || (may_start(*p) && p->slots.size() < files_found_ahead);
+        });
+        if (p->finishing) return;
+        hold.unlock();
+        scout_level &level = stack.back();
+        if (level.next == level.entries.size()) {
+            stack.pop_back();
+            if (!position.empty()) position.pop_back();
+            hold.lock();
+            continue;
+        }
+        size_t i = level.next++;
+        const os_dir_entry &entry = level.entries[i];
+        if (entry.is_dir && entry.name[0] != '.' && walk_enters(level.dir.c_str(), entry, path)) {
+            position.push_back(uint32_t(i));
+            stack.push_back(listed(path));
+            hold.lock();
+            continue;
+        }
+        bool picked =
+            walk_picks(level.dir.c_str(), entry, path, p->file_type.c_str(), p->min_size, 0) > 0;
+        hold.lock();
+        if (picked) {
+            std::unique_ptr<slot> s(new slot);
+            s->path = path;
+            s->size = entry.size;
+            walk_position at = position;
+            at.push_back(uint32_t(i));
+            p->slots[at] = std::move(s);
+            p->work.notify_all();
+        }
+    }
+}
+
+// Drops what the walk has passed without taking: files the scout foresaw that the walk did
+// not reach (the tree changed, or the file was the session log).
+void drop_passed(pipeline &p, const walk_position &position) {
+    for (auto it = p.slots.begin(); it != p.slots.end() && it->first < position;) {
+        slot &s = *it->second;
+        if (s.state == preparing) {
+            s.passed = true;
+            ++it;
+            continue;
+        }
+        if (s.state == prepared) {
+            rewrite_discard(&s.job);
+            release(p, s);
+        }
+        it = p.slots.erase(it);
+    }
+    p.work.notify_all();
+}
+
+// Takes the file in its turn out of the table. Returns null when it was not foreseen or no
+// worker has started on it (the walk prepares it itself); otherwise waits for its preparation,
+// pumping the window while the worker waits for another program's hold on a file.
+std::unique_ptr<slot> take(pipeline &p, const walk_position &position) {
+    std::unique_lock<std::mutex> hold(p.lock);
+    drop_passed(p, position);
+    auto it = p.slots.find(position);
+    if (it == p.slots.end()) return nullptr;
+    slot &s = *it->second;
+    while (s.state == preparing) {
+        if (p.done.wait_for(hold, std::chrono::milliseconds(10)) == std::cv_status::timeout &&
+            s.lock_wait.load()) {
+            hold.unlock();
+            pump_one_message();
+            hold.lock();
+        }
+    }
+    std::unique_ptr<slot> taken = std::move(it->second);
+    p.slots.erase(it);
+    p.work.notify_all();  // the scout may find more
+    if (taken->state == prepared) {
+        release(p, *taken);
+        return taken;
+    }
+    return nullptr;
+}
+
+// A preparation made ahead stands in the file's turn unless it was of another file, the file
+// changed since, or the preparation failed on a system error (which may be gone by now).
+bool still_stands(const slot &s, const std::string &path) {
+    const rewrite_job &job = s.job;
+    if (s.path != path || job.cancelled) return false;
+    if (job.failure != rewrite_fine) return job.code == 0;
+    return rewrite_still_current(job) == 1;
+}
+
+void set_flag(bool pipeline::*flag, bool on) {
+    if (!running) return;
+    std::lock_guard<std::mutex> hold(running->lock);
+    if (running->*flag == on) return;
+    running->*flag = on;
+    if (on) running->work.notify_all();
+}
+
+}  // namespace
+
+void pipeline_start(const char *folder, const char *file_type, uint64_t min_size,
+                    const char *search_text, const char *replace_text) {
+    pipeline_finish();
+    running = new pipeline;
+    running->folder = folder;
+    running->file_type = file_type;
+    running->min_size = min_size;
+    running->search = search_text;
+    running->replace = replace_text ? replace_text : "";
+    unsigned workers = std::max(2u, std::thread::hardware_concurrency());
+    running->threads.emplace_back(run_scout, running);
+    for (unsigned i = 0; i < workers; ++i) running->threads.emplace_back(run_worker, running);
+}
+
+void pipeline_finish() {
+    if (!running) return;
+    {
+        std::lock_guard<std::mutex> hold(running->lock);
+        running->finishing = true;
+        running->cancel.store(1);
+    }
+    running->work.notify_all();
+    for (std::thread &t : running->threads) t.join();
+    for (auto &entry : running->slots)
+        if (entry.second->state == prepared) rewrite_discard(&entry.second->job);
+    delete running;
+    running = nullptr;
+}
+
+int pipeline_commit(const walk_position &position, const std::string &path) {
+    const char *search = running ? running->search.c_str() : run_fields.search_text;
+    const char *replace = running ? running->replace.c_str() : run_fields.replace_text;
+    rewrite_control control;
+    std::unique_ptr<slot> s = running ? take(*running, position) : nullptr;
+    rewrite_job job;
+    if (s && still_stands(*s, path)) {
+        job = std::move(s->job);
+    } else {
+        if (s) rewrite_discard(&s->job);
+        rewrite_prepare(&job, path.c_str(), search, replace, control);
+    }
+    return rewrite_commit(&job, search, replace, control);
+}
+
+void pipeline_allow(bool start_new) { set_flag(&pipeline::start_new, start_new); }
+
+void pipeline_ahead(bool ahead) { set_flag(&pipeline::ahead, ahead); }

@@ -1,0 +1,36 @@
+// The applying pass's work ahead of the walk. A scout thread walks the tree a little ahead of
+// the walk, listing folders and choosing files as the walk does; worker threads (one per core,
+// at least two) read, search and prepare those files: each file's new text is written to its
+// temporary file and flushed to the disk. The walk, on the thread that owns the window and the
+// log, commits each file in its turn (the last checks, the swap, the time, the log lines), so
+// what the user sees and the log's order do not change; only the waiting does.
+//
+// The work ahead is bounded in files and in bytes. Nothing new is started while the run is
+// paused or stopped, nor while a delay is set. A file that changed after it was prepared, or
+// whose preparation failed on a system error, is prepared again in its turn; one the walk does
+// not reach (the tree changed, or the walk stopped) is discarded, its temporary file removed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Where an entry stands in the walk: the index of the entry at every level, from the top.
+// Compared as a sequence, positions are in walk order.
+using walk_position = std::vector<uint32_t>;
+
+// Starts the scout and the workers for an applying pass over folder; pipeline_finish discards
+// whatever was prepared and not committed and ends the threads.
+void pipeline_start(const char *folder, const char *file_type, uint64_t min_size,
+                    const char *search_text, const char *replace_text);
+void pipeline_finish();
+
+// The file's turn: takes its preparation (waiting for it, or preparing it now) and commits it.
+// Returns what update_file returns. Without a running pipeline the file is rewritten at once.
+int pipeline_commit(const walk_position &position, const std::string &path);
+
+// Called after every pump: whether new work may start (not while the run is paused or
+// stopped).
+void pipeline_allow(bool start_new);
+// Whether work may go ahead of the walk at all (not while a delay is set).
+void pipeline_ahead(bool ahead);
