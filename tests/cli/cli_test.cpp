@@ -2,7 +2,8 @@
 // or inside Wine for the Windows build) and its files, output and exit status are checked.
 #include <gtest/gtest.h>
 
-#include "tests/common/cli_process.h"
+#include "tests/common/files.h"
+#include "tests/common/process.h"
 
 #include <chrono>
 #include <filesystem>
@@ -10,35 +11,15 @@
 #include <thread>
 #include <vector>
 
-namespace fs = std::filesystem;
-
 namespace {
 
-using namespace clitest;
+using namespace testutil;
 
 // Each test: a tree to walk, a working folder to run in (where logging.log goes) and a
 // folder for the program's output.
-class Cli : public ::testing::Test {
+class Cli : public ::testing::Test, protected run_folders {
   protected:
-    void SetUp() override {
-        static int counter = 0;
-        base = fs::temp_directory_path() /
-               ("sarvelt-cli-" + std::to_string(process_id()) + "-" + std::to_string(++counter));
-        std::error_code ec;
-        fs::remove_all(base, ec);
-        tree = base / "tree";
-        work = base / "work";
-        outputs = base / "outputs";
-        fs::create_directories(tree);
-        fs::create_directories(work);
-        fs::create_directories(outputs);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        for (auto &e : fs::recursive_directory_iterator(base, ec))
-            fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add, ec);
-        fs::remove_all(base, ec);
-    }
+    Cli() : run_folders("sarvelt-cli") {}
 
     result run(std::vector<std::string> args, const fs::path &cwd = fs::path()) {
         return cli_process(args, cwd.empty() ? work : cwd, outputs).wait();
@@ -48,13 +29,7 @@ class Cli : public ::testing::Test {
         return tree / rel;
     }
     std::string read(const std::string &rel) { return read_file(tree / rel); }
-    bool has_temporaries() {
-        for (auto &e : fs::recursive_directory_iterator(tree))
-            if (e.path().extension() == ".tmp") return true;
-        return false;
-    }
-
-    fs::path base, tree, work, outputs;
+    bool has_temporaries() { return !temporaries(tree).empty(); }
 };
 
 TEST_F(Cli, RewritesTheSelectedFilesAndPrintsEveryStatus) {

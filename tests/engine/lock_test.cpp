@@ -10,7 +10,7 @@
 #include "engine/engine.h"
 #include "engine/rewrite.h"
 #include "log/log.h"
-#include "tests/common/test_util.h"
+#include "tests/common/files.h"
 
 using namespace testutil;
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "log/log.h"
-#include "tests/common/test_util.h"
+#include "tests/common/files.h"
 
 using namespace testutil;
 
@@ -93,8 +93,8 @@ TEST(LogDeathTest, ALogThatCannotBeOpenedIsToldToTheCallerAndEndsNothing) {
     EXPECT_EXIT(
         {
             scratch_dir gone;
-            std::filesystem::current_path(gone.path);
-            std::filesystem::remove(gone.path);
+            std::filesystem::current_path(gone.path());
+            std::filesystem::remove(gone.path());
             log_message("INFO: never written");
             log_message("INFO: nor this");
             fprintf(stderr, "%s", log_unavailable_text().c_str());

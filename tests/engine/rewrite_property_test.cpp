@@ -1,6 +1,6 @@
-// The whole file rewrite against the plain definition of what it must do (the fuzzer's
-// reference_rewrite): read the file as a text stream (CR LF arrives as LF), run every line
-// through the replacement loop that searches again from the start after each replacement, and
+// The whole file rewrite against the plain definition of what it must do (reference_rewrite,
+// shared with the fuzz targets): read the file as a text stream (CR LF arrives as LF), run every
+// line through the replacement loop that searches again from the start after each replacement, and
 // write the result as a text stream (LF as CR LF); a file without occurrence keeps its bytes.
 // Random files over tiny alphabets with CR, LF and NUL, so that every way of copying (line by line,
 // or the raw blocks when the search and replacement allow it) meets line ends, cascades and
@@ -13,8 +13,8 @@
 
 #include "engine/engine.h"
 #include "log/log.h"
-#include "tests/common/test_util.h"
-#include "tests/fuzz/fuzz_input.h"
+#include "tests/common/files.h"
+#include "tests/common/reference.h"
 
 using namespace testutil;
 

@@ -8,14 +8,19 @@
 #include "tests/faults/fault_support.h"
 
 #include "engine/engine.h"
+#include "platform/os.h"
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <map>
 #include <random>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #if !defined(_WIN32)
@@ -23,6 +28,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/un.h>
 #endif
@@ -82,13 +88,7 @@ void get_small_disk(const fs::path &own, small_disk *d) {
         d->why_not = "no small file system given (tests/faults/small-disk.sh gives one under Wine)";
         return;
     }
-    std::string p = given;
-    if (p[0] == '/') {  // a Unix path: reachable through drive Z:
-        p = "Z:" + p;
-        for (char &c : p)
-            if (c == '/') c = '\\';
-    }
-    d->root = fs::path(p) / ("t" + std::to_string(process_id()));
+    d->root = fs::path(build_path(given)) / ("t" + std::to_string(process_id()));
     fs::create_directories(d->root);
 #else
     if (mount("tmpfs", own.c_str(), "tmpfs", 0, "size=1m") != 0) {
@@ -362,9 +362,9 @@ TEST_F(Faults, FilesChangedByAnotherProcessDuringTheRun) {
     // change, and an error), or it was seen before the turn's copy and rewritten with the rest,
     // or it came after the swap and landed in the rewritten file.
     const char *how = now_big == big + big_extra ? "seen during the copy: the file left with it"
-                      : now_big == rewritten(big + big_extra, "needle", "thread")
+                      : now_big == reference_rewrite(big + big_extra, "needle", "thread")
                           ? "seen before the copy: rewritten with the rest"
-                      : now_big == rewritten(big, "needle", "thread") + big_extra
+                      : now_big == reference_rewrite(big, "needle", "thread") + big_extra
                           ? "made after the swap"
                           : nullptr;
     EXPECT_TRUE(how) << "size " << now_big.size();
@@ -375,7 +375,7 @@ TEST_F(Faults, FilesChangedByAnotherProcessDuringTheRun) {
         EXPECT_TRUE(log_names_error(log(), bigp.string())) << log();
     }
     // c_later.txt was read after its change: the appended line is rewritten with the rest.
-    EXPECT_EQ(rewritten(later + later_extra, "needle", "thread"), read_file(laterp));
+    EXPECT_EQ(reference_rewrite(later + later_extra, "needle", "thread"), read_file(laterp));
     expect_no_temporaries(tree);
 }
 
@@ -557,7 +557,7 @@ TEST_F(Faults, KilledAtRandomMoments) {
     const auto files = kill_tree(30, 1);
 #endif
     std::map<std::string, std::string> after;
-    for (auto &f : files) after[f.first] = rewritten(f.second, "needle", "thread");
+    for (auto &f : files) after[f.first] = reference_rewrite(f.second, "needle", "thread");
 #if !defined(_WIN32)
     // On a tmpfs where one can be mounted: the flush to the disk before each swap costs nothing
     // there, so the 200 runs take seconds rather than minutes. A kill is a kill on any file
@@ -669,16 +669,13 @@ TEST_F(Faults, LeftoverTemporaryFileIsAnOrdinaryFile) {
 
     // "*.*" selects them as any other file: a leftover holds no occurrence and stays as it is;
     // the user's file gets its replacement; nothing else appears.
-    std::set<std::string> names;
-    for (auto &e : fs::directory_iterator(tree)) names.insert(e.path().filename().string());
+    std::set<std::string> names = names_in(tree);
     r = run(args("*.*"));
     EXPECT_EQ(0, r.status) << r.err;
     expect_untouched(tree / "1700000000.tmp", leftover);
     expect_new(tree / "-5.tmp", users);
     for (auto &t : taken) expect_untouched(tree / t.first, t.second);
-    std::set<std::string> names_after;
-    for (auto &e : fs::directory_iterator(tree)) names_after.insert(e.path().filename().string());
-    EXPECT_EQ(names, names_after);
+    EXPECT_EQ(names, names_in(tree));
 }
 
 // --- names and lengths ----------------------------------------------------------------------

@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (++runs % 512 == 0) truncate("logging.log", 0);  // the log is appended to at its end
 
     int ref = 0;
-    std::string expect = reference_rewrite(in.body, in.search, in.repl, &ref);
+    std::string expect = testutil::reference_rewrite(in.body, in.search, in.repl, &ref);
     if (ref < 0 && in.repl.find(in.search) == std::string::npos && !run_heavy(data, size)) return 0;
     std::string path = folder + "/file.txt";
     write_all(path, in.body);

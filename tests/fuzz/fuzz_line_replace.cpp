@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!split_input(data, size, &in)) return 0;
 
     std::string expect = in.body;
-    int ref = reference_replace(expect, in.search, in.repl);
+    int ref = testutil::reference_replace(expect, in.search, in.repl);
     if (ref < 0 && in.repl.find(in.search) == std::string::npos && !run_heavy(data, size)) return 0;
     std::string whole = in.body;
     int got = replace_all_in_line(whole, in.search.c_str(), in.repl.c_str());

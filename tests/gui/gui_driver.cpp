@@ -3,6 +3,10 @@
 // message boxes, and checks the files of a run and the exit code.
 //
 //   gui_driver <scenario> <path of sarvelt.exe> [<handshake folder>]
+//   gui_driver --list
+//
+// --list prints the name of every scenario, one per line: the build registers one test per
+// name from it, so the table below is the one list of scenarios.
 //
 // Runs in the current folder: the program starts there (so logging.log lands there) and the
 // test trees are made below it. Prints one line per failed check; exit status 0 when every
@@ -1024,8 +1028,14 @@ const scenario scenarios[] = {
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 2 && strcmp(argv[1], "--list") == 0) {
+        for (const scenario &s : scenarios) printf("%s\n", s.name);
+        return fflush(stdout) == 0 ? 0 : 1;
+    }
     if (argc < 3) {
-        fprintf(stderr, "usage: gui_driver <scenario> <sarvelt.exe> [<handshake folder>]\n");
+        fprintf(stderr,
+                "usage: gui_driver <scenario> <sarvelt.exe> [<handshake folder>]\n"
+                "       gui_driver --list\n");
         return 2;
     }
     program_path = argv[2];

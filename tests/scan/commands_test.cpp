@@ -9,11 +9,8 @@ using namespace scan_test;
 
 namespace {
 
-class Commands : public ::testing::Test {
+class Commands : public window_test {
   protected:
-    void SetUp() override { open_window(); }
-    void TearDown() override { close_window(); }
-
     // n files "1.txt" ... "n.txt", each holding one occurrence.
     void make_files(const temp_tree &t, int n) {
         for (int i = 1; i <= n; ++i) t.file(std::to_string(i) + ".txt", "needle\n");

@@ -8,11 +8,7 @@ using namespace scan_test;
 
 namespace {
 
-class RunState : public ::testing::Test {
-  protected:
-    void SetUp() override { open_window(); }
-    void TearDown() override { close_window(); }
-};
+class RunState : public window_test {};
 
 double seconds_of(const std::function<void()> &f) {
     auto start = std::chrono::steady_clock::now();

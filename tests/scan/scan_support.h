@@ -1,40 +1,25 @@
 // Helpers of the scan tests: a working folder per test process (the session log lands there),
-// temporary trees, file contents, and a headless window wired to the command handling.
+// temporary trees below it, and a headless window wired to the command handling.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
-
-#if defined(_WIN32)
-#include <process.h>
-#else
-#include <unistd.h>
-#endif
 
 #include "log/log.h"
 #include "platform/window_headless.h"
 #include "resources/resource.h"
 #include "scan/run.h"
 #include "scan/run_state.h"
+#include "tests/common/files.h"
 #include "ui/commands.h"
-
-namespace fs = std::filesystem;
 
 namespace scan_test {
 
-inline int process_id() {
-#if defined(_WIN32)
-    return _getpid();
-#else
-    return int(getpid());
-#endif
-}
+using namespace testutil;
 
 // The process's working folder: a fresh temporary folder, made the current directory before
 // any test runs, so that logging.log and the trees of parallel test processes never meet.
@@ -45,65 +30,20 @@ class work_folder : public ::testing::Environment {
         return r;
     }
     void SetUp() override {
-        root() = fs::temp_directory_path() / ("sarvelt-scan-" + std::to_string(process_id()));
-        std::error_code ec;
-        fs::remove_all(root(), ec);
-        fs::create_directories(root());
+        root() = fresh_folder("sarvelt-scan", fs::temp_directory_path());
         fs::current_path(root());
     }
     void TearDown() override {
         std::error_code ec;
         fs::current_path(fs::temp_directory_path(), ec);
-        fs::remove_all(root(), ec);  // the open log may keep its file on Windows
+        remove_tree(root());
     }
 };
 
-inline std::string read_file(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void write_file(const fs::path &p, const std::string &bytes) {
-    fs::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary);
-    out << bytes;
-}
-
 // A temporary tree below the working folder, removed again at the end of the test.
-class temp_tree {
+class temp_tree : public scratch_dir {
   public:
-    temp_tree() {
-        static int counter = 0;
-        path_ = work_folder::root() / ("tree-" + std::to_string(++counter));
-        fs::create_directories(path_);
-    }
-    ~temp_tree() {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-        for (auto &e : fs::recursive_directory_iterator(path_, ec))
-            fs::permissions(e.path(), fs::perms::owner_write, fs::perm_options::add, ec);
-        fs::remove_all(path_, ec);
-    }
-    const fs::path &path() const { return path_; }
-    std::string str() const { return path_.string(); }
-    fs::path file(const std::string &rel, const std::string &bytes) const {
-        fs::path p = path_ / fs::path(rel);
-        write_file(p, bytes);
-        return p;
-    }
-    std::string read(const std::string &rel) const { return read_file(path_ / fs::path(rel)); }
-    // Every file name below the tree that ends in ".tmp".
-    std::vector<std::string> temporaries() const {
-        std::vector<std::string> found;
-        for (auto &e : fs::recursive_directory_iterator(path_))
-            if (e.path().extension() == ".tmp") found.push_back(e.path().string());
-        return found;
-    }
-
-  private:
-    fs::path path_;
+    temp_tree() : scratch_dir("tree", work_folder::root()) {}
 };
 
 // What the headless window showed during a test.
@@ -154,6 +94,13 @@ inline void close_window() {
     record().on_pump = nullptr;
     headless_destroy();
 }
+
+// A test with the headless window open from its start to its end.
+class window_test : public ::testing::Test {
+  protected:
+    void SetUp() override { open_window(); }
+    void TearDown() override { close_window(); }
+};
 
 // Fills the dialog's fields as a user would type them.
 struct fields {

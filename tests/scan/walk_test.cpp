@@ -13,11 +13,8 @@ using namespace scan_test;
 
 namespace {
 
-class Walk : public ::testing::Test {
+class Walk : public window_test {
   protected:
-    void SetUp() override { open_window(); }
-    void TearDown() override { close_window(); }
-
     // One pass of the walk, as the run starts it.
     uint32_t count(const std::string &dir, const char *type, uint64_t min_size = 0) {
         run_state.matched_count = 0;

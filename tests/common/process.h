@@ -1,20 +1,17 @@
-// Starting the built sarvelt-cli from a test: natively, or inside Wine for the Windows build,
-// with its standard output and error going to files, and the whole-file helpers the tests
-// that do so read and write their trees with. The including target defines SARVELT_CLI, the
-// program's path.
+// Starting programs from a test: the built sarvelt-cli (natively, or inside Wine for the
+// Windows build) with its standard output and error going to files, the folders of such a run,
+// and, under Wine, the Linux programs that make what the Windows calls cannot. A target that
+// starts sarvelt-cli defines SARVELT_CLI, the program's path; one that reads the project's own
+// files defines SARVELT_SOURCE_DIR.
 #pragma once
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
-#include <process.h>
 #else
 #include <fcntl.h>
 #include <signal.h>
@@ -22,35 +19,14 @@
 #include <unistd.h>
 #endif
 
-namespace clitest {
+#include "tests/common/files.h"
 
-namespace fs = std::filesystem;
-
-inline std::string read_file(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void write_file(const fs::path &p, const std::string &bytes) {
-    fs::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-}
+namespace testutil {
 
 // Console output of a Windows program ends its lines with CR LF.
 inline std::string without_cr(std::string s) {
     s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
     return s;
-}
-
-inline int process_id() {
-#if defined(_WIN32)
-    return _getpid();
-#else
-    return int(getpid());
-#endif
 }
 
 // A path of the build as this program reaches it: under Wine the build's paths are Unix paths,
@@ -66,7 +42,16 @@ inline std::string build_path(std::string p) {
     return p;
 }
 
+#if defined(SARVELT_CLI)
 inline std::string cli_path() { return build_path(SARVELT_CLI); }
+#endif
+
+#if defined(SARVELT_SOURCE_DIR)
+// A file of the project's sources, by its path relative to the source root.
+inline std::string source_path(const std::string &rel) {
+    return build_path(std::string(SARVELT_SOURCE_DIR) + "/" + rel);
+}
+#endif
 
 struct result {
     int status = -1;  // exit status, or 128 + signal
@@ -97,15 +82,18 @@ inline std::string quote(const std::string &arg) {
 }
 #endif
 
-// One started sarvelt-cli (or the copy of it at program), its output in outputs/stdout.txt and
-// outputs/stderr.txt. before_exec (POSIX only) runs in the child just before the program starts:
-// limits, user and signal dispositions set there are the program's.
+// One started sarvelt-cli (or the program given, such as a copy of it), its output in
+// outputs/stdout.txt and outputs/stderr.txt. before_exec (POSIX only) runs in the child just
+// before the program starts: limits, user and signal dispositions set there are the program's.
 class cli_process {
   public:
     cli_process(const std::vector<std::string> &args, const fs::path &cwd, const fs::path &outputs,
                 const std::function<void()> &before_exec = nullptr, const std::string &program = "")
         : out_(outputs / "stdout.txt"), err_(outputs / "stderr.txt") {
-        std::string exe = program.empty() ? cli_path() : program;
+        std::string exe = program;
+#if defined(SARVELT_CLI)
+        if (exe.empty()) exe = cli_path();
+#endif
 #if defined(_WIN32)
         (void)before_exec;
         SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
@@ -217,4 +205,75 @@ class cli_process {
 #endif
 };
 
-}  // namespace clitest
+// The folders of a program's runs in one test: a tree to walk, a working folder to run in
+// (where logging.log goes) and a folder for the program's output, all below one fresh folder
+// in the system's temporary folder that is removed again when the object goes.
+struct run_folders {
+    explicit run_folders(const std::string &tag)
+        : base(fresh_folder(tag, fs::temp_directory_path())),
+          tree(base / "tree"),
+          work(base / "work"),
+          outputs(base / "outputs") {
+        fs::create_directories(tree);
+        fs::create_directories(work);
+        fs::create_directories(outputs);
+    }
+    ~run_folders() { remove_tree(base); }
+    run_folders(const run_folders &) = delete;
+    run_folders &operator=(const run_folders &) = delete;
+
+    fs::path base, tree, work, outputs;
+};
+
+#if defined(_WIN32)
+// Under Wine: the Unix path of a Windows path, or "" where there is none (not Wine).
+inline std::string unix_path_of(const fs::path &p) {
+    using to_unix = char *(CDECL *)(const WCHAR *);
+    auto f = reinterpret_cast<to_unix>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (!f) return "";
+    char *u = f(p.wstring().c_str());
+    if (!u) return "";
+    std::string s = u;
+    HeapFree(GetProcessHeap(), 0, u);
+    return s;
+}
+
+// Whether a directory listing shows p (a FIFO or a link the Windows calls cannot open still
+// shows there).
+inline bool listed(const fs::path &p) {
+    WIN32_FIND_DATAW d;
+    HANDLE h = FindFirstFileW(p.wstring().c_str(), &d);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    FindClose(h);
+    return true;
+}
+
+// Under Wine: runs a Linux program (Wine starts such a program natively) with arguments free
+// of spaces and quotes, and waits until made exists. The Windows calls cannot make what the
+// Linux side has: symbolic links that Wine shows as plain files, FIFOs. With gone, waits until
+// made no longer exists instead.
+inline bool run_unix(const std::string &program, const std::vector<std::string> &args,
+                     const fs::path &made, bool gone = false) {
+    std::string line = program;
+    for (auto &a : args) line += " " + a;
+    std::vector<char> cmd(line.begin(), line.end());
+    cmd.push_back('\0');
+    std::string exe = build_path(program);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi))
+        return false;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    for (int i = 0; i < 500; ++i) {
+        if (listed(made) != gone) return true;
+        Sleep(10);
+    }
+    return false;
+}
+#endif
+
+}  // namespace testutil
