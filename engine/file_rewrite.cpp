@@ -78,9 +78,13 @@ bool fail_with_error(rewrite_job *job, rewrite_failure why) {
 // swap, so that a killed run leaves nothing behind (it is named in rewrite_commit); elsewhere
 // one under the first free name from the current time up, created exclusively and, where the
 // platform can, marked to go with its handle.
-bool create_temp(rewrite_job *job, int64_t seconds) {
+bool create_temp(rewrite_job *job, int64_t seconds, const rewrite_control &control) {
     if (os_create_unnamed(job->dir.c_str(), &job->temp)) return true;
     if (!os_error_is_unsupported(os_last_error())) return fail_with_error(job, failed_create_temp);
+    if (control.unnamed_only) {
+        job->deferred = true;
+        return false;
+    }
     for (int tries = 0; tries < 10000; ++tries) {
         std::string path = joined(job->dir, temp_name(seconds + tries));
         if (path.empty()) return fail(job, failed_create_temp);
@@ -149,7 +153,7 @@ bool copy_to_temp(rewrite_job *job, os_file src, line_stream &s, int64_t seconds
     if (scan == copy_runaway) return fail(job, failed_runaway);
     if (!found) return true;
     if (job->before.read_only) return fail(job, failed_read_only);
-    if (!create_temp(job, seconds)) return false;
+    if (!create_temp(job, seconds, control)) return false;
     if (!os_rewind(src)) return fail_with_error(job, failed_read_source);
     bool changed = false;
     copy_result copy = text_copy_rewritten(src, job->temp, s, &changed, control.cancel);

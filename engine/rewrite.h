@@ -46,10 +46,13 @@ enum rewrite_failure {
     failed_set_time,
 };
 
-// How the caller tells a preparation to stop.
+// How the caller tells a preparation to stop, and what it may leave in the folder meanwhile.
 struct rewrite_control {
     // Raised: stop preparing between two blocks and drop what was made.
     const std::atomic<int> *cancel = nullptr;
+    // Only a temporary file without a name may be made: the folder is not listed yet, and a
+    // named one would be listed with it. Where none can be had, the preparation is deferred.
+    bool unnamed_only = false;
 };
 
 struct rewrite_job {
@@ -63,6 +66,7 @@ struct rewrite_job {
     bool temp_goes = false;   // the temporary file goes when its handle is closed
     bool changed = false;     // the temporary file holds the file's new text
     bool cancelled = false;   // the preparation was stopped: nothing to commit or report
+    bool deferred = false;    // it needs a named temporary file, which it may not make yet
     rewrite_failure failure = rewrite_fine;
     uint32_t code = 0;  // the system's error for the failure (0: none to tell)
 };

@@ -30,9 +30,11 @@ enum slot_state { waiting, preparing, prepared };
 
 struct slot {
     std::string path;
+    walk_position folder;  // where its folder stands in the walk
     uint64_t size = 0;
     slot_state state = waiting;
-    bool passed = false;  // the walk went past it while it was being prepared
+    bool needs_listing = false;  // it needs a named temporary file: not before its folder is listed
+    bool passed = false;         // the walk went past it while it was being prepared
     rewrite_job job;
     std::atomic<int> lock_wait{0};  // its worker waits for another program to let go of a file
 };
@@ -50,6 +52,9 @@ struct pipeline {
     std::atomic<int> cancel{0};
     std::string folder, file_type, search, replace;
     uint64_t min_size = 0;
+    bool any_listed = false;
+    walk_position listed;      // the last folder the walk listed
+    bool named_temps = false;  // a preparation found that temporary files have names here
     std::vector<std::thread> threads;
 };
 
@@ -71,12 +76,20 @@ bool within_budget(const pipeline &p, const slot &s) {
     return p.files_in_work < files_ahead && p.bytes_in_work + s.size <= bytes_ahead;
 }
 
+// Has the walk listed the folder at position? Folders are listed in walk order, each before
+// anything below it.
+bool folder_listed(const pipeline &p, const walk_position &folder) {
+    return p.any_listed && !(p.listed < folder);
+}
+
 // The earliest waiting file in walk order, if the budget lets a worker take it.
 slot *next_for_worker(pipeline &p) {
     if (!may_start(p)) return nullptr;
     for (auto &entry : p.slots) {
         slot &s = *entry.second;
-        if (s.state == waiting) return within_budget(p, s) ? &s : nullptr;
+        bool needs_listing = s.needs_listing || p.named_temps;
+        if (s.state != waiting || (needs_listing && !folder_listed(p, s.folder))) continue;
+        return within_budget(p, s) ? &s : nullptr;
     }
     return nullptr;
 }
@@ -101,11 +114,22 @@ void run_worker(pipeline *p) {
         p->files_in_work++;
         p->bytes_in_work += s->size;
         worker_slot = s;
+        // Where temporary files have names, they must not appear in a folder before the walk
+        // has listed it.
+        control.unnamed_only = !folder_listed(*p, s->folder);
         hold.unlock();
         rewrite_prepare(&s->job, s->path.c_str(), p->search.c_str(), p->replace.c_str(), control);
         hold.lock();
         worker_slot = nullptr;
         s->state = prepared;
+        if (s->job.deferred && !s->passed) {  // again once its folder is listed
+            s->job = rewrite_job();
+            s->state = waiting;
+            s->needs_listing = true;
+            p->named_temps = true;
+            release(*p, *s);
+            continue;
+        }
         if (s->passed) {  // the walk went past it meanwhile: it is no one's
             rewrite_discard(&s->job);
             release(*p, *s);
@@ -168,6 +192,7 @@ void run_scout(pipeline *p) {
         if (picked) {
             std::unique_ptr<slot> s(new slot);
             s->path = path;
+            s->folder = position;
             s->size = entry.size;
             walk_position at = position;
             at.push_back(uint32_t(i));
@@ -284,6 +309,14 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
         rewrite_prepare(&job, path.c_str(), search, replace, control);
     }
     return rewrite_commit(&job, search, replace, control);
+}
+
+void pipeline_listed(const walk_position &folder) {
+    if (!running) return;
+    std::lock_guard<std::mutex> hold(running->lock);
+    running->listed = folder;
+    running->any_listed = true;
+    running->work.notify_all();
 }
 
 void pipeline_allow(bool start_new) { set_flag(&pipeline::start_new, start_new); }

@@ -25,6 +25,10 @@ void pipeline_start(const char *folder, const char *file_type, uint64_t min_size
                     const char *search_text, const char *replace_text);
 void pipeline_finish();
 
+// The walk has listed the folder at position (in the applying pass): files in it may now be
+// prepared with a named temporary file, which the walk's listing can no longer meet.
+void pipeline_listed(const walk_position &folder);
+
 // The file's turn: takes its preparation (waiting for it, or preparing it now) and commits it.
 // Returns what update_file returns. Without a running pipeline the file is rewritten at once.
 int pipeline_commit(const walk_position &position, const std::string &path);

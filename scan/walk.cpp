@@ -169,6 +169,7 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
     std::vector<os_dir_entry> entries;
     int listed = dir[0] != '\0' ? os_list_dir(dir, &entries, pump_one_message) : 0;
     if (listed != 1 && dir[0] != '\0') report_listing(dir, listed, os_last_error());
+    if (apply) pipeline_listed(position);
     for (size_t i = 0; i < entries.size(); ++i) {
         position.push_back(uint32_t(i));
         int go_on = handle_entry(dir, entries[i], path, file_type, min_size, apply);

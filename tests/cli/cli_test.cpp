@@ -159,6 +159,47 @@ TEST_F(Cli, ALogThatCannotBeOpenedStopsTheRunBeforeAnyFileWithExitStatusOne) {
     EXPECT_FALSE(has_temporaries());
 }
 
+TEST_F(Cli, ArgumentsAndOutputAreUtf8) {
+    const std::string folder = "\xce\x95\xce\xbb\xce\xbb\xce\xac\xce\xb4\xce\xb1";  // Ελλάδα
+    write_file(tree / fs::u8path(folder + "/\xce\xba\xce\xb5\xce\xaf\xce\xbc.txt"),
+               "\xcf\x89\xce\xbc\xce\xad\xce\xb3\xce\xb1 one\n");  // "ωμέγα one"
+    const std::string path = tree.string() + "/" + folder;
+    result r = run({"--path", path, "--search", "\xcf\x89\xce\xbc\xce\xad\xce\xb3\xce\xb1",
+                    "--replace", "omega"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("omega one\r\n",
+              read_file(tree / fs::u8path(folder + "/\xce\xba\xce\xb5\xce\xaf\xce\xbc.txt")));
+    r = run({"--path", path + "-", "--search", "x"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("sarvelt-cli: The Path '" + path + "-' is not an existing folder.\n", r.err);
+}
+
+#if defined(_WIN32)
+// A Path of a drive alone is the drive's root, as the paths of its entries are composed: the
+// tree gets a drive letter of its own (a link in the Wine prefix's dosdevices), and the run
+// starts in a subfolder of it, which is then that drive's current folder.
+TEST_F(Cli, ADriveAloneMeansItsRoot) {
+    const char *prefix = getenv("WINEPREFIX");
+    std::string unix_tree = unix_path_of(tree);
+    if (!prefix || unix_tree.empty()) GTEST_SKIP() << "not under Wine";
+    std::string dosdevices = std::string(prefix) + "/dosdevices";
+    DWORD used = GetLogicalDrives();
+    char letter = 'Q';
+    while (letter > 'D' && (used & (1u << (letter - 'A')))) --letter;
+    const std::string drive = std::string(1, letter) + ":";
+    std::string link = dosdevices + "/" + char(tolower(letter)) + ":";
+    // Seen through drive Z: (this process may keep its view of the drives it started with).
+    ASSERT_TRUE(run_unix("/bin/ln", {"-s", unix_tree, link}, build_path(link))) << link;
+    file("top.txt", "needle\n");
+    file("sub/below.txt", "needle\n");
+    result r = run({"--path", drive, "--search", "needle", "--replace", "pin"}, drive + "\\sub");
+    run_unix("/bin/rm", {link}, build_path(link), true);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("pin\r\n", read("top.txt"));
+    EXPECT_EQ("pin\r\n", read("sub/below.txt"));
+}
+#endif
+
 TEST_F(Cli, UsageErrorsGiveExitStatusTwo) {
     const std::vector<std::vector<std::string>> cases = {
         {},

@@ -85,6 +85,16 @@ inline std::string quote(const std::string &arg) {
 // One started sarvelt-cli (or the program given, such as a copy of it), its output in
 // outputs/stdout.txt and outputs/stderr.txt. before_exec (POSIX only) runs in the child just
 // before the program starts: limits, user and signal dispositions set there are the program's.
+#if defined(_WIN32)
+inline std::wstring wide(const std::string &utf8) {
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    std::wstring w(size_t(n > 0 ? n : 1), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &w[0], n);
+    w.resize(w.size() - 1);
+    return w;
+}
+#endif
+
 class cli_process {
   public:
     cli_process(const std::vector<std::string> &args, const fs::path &cwd, const fs::path &outputs,
@@ -103,24 +113,28 @@ class cli_process {
         HANDLE err =
             CreateFileA(err_.string().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                         &sa, CREATE_ALWAYS, 0, nullptr);
+        // The arguments are UTF-8, as the program reads them (its code page is UTF-8): the
+        // command line goes over as UTF-16.
         std::string line = quote(exe);
         for (auto &a : args) line += " " + quote(a);
-        STARTUPINFOA si{};
+        std::wstring cmd = wide(line), wexe = wide(exe), dir = cwd.wstring();
+        STARTUPINFOW si{};
         si.cb = sizeof si;
         si.dwFlags = STARTF_USESTDHANDLES;
         si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
         si.hStdOutput = out;
         si.hStdError = err;
         PROCESS_INFORMATION pi{};
-        std::vector<char> cmd(line.begin(), line.end());
-        cmd.push_back('\0');
-        std::string dir = cwd.string();
-        // A process group of its own, so that a console break can be sent to it alone.
-        if (CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE,
-                           CREATE_NEW_PROCESS_GROUP, nullptr, dir.c_str(), &si, &pi)) {
-            process_ = pi.hProcess;
-            process_id_ = pi.dwProcessId;
-            CloseHandle(pi.hThread);
+        // A process group of its own, so that a console break can be sent to it alone. Wine
+        // now and then refuses a start while earlier processes wind down: tried again.
+        for (int attempt = 0; attempt < 5 && !process_; ++attempt) {
+            if (attempt > 0) Sleep(200);
+            if (CreateProcessW(wexe.c_str(), &cmd[0], nullptr, nullptr, TRUE,
+                               CREATE_NEW_PROCESS_GROUP, nullptr, dir.c_str(), &si, &pi)) {
+                process_ = pi.hProcess;
+                process_id_ = pi.dwProcessId;
+                CloseHandle(pi.hThread);
+            }
         }
         CloseHandle(out);
         CloseHandle(err);
