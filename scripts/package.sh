@@ -190,8 +190,9 @@ Description: replace a text in many files at once
  sarvelt-cli walks a folder and replaces a text in every selected file below
  it (by extension, least size, name length and age), each file rewritten
  through a temporary file that replaces it only when complete, its last-write
- time kept. It is the command-line form of Sarvelt, a Windows program by
- Corvane; every run writes a session log, logging.log.
+ time kept. Rewritten files get Windows line ends (CR LF). It is the
+ command-line form of Sarvelt, a Windows program by Corvane; every run writes
+ a session log, logging.log.
 EOF
 logged "$stage/dpkg-deb.log" dpkg-deb --root-owner-group -Zxz --build "$pkg" "$stage/sarvelt-cli_${version}_$deb_arch.deb"
 publish "$stage/sarvelt-cli_${version}_$deb_arch.deb"
