@@ -13,6 +13,8 @@ packages=(
   clang libclang-rt-14-dev                 # libFuzzer
   eatmydata sd rpl sed perl ripgrep hyperfine  # benchmark peers and helpers
   util-linux procps psmisc                 # flock, setpriv, pkill, fuser for the fault tests
+  wixl zip dpkg-dev                        # packages: MSI, zip, deb (dpkg-shlibdeps)
+  msitools unzip man-db                    # package checks: msiinfo, msiextract, man -l
 )
 
 missing=()

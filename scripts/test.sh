@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every target (native, native with sanitizers, 64-bit and
-# 32-bit Windows) and runs every test: natively, under the sanitizers, and under Wine.
+# 32-bit Windows) and runs every test: natively, under the sanitizers, and under Wine; then
+# builds the packages (MSI, zip, deb) and checks them, installing the MSI under Wine.
 # Ends with one line "N passed, N failed"; the exit status is 0 only if nothing failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -44,6 +45,28 @@ run_tests() {  # name, extra ctest args...
   [ "$fails" -eq 0 ] || problems+=("$fails failing in $name")
 }
 
+# The packages a user installs: scripts/package.sh makes them from release builds of its own
+# (build/release-*) into build/dist, and tests/packages installs and checks them.
+check_packages() {
+  echo "=== packages"
+  if ! bash scripts/package.sh --out build/dist >build/package.log 2>&1; then
+    tail -n 40 build/package.log
+    problems+=("scripts/package.sh failed (build/package.log)")
+    return
+  fi
+  local log=build/packages.check.log p f
+  bash tests/packages/check-packages.sh build/dist 2>&1 | tee "$log" | grep -v '^ok ' || true
+  read -r p f < <(sed -n 's/^packages: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$log")
+  if [ -z "${f:-}" ]; then
+    problems+=("package checks did not finish")
+    failed=$((failed + 1))
+    return
+  fi
+  passed=$((passed + p))
+  failed=$((failed + f))
+  [ "$f" -eq 0 ] || problems+=("$f failing in packages")
+}
+
 mkdir -p build
 if configure_and_build native -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
   run_tests native
@@ -56,6 +79,7 @@ if configure_and_build win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake; then
   /usr/lib/wine/wineserver -k 2>/dev/null || true
 fi
 configure_and_build win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w32.cmake || true
+check_packages
 
 echo
 if [ ${#problems[@]} -gt 0 ]; then
