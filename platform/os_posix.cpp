@@ -304,8 +304,8 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
         entry.name = e->d_name;
         struct stat s;
         if (OS_INJECTED(os_call_stat) || fstatat(dfd, e->d_name, &s, AT_SYMLINK_NOFOLLOW) != 0) {
-            // Gone since it was listed: nothing to do. Otherwise the walk must say so.
-            if (errno != ENOENT) entry.error = errno;
+            // Listed but not seen (gone in between, or the system failed): the walk says so.
+            entry.error = errno ? uint32_t(errno) : uint32_t(EIO);
         } else {
             entry.is_link = S_ISLNK(s.st_mode);
             entry.is_dir = S_ISDIR(s.st_mode);

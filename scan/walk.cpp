@@ -62,9 +62,9 @@ void report_listing(const char *dir, int listed, uint32_t code) {
     log_message("ERROR: %s: %s (%s)\n", what, dir, os_error_text(code).c_str());
 }
 
-// An entry whose facts the listing could not read: it cannot be judged, so it is said.
-void report_unreadable_entry(const char *dir, const os_dir_entry &entry, int apply) {
-    if (apply) return;
+// An entry whose facts the listing could not read: it cannot be judged, so it is said (in
+// either pass: the next listing may see it whole).
+void report_unreadable_entry(const char *dir, const os_dir_entry &entry) {
     errors_seen = 1;
     log_message("ERROR: Unable to look at the entry, skipped: %s (%s)\n",
                 shown_path(dir, entry.name).c_str(), os_error_text(entry.error).c_str());
@@ -130,7 +130,7 @@ int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const c
     if (!wait_while_paused()) return 0;
 
     if (entry.error) {
-        report_unreadable_entry(dir, entry, apply);
+        report_unreadable_entry(dir, entry);
         return log_unavailable() ? 0 : 1;
     }
     if (entry.is_dir) {

@@ -7,6 +7,7 @@
 // After windows.h: resource.h takes over two of its cursor names.
 #include "platform/window_win.h"
 #include "resources/resource.h"
+#include "resources/license.h"
 #include "resources/version.h"
 #include "scan/run_state.h"
 #include "ui/commands.h"
@@ -21,24 +22,8 @@ const char help_box_text[] =
     "When found, the files will be modified.\n"
     "NOTE: Files' date time stamps will be preserved\n\n\n\n" SARVELT_COPYRIGHT "\n\n";
 
-const char license_box_text[] =
-    "\n" SARVELT_COPYRIGHT
-    "\n\n"
-    "Permission is hereby granted, free of charge, to any person obtaining a copy\n"
-    "of this software and associated documentation files (the \"Software\"), to deal\n"
-    "in the Software without restriction, including without limitation the rights\n"
-    "to use, copy, modify, merge, publish, distribute, sublicense, and/or sell\n"
-    "copies of the Software, and to permit persons to whom the Software is\n"
-    "furnished to do so, subject to the following conditions:\n\n"
-    "The above copyright notice and this permission notice shall be included in all\n"
-    "copies or substantial portions of the Software.\n\n"
-    "THE SOFTWARE IS PROVIDED \"AS IS\", WITHOUT WARRANTY OF ANY KIND, EXPRESS OR\n"
-    "IMPLIED, INCLUDING BUT NOT LIMITED TO THE WARRANTIES OF MERCHANTABILITY,\n"
-    "FITNESS FOR A PARTICULAR PURPOSE AND NONINFRINGEMENT. IN NO EVENT SHALL THE\n"
-    "AUTHORS OR COPYRIGHT HOLDERS BE LIABLE FOR ANY CLAIM, DAMAGES OR OTHER\n"
-    "LIABILITY, WHETHER IN AN ACTION OF CONTRACT, TORT OR OTHERWISE, ARISING FROM,\n"
-    "OUT OF OR IN CONNECTION WITH THE SOFTWARE OR THE USE OR OTHER DEALINGS IN THE\n"
-    "SOFTWARE.\n\n";
+// LICENSE itself, ending with a blank line.
+const char license_box_text[] = SARVELT_LICENSE_TEXT "\n";
 
 // The About box's text is formatted into a buffer of this size; the whole text fits.
 constexpr int about_room = 200;

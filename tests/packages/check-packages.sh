@@ -52,16 +52,6 @@ tree_rewritten() {
   cmp -s "$1/b.txt" <(printf 'nothing\n') || why "b.txt changed"
 }
 
-# The License box's text (ui/main_window.cpp) and LICENSE say the same, word for word.
-license_matches_box() {
-  local box lic
-  box=$(perl -0777 -ne '($c) = /#define COPYRIGHT_LINE (".*?")/; /license_box_text\[\] =(.*?);\n/s or exit 1;
-        ($b = $1) =~ s/COPYRIGHT_LINE/$c/g; $t = join "", $b =~ /"((?:[^"\\]|\\.)*)"/g;
-        $t =~ s/\\n/ /g; $t =~ s/\\"/"/g; print join " ", split " ", $t' "$root/ui/main_window.cpp")
-  lic=$(sed '1{/^MIT License$/d}' "$root/LICENSE" | tr -s ' \n' '  ' | sed 's/^ *//; s/ *$//')
-  [ -n "$box" ] && [ "$box" = "$lic" ] || why "LICENSE and the License box differ"
-}
-
 # A zip: its folder holds the two programs for its architecture, README and LICENSE (CR LF).
 zip_ok() {  # arch, PE format
   local d=$work/zip-$1 top=Sarvelt-$version-$1
@@ -193,7 +183,6 @@ start_xvfb() {
 
 shipped=$dist/Sarvelt-$version-win64.msi
 code=$(product_code "$shipped")
-check "LICENSE is the License box's text" license_matches_box
 check "win64 zip" zip_ok win64 pei-x86-64
 check "win32 zip" zip_ok win32 pei-i386
 check "win64 MSI tables" msi_tables_ok win64 'x64;1033' ProgramFiles64Folder
