@@ -101,22 +101,33 @@ bool create_temp(rewrite_job *job, int64_t seconds, const rewrite_control &contr
     return fail_with_error(job, failed_create_temp);
 }
 
-// Gives a temporary file that has no name yet the first free name from the current time up,
-// just before the swap.
-bool name_temp(rewrite_job *job) {
+// The name a temporary file without a name will be given: the first one from the current time
+// up that no file has. The log announces it; the file gets it only just before the swap, so
+// that a run killed in between leaves nothing behind.
+void choose_temp_name(rewrite_job *job) {
     const int64_t seconds = os_time_now();
     for (int tries = 0; tries < 10000; ++tries) {
-        std::string path = joined(job->dir, temp_name(seconds + tries));
+        job->temp_number = seconds + tries;
+        job->temp_path = joined(job->dir, temp_name(job->temp_number));
+        os_stat st;
+        if (job->temp_path.empty() || !os_stat_path(job->temp_path.c_str(), &st, 0)) return;
+    }
+}
+
+// Gives the temporary file its chosen name, or the next free one should another file have
+// taken that name meanwhile (the log then says which).
+bool name_temp(rewrite_job *job) {
+    for (int tries = 0; tries < 10000; ++tries) {
+        std::string path = joined(job->dir, temp_name(job->temp_number + tries));
         if (path.empty()) return fail(job, failed_create_temp);
         if (os_name_temp(job->temp, path.c_str())) {
+            if (path != job->temp_path)
+                log_message("INFO: Temp File taken meanwhile; used %s", path.c_str());
             job->temp_path = path;
             job->temp_named = true;
             return true;
         }
-        if (!os_error_is_exists(os_last_error())) {
-            job->temp_path = path;
-            return fail_with_error(job, failed_create_temp);
-        }
+        if (!os_error_is_exists(os_last_error())) return fail_with_error(job, failed_create_temp);
     }
     return fail_with_error(job, failed_create_temp);
 }
@@ -221,7 +232,6 @@ const failure_words worded_failures[] = {
     {failed_changed, plain, "File changed while it was being rewritten; left as it is"},
     {failed_set_temp_time, on_temp, "Unable to set the temp file's time"},
     {failed_keep_temp, on_temp, "Unable to keep the temp file"},
-    {failed_close_temp, on_temp, "Unable to close temp file"},
     {failed_swap, with_reason, "Unable to put the rewritten file in place; file not changed"},
     {failed_set_time, plain,
      "Last-write time could not be set again after the swap; the file holds its new text"},
@@ -341,8 +351,8 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
     if (!replace_text) replace_text = "";
     if (job->failure != rewrite_fine && job->failure < failed_open_source)
         return report_failure(job);
-    // The log's "Temp File:" names the file the swap uses: a file without a name gets it now.
-    if (job->changed && !job->temp_named) name_temp(job);
+    // The log's "Temp File:" names the file the swap uses.
+    if (job->changed && !job->temp_named) choose_temp_name(job);
     announce(*job, search_text, replace_text);
     // Nothing is done that the log cannot tell: without it the run stops here.
     if (log_unavailable()) {
@@ -364,20 +374,20 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
     // The temporary file gets the time first, so the swapped-in file has it from the start.
     if (!os_set_mtime(job->temp, saved))
         return commit_failed(job, failed_set_temp_time, os_last_error());
+    // The temporary file gets its name (or loses its mark for deletion) and is swapped in at
+    // once, and closed after: only a run killed between those two steps can leave it behind,
+    // and then whole. Its data was flushed before, so the close can lose nothing.
+    if (!job->temp_named && !name_temp(job)) return report_failure(job);
     if (job->temp_goes) {
         if (!os_keep_temp(job->temp)) return commit_failed(job, failed_keep_temp, os_last_error());
         job->temp_goes = false;
     }
-    if (!os_close(&job->temp)) {
-        uint32_t code = os_last_error();
-        os_remove(job->temp_path.c_str());
-        return commit_failed(job, failed_close_temp, code);
-    }
     if (!retry_while_locked(real, [&] { return os_replace(job->temp_path.c_str(), real); })) {
         uint32_t code = os_last_error();
-        os_remove(job->temp_path.c_str());
+        drop_temp(job);
         return commit_failed(job, failed_swap, code);
     }
+    os_close(&job->temp);
     if (!get_set_ftime(real, &saved, 1)) return commit_failed(job, failed_set_time);
     return report_success(*job, search_text, replace_text);
 }

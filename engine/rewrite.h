@@ -41,7 +41,6 @@ enum rewrite_failure {
     failed_changed,
     failed_set_temp_time,
     failed_keep_temp,
-    failed_close_temp,
     failed_swap,
     failed_set_time,
 };
@@ -63,6 +62,7 @@ struct rewrite_job {
     os_stat before;           // the file as it was read
     os_file temp;             // the new text, flushed to the disk; open until the swap
     bool temp_named = false;  // temp_path names the temporary file (else it has no name yet)
+    int64_t temp_number = 0;  // the number in the temporary file's name ("%d.tmp")
     bool temp_goes = false;   // the temporary file goes when its handle is closed
     bool changed = false;     // the temporary file holds the file's new text
     bool cancelled = false;   // the preparation was stopped: nothing to commit or report

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds every target (native, native with sanitizers, 64-bit and
-# 32-bit Windows) and runs every test: natively, under the sanitizers, and under Wine; then
+# Installs what is missing, builds every target (native, native with sanitizers, the threaded
+# parts with ThreadSanitizer, 64-bit and 32-bit Windows) and runs every test: natively, under
+# the sanitizers, and under Wine; then
 # builds the packages (MSI, zip, deb) and checks them, installing the MSI under Wine.
 # Ends with one line "N passed, N failed"; the exit status is 0 only if nothing failed.
 set -uo pipefail
@@ -18,12 +19,14 @@ passed=0
 failed=0
 problems=()
 
-configure_and_build() {  # name, cmake args...
+configure_and_build() {  # name, cmake args... (TARGETS="a b" builds only those)
   local name=$1; shift
   echo "=== build $name"
   cmake -S . -B "build/$name" -G "Unix Makefiles" "$@" >"build/$name.configure.log" 2>&1 \
     || { cat "build/$name.configure.log"; problems+=("configure $name"); return 1; }
-  cmake --build "build/$name" -j "$jobs" >"build/$name.build.log" 2>&1 \
+  local targets=()
+  for t in ${TARGETS:-}; do targets+=(--target "$t"); done
+  cmake --build "build/$name" -j "$jobs" "${targets[@]}" >"build/$name.build.log" 2>&1 \
     || { tail -n 80 "build/$name.build.log"; problems+=("build $name"); return 1; }
 }
 
@@ -73,6 +76,11 @@ if configure_and_build native -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
 fi
 if configure_and_build asan -DCMAKE_BUILD_TYPE=Debug -DSARVELT_SANITIZE=ON; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_tests asan
+fi
+# The threaded parts (the work ahead of the walk, and the runs that drive it) under
+# ThreadSanitizer.
+if TARGETS=scan_tests configure_and_build threads -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSARVELT_THREADS_CHECK=ON; then
+  TSAN_OPTIONS=halt_on_error=1 run_tests threads -R '^(Pipeline|Injection|Commands|Walk)\.'
 fi
 if configure_and_build win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake; then
   run_tests win64

@@ -765,6 +765,27 @@ void scenario_errors() {
     quit_and_expect_zero();
 }
 
+// A session log that cannot be opened (a folder stands where it would be): the run stops
+// before any file, a box with no owner says why, and once it is closed the program ends with
+// exit code 0.
+void scenario_log_unavailable() {
+    make_folder(current_folder() + "\\logging.log");
+    start_program();
+    const int files = 2;
+    std::string root = make_alpha_tree("nolog", files);
+    fill_run_fields(root, "*.txt", "alpha", "beta", "0");
+    press(IDC_RUN);
+    HWND box = wait_box("ERROR", 10000);
+    REQUIRE(box != nullptr);
+    CHECK_EQ_STR(box_text(box),
+                 "ERROR:  The debug logging file 'logging.log' could not not be opened\n");
+    CHECK(GetWindow(box, GW_OWNER) == nullptr);
+    CHECK(box_has_icon(box));
+    close_box(box);
+    CHECK(wait_program_exit() == 0);
+    CHECK(count_changed(root, files) == 0);
+}
+
 // RUN refuses what it cannot do, in a box owned by the window, touching nothing.
 void scenario_refusals() {
     start_program();
@@ -1015,6 +1036,7 @@ const scenario scenarios[] = {
     {"quit_during_run", scenario_quit_during_run},
     {"alt_f4_during_run", scenario_alt_f4_during_run},
     {"errors", scenario_errors},
+    {"log_unavailable", scenario_log_unavailable},
     {"refusals", scenario_refusals},
     {"keys", scenario_keys},
     {"boxes", scenario_boxes},

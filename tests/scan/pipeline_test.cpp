@@ -1,0 +1,119 @@
+// The work ahead of the walk while the user's commands arrive: CANCEL, QUIT, PAUSE and RUN
+// during the unwinding, each taken while workers are busy with files the walk has not reached.
+// Nothing after the point of the command is swapped, nothing is left behind, a pause starts no
+// new file, and every file is wholly old or wholly new.
+#include <iostream>
+
+#include "scan_support.h"
+#include "tests/common/reference.h"
+
+using namespace scan_test;
+
+namespace {
+
+constexpr int file_count = 24;
+
+// Large enough that a preparation takes a while: the commands meet work in flight.
+std::string big_text() {
+    std::string s;
+    for (int i = 0; s.size() < (256u << 10); ++i) s += "line " + std::to_string(i) + " needle\n";
+    return s;
+}
+
+class Pipeline : public ::testing::Test {
+  protected:
+    temp_tree t;
+    const std::string before = big_text();
+    const std::string after = reference_rewrite(before, "needle", "pin");
+
+    static std::string name(int i) { return "f" + std::to_string(100 + i) + ".txt"; }
+    int rewritten() {
+        int n = 0;
+        for (int i = 0; i < file_count; ++i) {
+            std::string now = t.read(name(i));
+            EXPECT_TRUE(now == before || now == after) << name(i) << " is partial";
+            n += now == after;
+        }
+        return n;
+    }
+};
+
+// Files opened for reading so far, counted by an injection that never fires.
+uint64_t opened() { return os_injected_so_far().calls[os_call_open_read]; }
+
+enum step { none, cancel, quit, pause, cont, run_again };
+
+struct command_case {
+    const char *what;
+    step first, then;  // first at the third file's turn, then after some pumps
+    bool all_rewritten;
+};
+
+TEST_F(Pipeline, CommandsTakenWhileWorkIsInFlight) {
+    const command_case cases[] = {
+        {"cancel", cancel, none, false},
+        {"quit", quit, none, false},
+        {"pause then continue", pause, cont, true},
+        {"pause then cancel", pause, cancel, false},
+        {"cancel then RUN while unwinding", cancel, run_again, false},
+    };
+    for (const command_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (int i = 0; i < file_count; ++i) t.file(name(i), before);
+        open_window();
+        type_fields({t.str(), "*.txt", "0", "needle", "pin"});
+        os_injection count_only;
+        count_only.k = UINT64_MAX;
+        os_inject(count_only);
+        static const command_case *now;
+        static int pumps_after;
+        static uint64_t opened_at_pause, opened_in_pause, opened_at_command;
+        static uint32_t done_at_command;
+        now = &c;
+        pumps_after = -1;
+        opened_in_pause = 0;
+        record().on_pump = [] {
+            if (pumps_after < 0) {
+                // The third file's turn is over: the command comes with work ahead in flight.
+                if (!run_state.busy || run_state.matched_count != 3 ||
+                    status().rfind("Progress: 3", 0) != 0)
+                    return;
+                pumps_after = 0;
+                done_at_command = run_state.matched_count;
+                opened_at_command = opened();
+                window_post_command(now->first == pause    ? IDC_PAUSE
+                                    : now->first == cancel ? IDC_CANCEL_RESET
+                                                           : IDC_QUIT);
+                return;
+            }
+            ++pumps_after;
+            if (now->first == pause && pumps_after == 1) opened_at_pause = opened();
+            if (pumps_after != 30) return;
+            if (now->first == pause) opened_in_pause = opened() - opened_at_pause;
+            if (now->then == cont || now->then == run_again) window_post_command(IDC_RUN);
+            if (now->then == cancel) window_post_command(IDC_CANCEL_RESET);
+        };
+        press_run();
+        os_inject_clear();
+
+        int n = rewritten();
+        std::cout << "[ " << c.what << " ] " << opened_at_command << " files opened when "
+                  << done_at_command << " had had their turn\n";
+        if (c.all_rewritten) {
+            EXPECT_EQ(file_count, n);
+        } else {
+            // The file in hand when the command came was finished; nothing after it.
+            EXPECT_LE(n, int(done_at_command));
+            EXPECT_GE(n, int(done_at_command) - 1);
+        }
+        if (c.first == pause) {
+            EXPECT_LE(opened_in_pause, 2u) << "a paused run started new files";
+        }
+        EXPECT_TRUE(t.temporaries().empty());
+        EXPECT_EQ(0, run_in_progress());
+        EXPECT_EQ(0, run_state.busy);
+        close_window();
+    }
+}
+
+}  // namespace
