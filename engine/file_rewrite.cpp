@@ -194,15 +194,25 @@ void drop_temp(rewrite_job *job) {
     os_set_last_error(code);
 }
 
+#define ANNOUNCE_FORMAT \
+    "INFO: About to Update File %s \nSearch for:  %s  \nReplace with: %s \nPure Path:  %s\nTemp File: %s\n"
+#define SUCCESS_FORMAT "INFO:  Successfully replaced all occurrences of '%s' with '%s' for file %s."
+
 void announce(const rewrite_job &job, const char *search, const char *replace) {
-    log_message(
-        "INFO: About to Update File %s \nSearch for:  %s  \nReplace with: %s \nPure Path:  %s\nTemp File: %s\n",
-        job.path.c_str(), search, replace, job.dir.c_str(), job.temp_path.c_str());
+    log_message(ANNOUNCE_FORMAT, job.path.c_str(), search, replace, job.dir.c_str(),
+                job.temp_path.c_str());
 }
 
 int report_success(const rewrite_job &job, const char *search, const char *replace) {
-    log_message("INFO:  Successfully replaced all occurrences of '%s' with '%s' for file %s.",
-                search, replace, job.path.c_str());
+    log_message(SUCCESS_FORMAT, search, replace, job.path.c_str());
+    return 1;
+}
+
+// A file without occurrence: its "About to Update" entry and its "Successfully replaced" line,
+// with nothing between them, go to the log in one write.
+int report_untouched(const rewrite_job &job, const char *search, const char *replace) {
+    log_message(ANNOUNCE_FORMAT SUCCESS_FORMAT "\n", job.path.c_str(), search, replace,
+                job.dir.c_str(), job.temp_path.c_str(), search, replace, job.path.c_str());
     return 1;
 }
 
@@ -351,6 +361,8 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
     if (!replace_text) replace_text = "";
     if (job->failure != rewrite_fine && job->failure < failed_open_source)
         return report_failure(job);
+    if (job->failure == rewrite_fine && !job->changed)
+        return report_untouched(*job, search_text, replace_text);
     // The log's "Temp File:" names the file the swap uses.
     if (job->changed && !job->temp_named) choose_temp_name(job);
     announce(*job, search_text, replace_text);
@@ -360,17 +372,13 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
         return 0;
     }
     if (job->failure != rewrite_fine) return report_failure(job);
-    if (!job->changed) return report_success(*job, search_text, replace_text);
 
     const char *real = job->real.c_str();
     if (rewrite_before_swap_hook) rewrite_before_swap_hook(real);
     // The time is read before the swap; without it the file is not swapped.
     int64_t saved = 0;
     if (!get_set_ftime(real, &saved, 0)) return commit_failed(job, failed_read_time);
-    // A change made by someone else since the file was read is never overwritten.
-    int current = rewrite_still_current(*job);
-    if (current < 0) return commit_failed(job, failed_recheck, os_last_error());
-    if (current == 0 || saved != job->before.mtime) return commit_failed(job, failed_changed);
+    if (saved != job->before.mtime) return commit_failed(job, failed_changed);
     // The temporary file gets the time first, so the swapped-in file has it from the start.
     if (!os_set_mtime(job->temp, saved))
         return commit_failed(job, failed_set_temp_time, os_last_error());
@@ -382,6 +390,12 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
         if (!os_keep_temp(job->temp)) return commit_failed(job, failed_keep_temp, os_last_error());
         job->temp_goes = false;
     }
+    // The last look comes right before the swap: a change made by someone else since the file
+    // was read is never overwritten (one made in the instant between the look and the swap is
+    // the limit of any rewrite through a new file).
+    int current = rewrite_still_current(*job);
+    if (current < 0) return commit_failed(job, failed_recheck, os_last_error());
+    if (current == 0) return commit_failed(job, failed_changed);
     if (!retry_while_locked(real, [&] { return os_replace(job->temp_path.c_str(), real); })) {
         uint32_t code = os_last_error();
         drop_temp(job);

@@ -51,12 +51,16 @@ std::string local_asctime() {
 
 // Writes text with every line feed stored as CR LF, in one write.
 void write_text(const std::string &text) {
-    std::string stored;
-    stored.reserve(text.size() + text.size() / 16 + 2);
-    for (char c : text) {
-        if (c == '\n') stored += '\r';
-        stored += c;
+    static std::string stored;
+    stored.clear();
+    const char *p = text.data();
+    const char *end = p + text.size();
+    while (const char *lf = static_cast<const char *>(memchr(p, '\n', size_t(end - p)))) {
+        stored.append(p, size_t(lf - p));
+        stored.append("\r\n", 2);
+        p = lf + 1;
     }
+    stored.append(p, size_t(end - p));
     if (os_write_log(log_handle, stored.data(), stored.size())) return;
     if (write_error == 0) write_error = os_last_error();
     if (write_error == 0) write_error = 1;

@@ -134,8 +134,11 @@ int os_set_mtime(os_file f, int64_t mtime);
 // Returns 1 when the whole folder was listed; 0 when it cannot be listed at all; -1 when the
 // listing broke off part-way: out then holds the entries listed before, and os_last_error()
 // the reason. On Windows a drive alone ("C:") lists the drive's root, as join_path composes
-// the paths of its entries.
-int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)());
+// the paths of its entries. kinds_only = 1: the sizes and times of plain files and folders
+// are not needed (they stay 0 where the listing does not give them for free, as on POSIX);
+// their kinds and identities are still there, and links are still followed.
+int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)(),
+                int kinds_only = 0);
 
 // --- the session log's file ----------------------------------------------------------------
 // Creates the file, or empties an existing one, for writing; others may read and write it

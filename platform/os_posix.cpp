@@ -280,7 +280,8 @@ int os_set_mtime(os_file f, int64_t mtime) {
     return futimens(fd_of(f), ts) == 0 ? 1 : 0;
 }
 
-int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)()) {
+int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)(),
+                int kinds_only) {
     out->clear();
     if (OS_INJECTED(os_call_list_open)) return 0;
     int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -292,6 +293,10 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
     }
     size_t seen = 0;
     int result = 1;
+    // Plain files and folders are known from the listing itself (kind and inode; the device is
+    // the folder's): only links and entries of unknown kind need a look of their own.
+    struct stat folder;
+    const bool from_listing = kinds_only && fstat(dfd, &folder) == 0;
     for (;;) {
         errno = 0;
         struct dirent *e = OS_INJECTED(os_call_list_next) ? nullptr : readdir(d);
@@ -302,6 +307,14 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
         os_dir_entry entry;
         entry.name = e->d_name;
+        if (from_listing && (e->d_type == DT_REG || e->d_type == DT_DIR)) {
+            entry.is_dir = e->d_type == DT_DIR;
+            entry.is_regular = e->d_type == DT_REG;
+            entry.id.volume = uint64_t(folder.st_dev);
+            entry.id.index = uint64_t(e->d_ino);
+            out->push_back(std::move(entry));
+            continue;
+        }
         struct stat s;
         if (OS_INJECTED(os_call_stat) || fstatat(dfd, e->d_name, &s, AT_SYMLINK_NOFOLLOW) != 0) {
             // Listed but not seen (gone in between, or the system failed): the walk says so.

@@ -454,7 +454,7 @@ os_dir_entry entry_of(const std::string &folder, const WIN32_FIND_DATAW &fd) {
 
 // The listing is made with the wide calls and every name converted strictly: the 8-bit calls
 // would hand on a best-fit or defaulted name where the code page lacks a character.
-int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)()) {
+int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)(), int) {
     out->clear();
     if (OS_INJECTED(os_call_list_open)) return 0;
     const std::string folder = list_folder(dir);

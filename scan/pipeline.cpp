@@ -41,10 +41,12 @@ struct slot {
 
 struct pipeline {
     std::mutex lock;
-    std::condition_variable work;  // the scout or a worker may find something to do
-    std::condition_variable done;  // a preparation is done
+    std::condition_variable work;   // a worker may find something to do
+    std::condition_variable scout;  // the scout may look further
+    std::condition_variable done;   // a preparation is done
     std::map<walk_position, std::unique_ptr<slot>> slots;
-    size_t files_in_work = 0;  // preparing or prepared
+    size_t files_in_work = 0;   // preparing or prepared
+    bool budget_spent = false;  // the workers wait until half of the budget is free
     uint64_t bytes_in_work = 0;
     bool start_new = true;
     bool ahead = true;
@@ -71,9 +73,13 @@ void worker_lock_wait(int milliseconds) {
 
 bool may_start(const pipeline &p) { return p.ahead && p.start_new && !p.finishing; }
 
-bool within_budget(const pipeline &p, const slot &s) {
+// Once the budget is spent, the workers wait until half of it is free again: one wake for many
+// files rather than one for each.
+bool within_budget(pipeline &p, const slot &s) {
     if (p.files_in_work == 0) return true;
-    return p.files_in_work < files_ahead && p.bytes_in_work + s.size <= bytes_ahead;
+    if (p.budget_spent) return false;
+    p.budget_spent = p.files_in_work >= files_ahead || p.bytes_in_work + s.size > bytes_ahead;
+    return !p.budget_spent;
 }
 
 // Has the walk listed the folder at position? Folders are listed in walk order, each before
@@ -95,10 +101,13 @@ slot *next_for_worker(pipeline &p) {
 }
 
 void release(pipeline &p, slot &s) {
-    bool was_full = p.files_in_work >= files_ahead || p.bytes_in_work >= bytes_ahead;
     p.files_in_work--;
     p.bytes_in_work -= s.size;
-    if (was_full) p.work.notify_all();
+    if (p.budget_spent && p.files_in_work <= files_ahead / 2 &&
+        p.bytes_in_work <= bytes_ahead / 2) {
+        p.budget_spent = false;
+        p.work.notify_all();
+    }
 }
 
 void run_worker(pipeline *p) {
@@ -150,55 +159,64 @@ struct scout_level {
     size_t next = 0;
 };
 
-scout_level listed(const std::string &dir) {
+// The scout's listing, as the walk's: what it cannot list, the walk will say.
+scout_level listed(const std::string &dir, bool kinds_only) {
     scout_level level;
     level.dir = dir;
-    os_list_dir(dir.c_str(), &level.entries, nullptr);  // what it cannot list, the walk will say
+    os_list_dir(dir.c_str(), &level.entries, nullptr, kinds_only ? 1 : 0);
     return level;
 }
 
 // The scout walks the tree as the walk will, ahead of it, and puts the files the walk will
 // rewrite in the table, while the table is short. Its view is a forecast: the walk decides.
 void run_scout(pipeline *p) {
+    const bool kinds_only = p->min_size == 0 && run_fields.oldest_mtime == INT64_MIN;
     std::vector<scout_level> stack;
-    stack.push_back(listed(p->folder));
+    stack.push_back(listed(p->folder, kinds_only));
     walk_position position;
     char path[walk_path_room];
+    // The files found since the table was last filled: added under one hold of the lock.
+    std::vector<std::pair<walk_position, std::unique_ptr<slot>>> found;
     std::unique_lock<std::mutex> hold(p->lock);
     while (!stack.empty()) {
-        p->work.wait(hold, [&] {
+        p->scout.wait(hold, [&] {
             return p->finishing || (may_start(*p) && p->slots.size() < files_found_ahead);
         });
         if (p->finishing) return;
+        size_t room = files_found_ahead - p->slots.size();
         hold.unlock();
-        scout_level &level = stack.back();
-        if (level.next == level.entries.size()) {
-            stack.pop_back();
-            if (!position.empty()) position.pop_back();
-            hold.lock();
-            continue;
-        }
-        size_t i = level.next++;
-        const os_dir_entry &entry = level.entries[i];
-        if (entry.is_dir && entry.name[0] != '.' && walk_enters(level.dir.c_str(), entry, path)) {
-            position.push_back(uint32_t(i));
-            stack.push_back(listed(path));
-            hold.lock();
-            continue;
-        }
-        bool picked =
-            walk_picks(level.dir.c_str(), entry, path, p->file_type.c_str(), p->min_size, 0) > 0;
-        hold.lock();
-        if (picked) {
+        // The files of the folder in hand, up to its next subfolder and within the room left.
+        while (!stack.empty() && found.size() < room) {
+            scout_level &level = stack.back();
+            if (level.next == level.entries.size()) {
+                stack.pop_back();
+                if (!position.empty()) position.pop_back();
+                continue;
+            }
+            size_t i = level.next++;
+            const os_dir_entry &entry = level.entries[i];
+            if (entry.is_dir && entry.name[0] != '.' &&
+                walk_enters(level.dir.c_str(), entry, path)) {
+                position.push_back(uint32_t(i));
+                stack.push_back(listed(path, kinds_only));
+                if (!found.empty()) break;
+                continue;
+            }
+            if (walk_picks(level.dir.c_str(), entry, path, p->file_type.c_str(), p->min_size, 0) <=
+                0)
+                continue;
             std::unique_ptr<slot> s(new slot);
             s->path = path;
             s->folder = position;
             s->size = entry.size;
             walk_position at = position;
             at.push_back(uint32_t(i));
-            p->slots[at] = std::move(s);
-            p->work.notify_all();
+            found.emplace_back(std::move(at), std::move(s));
         }
+        hold.lock();
+        for (auto &f : found) p->slots[std::move(f.first)] = std::move(f.second);
+        if (!found.empty()) p->work.notify_all();
+        found.clear();
     }
 }
 
@@ -218,7 +236,12 @@ void drop_passed(pipeline &p, const walk_position &position) {
         }
         it = p.slots.erase(it);
     }
-    p.work.notify_all();
+}
+
+// The scout stops once the table is full, and is woken when half of it has been taken: one
+// wake for many files.
+void wake_scout(pipeline &p) {
+    if (p.slots.size() <= files_found_ahead / 2) p.scout.notify_one();
 }
 
 // Takes the file in its turn out of the table. Returns null when it was not foreseen or no
@@ -240,7 +263,7 @@ std::unique_ptr<slot> take(pipeline &p, const walk_position &position) {
     }
     std::unique_ptr<slot> taken = std::move(it->second);
     p.slots.erase(it);
-    p.work.notify_all();  // the scout may find more
+    wake_scout(p);
     if (taken->state == prepared) {
         release(p, *taken);
         return taken;
@@ -262,7 +285,10 @@ void set_flag(bool pipeline::*flag, bool on) {
     std::lock_guard<std::mutex> hold(running->lock);
     if (running->*flag == on) return;
     running->*flag = on;
-    if (on) running->work.notify_all();
+    if (on) {
+        running->work.notify_all();
+        running->scout.notify_all();
+    }
 }
 
 }  // namespace
@@ -289,6 +315,7 @@ void pipeline_finish() {
         running->cancel.store(1);
     }
     running->work.notify_all();
+    running->scout.notify_all();
     for (std::thread &t : running->threads) t.join();
     for (auto &entry : running->slots)
         if (entry.second->state == prepared) rewrite_discard(&entry.second->job);

@@ -84,9 +84,11 @@ int join_folder(char *out, const char *dir, const char *name) {
     return 1;
 }
 
-// The listing gives the entry's identity on some platforms; elsewhere it takes a look.
+// The listing gives the entry's identity on some platforms; elsewhere it takes a look. A file
+// named like the log is always looked at, so that the log is known by its true identity.
 bool is_session_log(const char *path, const os_dir_entry &entry) {
-    if (entry.id.volume != 0 || entry.id.index != 0) return log_is_session_log(entry.id);
+    bool listed_id = entry.id.volume != 0 || entry.id.index != 0;
+    if (listed_id && entry.name != log_file_name) return log_is_session_log(entry.id);
     os_stat st;
     return os_stat_path(path, &st, 1) && log_is_session_log(st.id);
 }
@@ -167,7 +169,9 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
 
     // An empty path names no folder (on Windows it would list the current one).
     std::vector<os_dir_entry> entries;
-    int listed = dir[0] != '\0' ? os_list_dir(dir, &entries, pump_one_message) : 0;
+    // Without a Size or an Age days to judge by, sizes and times need not be looked at.
+    int kinds_only = min_size == 0 && run_fields.oldest_mtime == INT64_MIN;
+    int listed = dir[0] != '\0' ? os_list_dir(dir, &entries, pump_one_message, kinds_only) : 0;
     if (listed != 1 && dir[0] != '\0') report_listing(dir, listed, os_last_error());
     if (apply) pipeline_listed(position);
     for (size_t i = 0; i < entries.size(); ++i) {
