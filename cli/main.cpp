@@ -201,13 +201,9 @@ int main(int argc, char **argv) {
     // console must show the program's text as it is.
     console_prepare();
     out.terminal = console_is_terminal() != 0;
-    headless_host host;
-    host.dispatch = command_handle;
-    host.closed = command_window_destroyed;
-    host.text_changed = on_text;
-    host.progress_changed = on_progress;
-    host.pumping = on_pump;
-    headless_open(host);
+    // The command handling, then what the program prints from: texts, progress and pumps.
+    headless_open(headless_host{command_handle, command_window_destroyed, on_text, on_progress,
+                                on_pump, nullptr});
     window_post_command(CMD_INIT);
     pump_all();
 

@@ -382,6 +382,12 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
     // The temporary file gets the time first, so the swapped-in file has it from the start.
     if (!os_set_mtime(job->temp, saved))
         return commit_failed(job, failed_set_temp_time, os_last_error());
+    // The last look comes just before the swap: a change made by someone else since the file
+    // was read is never overwritten (one made in the instant between the look and the swap is
+    // the limit of any rewrite through a new file).
+    int current = rewrite_still_current(*job);
+    if (current < 0) return commit_failed(job, failed_recheck, os_last_error());
+    if (current == 0) return commit_failed(job, failed_changed);
     // The temporary file gets its name (or loses its mark for deletion) and is swapped in at
     // once, and closed after: only a run killed between those two steps can leave it behind,
     // and then whole. Its data was flushed before, so the close can lose nothing.
@@ -390,12 +396,6 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
         if (!os_keep_temp(job->temp)) return commit_failed(job, failed_keep_temp, os_last_error());
         job->temp_goes = false;
     }
-    // The last look comes right before the swap: a change made by someone else since the file
-    // was read is never overwritten (one made in the instant between the look and the swap is
-    // the limit of any rewrite through a new file).
-    int current = rewrite_still_current(*job);
-    if (current < 0) return commit_failed(job, failed_recheck, os_last_error());
-    if (current == 0) return commit_failed(job, failed_changed);
     if (!retry_while_locked(real, [&] { return os_replace(job->temp_path.c_str(), real); })) {
         uint32_t code = os_last_error();
         drop_temp(job);

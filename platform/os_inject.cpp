@@ -1,7 +1,9 @@
-// Injected failures of the platform's calls (see os.h), the same on every platform.
+// The part of the operating-system seam that is the same on every platform: injected failures
+// of its calls (see os.h), and the writes that each platform's os_write_raw serves.
 #include <mutex>
 #include <set>
 
+#include "os_raw.h"
 #include "platform/os.h"
 
 std::atomic<int> os_injection_armed{0};
@@ -60,4 +62,14 @@ bool os_injected_call(os_call kind, void *site) {
     }
     if (fail) os_set_last_error(os_fault_code(armed.fault));
     return fail;
+}
+
+int os_write_all(os_file f, const void *buf, size_t n) {
+    if (OS_INJECTED(os_call_write)) return 0;
+    return os_write_raw(f, buf, n);
+}
+
+int os_write_log(os_file f, const void *buf, size_t n) {
+    if (OS_INJECTED(os_call_write_log)) return 0;
+    return os_write_raw(f, buf, n);
 }

@@ -1,5 +1,6 @@
 // The operating-system seam on POSIX systems (Linux).
 #include "platform/os.h"
+#include "os_raw.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -52,6 +53,17 @@ void fill_stat(const struct stat &s, os_stat *st) {
 
 int fd_of(os_file f) { return int(f.handle); }
 
+// open(2), tried again when a signal cuts it short; the file goes into f.
+int open_into(const char *path, int flags, mode_t mode, os_file *f) {
+    int fd;
+    do {
+        fd = open(path, flags | O_CLOEXEC | O_NOCTTY, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return 0;
+    f->handle = fd;
+    return 1;
+}
+
 }  // namespace
 
 uint32_t os_last_error() { return uint32_t(errno); }
@@ -78,27 +90,15 @@ uint32_t os_fault_code(os_fault fault) {
 
 int os_open_read(const char *path, os_file *f) {
     if (OS_INJECTED(os_call_open_read)) return 0;
-    int fd;
-    do {
-        // O_NONBLOCK: opening a FIFO must never hang. It stays set: reads of a regular file
-        // do not heed it, and the caller refuses anything else.
-        fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return 0;
-    f->handle = fd;
-    return 1;
+    // O_NONBLOCK: opening a FIFO must never hang. It stays set: reads of a regular file do not
+    // heed it, and the caller refuses anything else.
+    return open_into(path, O_RDONLY | O_NONBLOCK, 0, f);
 }
 
 int os_create_new(const char *path, os_file *f, int *deleted_on_close) {
     if (deleted_on_close) *deleted_on_close = 0;
     if (OS_INJECTED(os_call_create_new)) return 0;
-    int fd;
-    do {
-        fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return 0;
-    f->handle = fd;
-    return 1;
+    return open_into(path, O_RDWR | O_CREAT | O_EXCL, 0600, f);
 }
 
 int os_create_unnamed(const char *dir, os_file *f) {
@@ -150,9 +150,7 @@ int os_read(os_file f, void *buf, size_t n, size_t *got) {
     }
 }
 
-namespace {
-
-int write_all(os_file f, const void *buf, size_t n) {
+int os_write_raw(os_file f, const void *buf, size_t n) {
     const char *p = static_cast<const char *>(buf);
     while (n > 0) {
         ssize_t w = write(fd_of(f), p, n);
@@ -168,13 +166,6 @@ int write_all(os_file f, const void *buf, size_t n) {
         n -= size_t(w);
     }
     return 1;
-}
-
-}  // namespace
-
-int os_write_all(os_file f, const void *buf, size_t n) {
-    if (OS_INJECTED(os_call_write)) return 0;
-    return write_all(f, buf, n);
 }
 
 int os_rewind(os_file f) {
@@ -257,10 +248,7 @@ int os_copy_attributes(os_file f, const char *, const os_stat &st) {
 
 int os_open_for_times(const char *path, os_file *f) {
     if (OS_INJECTED(os_call_open_times)) return 0;
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return 0;
-    f->handle = fd;
-    return 1;
+    return open_into(path, O_RDONLY | O_NONBLOCK, 0, f);
 }
 
 int os_get_mtime(os_file f, int64_t *mtime) {
@@ -354,18 +342,7 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
 
 int os_open_log(const char *path, os_file *f) {
     if (OS_INJECTED(os_call_open_log)) return 0;
-    int fd;
-    do {
-        fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return 0;
-    f->handle = fd;
-    return 1;
-}
-
-int os_write_log(os_file f, const void *buf, size_t n) {
-    if (OS_INJECTED(os_call_write_log)) return 0;
-    return write_all(f, buf, n);
+    return open_into(path, O_RDWR | O_CREAT | O_TRUNC, 0666, f);
 }
 
 int64_t os_time_now() { return int64_t(time(nullptr)); }

@@ -1,5 +1,6 @@
 // The operating-system seam on Windows (kernel32, 8-bit "A" functions in the system code page).
 #include "platform/os.h"
+#include "os_raw.h"
 
 #include <windows.h>
 
@@ -247,9 +248,7 @@ int os_read(os_file f, void *buf, size_t n, size_t *got) {
     return 1;
 }
 
-namespace {
-
-int write_all(os_file f, const void *buf, size_t n) {
+int os_write_raw(os_file f, const void *buf, size_t n) {
     const char *p = static_cast<const char *>(buf);
     while (n > 0) {
         DWORD want = DWORD(std::min<size_t>(n, size_t(1) << 30));
@@ -263,13 +262,6 @@ int write_all(os_file f, const void *buf, size_t n) {
         n -= did;
     }
     return 1;
-}
-
-}  // namespace
-
-int os_write_all(os_file f, const void *buf, size_t n) {
-    if (OS_INJECTED(os_call_write)) return 0;
-    return write_all(f, buf, n);
 }
 
 int os_rewind(os_file f) {
@@ -494,11 +486,6 @@ int os_open_log(const char *path, os_file *f) {
     if (h == INVALID_HANDLE_VALUE) return 0;
     f->handle = reinterpret_cast<intptr_t>(h);
     return 1;
-}
-
-int os_write_log(os_file f, const void *buf, size_t n) {
-    if (OS_INJECTED(os_call_write_log)) return 0;
-    return write_all(f, buf, n);
 }
 
 int64_t os_time_now() { return int64_t(_time64(nullptr)); }
