@@ -6,7 +6,8 @@
 #   bench/run.sh --smoke         tiny corpora in a temporary folder, one run each, checks the
 #                                bytes and writes nothing (a CTest test runs this)
 #
-# Options: --cli PATH (sarvelt-cli; default: build-bench-native/cli/sarvelt-cli), --runs N
+# Options: --cli PATH (sarvelt-cli; default: build-bench-native/cli/sarvelt-cli), --baseline
+# PATH (an earlier sarvelt-cli, timed in the same run for its CPU seconds), --runs N
 # (runs per tool, the median is reported; default 3), --data DIR, --corpora "tree big ...",
 # --out FILE (default docs/benchmarks.md), --no-write, --limit SECS (a run that takes longer
 # is stopped and the tool is not run again on that corpus; default 40), --slow SECS (a tool
@@ -24,6 +25,7 @@ repo=$(dirname "$here")
 
 mode=full
 cli=""
+baseline=""
 runs=""
 data=/work/bench-data
 corpora="tree big dense longline growth"
@@ -37,6 +39,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --smoke) mode=smoke ;;
     --cli) cli=$2; shift ;;
+    --baseline) baseline=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift ;;
     --runs) runs=$2; shift ;;
     --data) data=$2; shift ;;
     --corpora) corpora=$2; shift ;;
@@ -102,6 +105,12 @@ if [ -n "$cli" ]; then
   add "sarvelt-cli (eatmydata)" sarvelt eatmydata \
     'cd "$SCRATCH" && eatmydata "$CLI" --path "$D" --type "*.*" --size 0 --search "$S" --replace "$R" --delay 0 >/dev/null'
 fi
+if [ -n "$baseline" ]; then
+  add "baseline sarvelt-cli" baseline "" \
+    'cd "$SCRATCH" && "$BASELINE" --path "$D" --type "*.*" --size 0 --search "$S" --replace "$R" --delay 0 >/dev/null'
+  add "baseline sarvelt-cli (eatmydata)" baseline eatmydata \
+    'cd "$SCRATCH" && eatmydata "$BASELINE" --path "$D" --type "*.*" --size 0 --search "$S" --replace "$R" --delay 0 >/dev/null'
+fi
 add "sd $sd_literal" peer sd 'find "$D" -type f -print0 | xargs -0 sd '"$sd_literal"' "$S" "$R"'
 add "rpl -R -F" peer rpl 'rpl -R -F -q "$S" "$R" "$D"'
 add "sed -i" peer sed 'find "$D" -type f -print0 | xargs -0 sed -i "s/$S/$R/g"'
@@ -121,7 +130,7 @@ for t in "${rows[@]}"; do
   if [ $ok = 1 ]; then active+=("$t"); else echo "run.sh: $t skipped (${need[$t]} not installed)" >&2; fi
 done
 
-export CLI="$cli" SCRATCH="$scratch"
+export CLI="$cli" BASELINE="$baseline" SCRATCH="$scratch"
 
 # Each run gets a copy of its own, and the copies are only removed when every tool has run on
 # the corpus. On ext4, creating a file right after thousands were deleted is slow (inodes freed
@@ -198,7 +207,7 @@ for c in $corpora; do
           v="WRONG BYTES"
           diff "$corpus_dir/$c/expected.sha1" "$tmp/got.sha1" | head -n 6 >&2 || true
         fi
-        if [ "${kind[$t]}" = sarvelt ] && grep -q '^ERROR' "$scratch/logging.log" 2>/dev/null; then
+        if [ "${kind[$t]}" != peer ] && grep -q '^ERROR' "$scratch/logging.log" 2>/dev/null; then
           v="errors logged"
           grep '^ERROR' "$scratch/logging.log" | head -n 3 >&2
         fi
@@ -226,8 +235,8 @@ mib() { awk -v k="$1" 'BEGIN {printf "%.1f", k / 1024}'; }
 report=$tmp/report.md
 summary=$tmp/summary.md
 {
-  echo "| corpus | sarvelt-cli | sarvelt-cli (eatmydata) | fastest peer | read floor | copy floor | sarvelt ÷ fastest peer | eatmydata ÷ fastest peer | sarvelt ÷ read floor | eatmydata ÷ read floor | CPU s: eatmydata / fastest peer | sarvelt peak RSS |"
-  echo "|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+  echo "| corpus | sarvelt-cli | sarvelt-cli (eatmydata) | fastest peer | read floor | copy floor | sarvelt ÷ fastest peer | eatmydata ÷ fastest peer | sarvelt ÷ read floor | eatmydata ÷ read floor | CPU s: eatmydata / fastest peer | CPU s: sarvelt / baseline | sarvelt peak RSS |"
+  echo "|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 } >"$summary"
 : >"$report"
 for c in $corpora; do
@@ -261,9 +270,9 @@ for c in $corpora; do
   if [ -n "$cli" ]; then
     s=${med["sarvelt-cli"]}
     e=${med["sarvelt-cli (eatmydata)"]:--}
-    echo "| $c | $s | $e | $best_t ($best) | $read_t | ${med["floor: copy (cp -a)"]} | $(ratio "$s" "$best") | $(ratio "$e" "$best") | $(ratio "$s" "$read_t") | $(ratio "$e" "$read_t") | ${medcpu["sarvelt-cli (eatmydata)"]:--} / ${medcpu[$best_t]:--} | $(mib "${rss["$c|sarvelt-cli"]}") MiB |" >>"$summary"
+    echo "| $c | $s | $e | $best_t ($best) | $read_t | ${med["floor: copy (cp -a)"]} | $(ratio "$s" "$best") | $(ratio "$e" "$best") | $(ratio "$s" "$read_t") | $(ratio "$e" "$read_t") | ${medcpu["sarvelt-cli (eatmydata)"]:--} / ${medcpu[$best_t]:--} | ${medcpu["sarvelt-cli"]:--} / ${medcpu["baseline sarvelt-cli"]:--} | $(mib "${rss["$c|sarvelt-cli"]}") MiB |" >>"$summary"
   else
-    echo "| $c | - | - | $best_t ($best) | $read_t | ${med["floor: copy (cp -a)"]} | - | - | - | - | - | - |" >>"$summary"
+    echo "| $c | - | - | $best_t ($best) | $read_t | ${med["floor: copy (cp -a)"]} | - | - | - | - | - | - | - |" >>"$summary"
   fi
   unset med medcpu
 done
@@ -276,6 +285,7 @@ if [ $write = 1 ]; then
   mem=$(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo)
   fs=$(df -T "$data" | awk 'NR == 2 {print $2 " on " $1}')
   cli_rev=$(git -C "$repo" log -1 --format='%h %s' 2>/dev/null || echo unknown)
+  baseline_rev=${SARVELT_BASELINE_REV:-$baseline}
   {
     echo "# Benchmarks"
     echo
@@ -296,7 +306,8 @@ if [ $write = 1 ]; then
     echo "a no-op: the difference to the plain row is the cost of flushing every rewritten file to"
     echo "the disk before it is swapped in. \"CPU s\" is user plus system time of the tool and"
     echo "everything it started (median): ripgrep and sd spread their work over all $(nproc) cores,"
-    echo "sarvelt-cli works on one."
+    echo "and so does sarvelt-cli (worker threads prepare files ahead of its walk). \"baseline\" is"
+    echo "an earlier sarvelt-cli (\`--baseline\`), timed in the same run for its CPU seconds."
     echo
     cat "$summary"
     if [ -f "$here/bounds.md" ]; then
@@ -309,6 +320,7 @@ if [ $write = 1 ]; then
     echo "- CPU: $cpu, $(nproc) cores; memory $mem; file system $fs; kernel $(uname -r)"
     echo "- load average before the table was written: $(cut -d' ' -f1-3 /proc/loadavg) (the machine is shared; other work on it makes the times noisy)"
     echo "- sarvelt-cli: built from \`$cli_rev\`"
+    [ -n "$baseline" ] && echo "- baseline sarvelt-cli: $baseline_rev"
     echo "- $(sd --version | head -n1); rpl $(rpl --version 2>&1 | head -n1 | awk '{print $2}'); $(sed --version | head -n1); perl $(perl -e 'print $^V'); $(rg --version | head -n1); $(find --version | head -n1); $(cp --version | head -n1)"
     echo
     echo "## Corpora"
