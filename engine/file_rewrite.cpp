@@ -36,10 +36,12 @@ int retry_while_locked(const char *path, Attempt attempt) {
     for (int pause = 10;; pause = pause * 2 > 100 ? 100 : pause * 2) {
         if (attempt()) return 1;
         uint32_t code = os_last_error();
-        if (waited >= lock_budget_ms || !os_error_is_transient_lock(code, path)) return 0;
+        // Looking at the file to tell a lock from a lasting refusal sets an error of its own.
+        bool locked = waited < lock_budget_ms && os_error_is_transient_lock(code, path);
+        os_set_last_error(code);
+        if (!locked) return 0;
         lock_wait(pause);
         waited += pause;
-        os_set_last_error(code);
     }
 }
 
@@ -178,9 +180,10 @@ bool copy_to_temp(rewrite_job *job, os_file src, line_stream &s, int64_t seconds
     if (!changed) return true;  // nothing to swap in after all
     if (!os_copy_attributes(job->temp, job->temp_path.c_str(), job->before))
         return fail_with_error(job, failed_temp_permissions);
-    if (!os_sync(job->temp)) return fail_with_error(job, failed_sync_temp);
     job->changed = true;
-    return true;
+    job->unflushed = true;
+    if (!control.flush_later) rewrite_flush(job);
+    return job->failure == rewrite_fine;
 }
 
 // Closes the temporary file (if open) and removes it; keeps the system's last error. A file
@@ -361,6 +364,7 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
     if (!replace_text) replace_text = "";
     if (job->failure != rewrite_fine && job->failure < failed_open_source)
         return report_failure(job);
+    rewrite_flush(job);  // every file is on the disk before its swap
     if (job->failure == rewrite_fine && !job->changed)
         return report_untouched(*job, search_text, replace_text);
     // The log's "Temp File:" names the file the swap uses.
@@ -404,6 +408,15 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
     os_close(&job->temp);
     if (!get_set_ftime(real, &saved, 1)) return commit_failed(job, failed_set_time);
     return report_success(*job, search_text, replace_text);
+}
+
+void rewrite_flush(rewrite_job *job) {
+    if (!job->unflushed) return;
+    job->unflushed = false;
+    if (os_sync(job->temp)) return;
+    fail_with_error(job, failed_sync_temp);
+    job->changed = false;
+    drop_temp(job);
 }
 
 void rewrite_set_lock_wait(void (*wait)(int milliseconds)) {

@@ -52,6 +52,9 @@ struct rewrite_control {
     // Only a temporary file without a name may be made: the folder is not listed yet, and a
     // named one would be listed with it. Where none can be had, the preparation is deferred.
     bool unnamed_only = false;
+    // The flush of the temporary file to the disk is left to rewrite_flush (by another thread,
+    // so that many flushes wait on the disk together); rewrite_commit flushes it otherwise.
+    bool flush_later = false;
 };
 
 struct rewrite_job {
@@ -67,6 +70,7 @@ struct rewrite_job {
     bool changed = false;     // the temporary file holds the file's new text
     bool cancelled = false;   // the preparation was stopped: nothing to commit or report
     bool deferred = false;    // it needs a named temporary file, which it may not make yet
+    bool unflushed = false;   // the temporary file's data is not known to be on the disk yet
     rewrite_failure failure = rewrite_fine;
     uint32_t code = 0;  // the system's error for the failure (0: none to tell)
 };
@@ -78,6 +82,9 @@ void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text
 int rewrite_commit(rewrite_job *job, const char *search_text, const char *replace_text,
                    const rewrite_control &control);
 void rewrite_discard(rewrite_job *job);
+// Flushes a prepared job's temporary file to the disk (if that was left for later); a failure
+// becomes the job's, to be reported by rewrite_commit. Any thread may run it.
+void rewrite_flush(rewrite_job *job);
 
 // Is the file still what the job read (size, last-write time, identity)? 1 yes, 0 no, -1 it
 // cannot be looked at (the system's error is set).

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,7 +27,13 @@ constexpr size_t files_found_ahead = 64;
 constexpr size_t files_ahead = 32;
 constexpr uint64_t bytes_ahead = uint64_t(64) << 20;
 
-enum slot_state { waiting, preparing, prepared };
+// Threads that flush prepared files to the disk. A flush mostly waits on the disk, and the disk
+// serves many waiting flushes together: 500 files of 27 KB took 0.85 ms a file flushed one at a
+// time or two at a time on this kind of machine, 0.4 with 8 at a time, 0.28 with 16, 0.2 with
+// 32 (ext4; bench/bounds.md).
+constexpr unsigned flushers = 16;
+
+enum slot_state { waiting, preparing, flushing, prepared };
 
 struct slot {
     std::string path;
@@ -43,8 +50,10 @@ struct pipeline {
     std::mutex lock;
     std::condition_variable work;   // a worker may find something to do
     std::condition_variable scout;  // the scout may look further
+    std::condition_variable flush;  // a prepared file waits for its flush
     std::condition_variable done;   // a preparation is done
     std::map<walk_position, std::unique_ptr<slot>> slots;
+    std::deque<slot *> to_flush;
     size_t files_in_work = 0;   // preparing or prepared
     bool budget_spent = false;  // the workers wait until half of the budget is free
     uint64_t bytes_in_work = 0;
@@ -110,10 +119,27 @@ void release(pipeline &p, slot &s) {
     }
 }
 
+// A slot whose work is done: it waits for the walk, or, if the walk went past it meanwhile, it
+// is no one's and goes.
+void complete(pipeline &p, slot *s) {
+    s->state = prepared;
+    if (s->passed) {
+        rewrite_discard(&s->job);
+        release(p, *s);
+        for (auto it = p.slots.begin(); it != p.slots.end(); ++it)
+            if (it->second.get() == s) {
+                p.slots.erase(it);
+                break;
+            }
+    }
+    p.done.notify_all();
+}
+
 void run_worker(pipeline *p) {
     rewrite_set_lock_wait(worker_lock_wait);
     rewrite_control control;
     control.cancel = &p->cancel;
+    control.flush_later = true;
     std::unique_lock<std::mutex> hold(p->lock);
     for (;;) {
         slot *s = nullptr;
@@ -130,7 +156,6 @@ void run_worker(pipeline *p) {
         rewrite_prepare(&s->job, s->path.c_str(), p->search.c_str(), p->replace.c_str(), control);
         hold.lock();
         worker_slot = nullptr;
-        s->state = prepared;
         if (s->job.deferred && !s->passed) {  // again once its folder is listed
             s->job = rewrite_job();
             s->state = waiting;
@@ -139,16 +164,27 @@ void run_worker(pipeline *p) {
             release(*p, *s);
             continue;
         }
-        if (s->passed) {  // the walk went past it meanwhile: it is no one's
-            rewrite_discard(&s->job);
-            release(*p, *s);
-            for (auto it = p->slots.begin(); it != p->slots.end(); ++it)
-                if (it->second.get() == s) {
-                    p->slots.erase(it);
-                    break;
-                }
+        if (s->job.unflushed) {  // the flushers take it from here
+            s->state = flushing;
+            p->to_flush.push_back(s);
+            p->flush.notify_one();
+            continue;
         }
-        p->done.notify_all();
+        complete(*p, s);
+    }
+}
+
+void run_flusher(pipeline *p) {
+    std::unique_lock<std::mutex> hold(p->lock);
+    for (;;) {
+        p->flush.wait(hold, [&] { return p->finishing || !p->to_flush.empty(); });
+        if (p->finishing) return;
+        slot *s = p->to_flush.front();
+        p->to_flush.pop_front();
+        hold.unlock();
+        rewrite_flush(&s->job);
+        hold.lock();
+        complete(*p, s);
     }
 }
 
@@ -225,7 +261,7 @@ void run_scout(pipeline *p) {
 void drop_passed(pipeline &p, const walk_position &position) {
     for (auto it = p.slots.begin(); it != p.slots.end() && it->first < position;) {
         slot &s = *it->second;
-        if (s.state == preparing) {
+        if (s.state == preparing || s.state == flushing) {
             s.passed = true;
             ++it;
             continue;
@@ -253,7 +289,7 @@ std::unique_ptr<slot> take(pipeline &p, const walk_position &position) {
     auto it = p.slots.find(position);
     if (it == p.slots.end()) return nullptr;
     slot &s = *it->second;
-    while (s.state == preparing) {
+    while (s.state == preparing || s.state == flushing) {
         if (p.done.wait_for(hold, std::chrono::milliseconds(10)) == std::cv_status::timeout &&
             s.lock_wait.load()) {
             hold.unlock();
@@ -305,6 +341,7 @@ void pipeline_start(const char *folder, const char *file_type, uint64_t min_size
     unsigned workers = std::max(2u, std::thread::hardware_concurrency());
     running->threads.emplace_back(run_scout, running);
     for (unsigned i = 0; i < workers; ++i) running->threads.emplace_back(run_worker, running);
+    for (unsigned i = 0; i < flushers; ++i) running->threads.emplace_back(run_flusher, running);
 }
 
 void pipeline_finish() {
@@ -316,9 +353,9 @@ void pipeline_finish() {
     }
     running->work.notify_all();
     running->scout.notify_all();
+    running->flush.notify_all();
     for (std::thread &t : running->threads) t.join();
-    for (auto &entry : running->slots)
-        if (entry.second->state == prepared) rewrite_discard(&entry.second->job);
+    for (auto &entry : running->slots) rewrite_discard(&entry.second->job);
     delete running;
     running = nullptr;
 }
