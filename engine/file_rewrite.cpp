@@ -76,6 +76,23 @@ bool fail_with_error(rewrite_job *job, rewrite_failure why) {
     return fail(job, why, os_last_error());
 }
 
+// Tries attempt (true: done; false: failed, the system's error set) on the temporary names of
+// the job's folder from number up, until a name is not taken; that name becomes the job's.
+template <class Attempt>
+bool on_free_name(rewrite_job *job, int64_t number, Attempt attempt) {
+    for (int tries = 0; tries < 10000; ++tries) {
+        std::string path = joined(job->dir, temp_name(number + tries));
+        if (path.empty()) return fail(job, failed_create_temp);
+        if (attempt(path)) {
+            job->temp_path = path;
+            job->temp_named = true;
+            return true;
+        }
+        if (!os_error_is_exists(os_last_error())) return fail_with_error(job, failed_create_temp);
+    }
+    return fail_with_error(job, failed_create_temp);
+}
+
 // Creates the temporary file: where the file system allows, one that has no name until the
 // swap, so that a killed run leaves nothing behind (it is named in rewrite_commit); elsewhere
 // one under the first free name from the current time up, created exclusively and, where the
@@ -87,20 +104,14 @@ bool create_temp(rewrite_job *job, int64_t seconds, const rewrite_control &contr
         job->deferred = true;
         return false;
     }
-    for (int tries = 0; tries < 10000; ++tries) {
-        std::string path = joined(job->dir, temp_name(seconds + tries));
-        if (path.empty()) return fail(job, failed_create_temp);
-        int goes = 0;
-        if (retry_while_locked(path.c_str(),
-                               [&] { return os_create_new(path.c_str(), &job->temp, &goes); })) {
-            job->temp_path = path;
-            job->temp_named = true;
-            job->temp_goes = goes != 0;
-            return true;
-        }
-        if (!os_error_is_exists(os_last_error())) return fail_with_error(job, failed_create_temp);
-    }
-    return fail_with_error(job, failed_create_temp);
+    int goes = 0;
+    return on_free_name(job, seconds, [&](const std::string &path) {
+        if (!retry_while_locked(path.c_str(),
+                                [&] { return os_create_new(path.c_str(), &job->temp, &goes); }))
+            return false;
+        job->temp_goes = goes != 0;
+        return true;
+    });
 }
 
 // The name a temporary file without a name will be given: the first one from the current time
@@ -119,19 +130,12 @@ void choose_temp_name(rewrite_job *job) {
 // Gives the temporary file its chosen name, or the next free one should another file have
 // taken that name meanwhile (the log then says which).
 bool name_temp(rewrite_job *job) {
-    for (int tries = 0; tries < 10000; ++tries) {
-        std::string path = joined(job->dir, temp_name(job->temp_number + tries));
-        if (path.empty()) return fail(job, failed_create_temp);
-        if (os_name_temp(job->temp, path.c_str())) {
-            if (path != job->temp_path)
-                log_message("INFO: Temp File taken meanwhile; used %s", path.c_str());
-            job->temp_path = path;
-            job->temp_named = true;
-            return true;
-        }
-        if (!os_error_is_exists(os_last_error())) return fail_with_error(job, failed_create_temp);
-    }
-    return fail_with_error(job, failed_create_temp);
+    return on_free_name(job, job->temp_number, [&](const std::string &path) {
+        if (!os_name_temp(job->temp, path.c_str())) return false;
+        if (path != job->temp_path)
+            log_message("INFO: Temp File taken meanwhile; used %s", path.c_str());
+        return true;
+    });
 }
 
 // The checks before anything is opened: the names involved fit the program's paths.

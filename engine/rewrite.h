@@ -63,7 +63,7 @@ struct rewrite_job {
     std::string dir;          // real's folder
     std::string temp_path;    // the temporary file's name (the first one tried, until it has one)
     os_stat before;           // the file as it was read
-    os_file temp;             // the new text, flushed to the disk; open until the swap
+    os_file temp;             // the new text; open until the swap
     bool temp_named = false;  // temp_path names the temporary file (else it has no name yet)
     int64_t temp_number = 0;  // the number in the temporary file's name ("%d.tmp")
     bool temp_goes = false;   // the temporary file goes when its handle is closed

@@ -40,8 +40,7 @@ struct slot {
     walk_position folder;  // where its folder stands in the walk
     uint64_t size = 0;
     slot_state state = waiting;
-    bool needs_listing = false;  // it needs a named temporary file: not before its folder is listed
-    bool passed = false;         // the walk went past it while it was being prepared
+    bool passed = false;  // the walk went past it while it was being prepared
     rewrite_job job;
     std::atomic<int> lock_wait{0};  // its worker waits for another program to let go of a file
 };
@@ -65,7 +64,7 @@ struct pipeline {
     uint64_t min_size = 0;
     bool any_listed = false;
     walk_position listed;      // the last folder the walk listed
-    bool named_temps = false;  // a preparation found that temporary files have names here
+    bool named_temps = false;  // temporary files have names here: none before the folder's listing
     std::vector<std::thread> threads;
 };
 
@@ -102,8 +101,7 @@ slot *next_for_worker(pipeline &p) {
     if (!may_start(p)) return nullptr;
     for (auto &entry : p.slots) {
         slot &s = *entry.second;
-        bool needs_listing = s.needs_listing || p.named_temps;
-        if (s.state != waiting || (needs_listing && !folder_listed(p, s.folder))) continue;
+        if (s.state != waiting || (p.named_temps && !folder_listed(p, s.folder))) continue;
         return within_budget(p, s) ? &s : nullptr;
     }
     return nullptr;
@@ -159,7 +157,6 @@ void run_worker(pipeline *p) {
         if (s->job.deferred && !s->passed) {  // again once its folder is listed
             s->job = rewrite_job();
             s->state = waiting;
-            s->needs_listing = true;
             p->named_temps = true;
             release(*p, *s);
             continue;
@@ -206,7 +203,7 @@ scout_level listed(const std::string &dir, bool kinds_only) {
 // The scout walks the tree as the walk will, ahead of it, and puts the files the walk will
 // rewrite in the table, while the table is short. Its view is a forecast: the walk decides.
 void run_scout(pipeline *p) {
-    const bool kinds_only = p->min_size == 0 && run_fields.oldest_mtime == INT64_MIN;
+    const bool kinds_only = walk_kinds_only(p->min_size) != 0;
     std::vector<scout_level> stack;
     stack.push_back(listed(p->folder, kinds_only));
     walk_position position;

@@ -169,9 +169,9 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
 
     // An empty path names no folder (on Windows it would list the current one).
     std::vector<os_dir_entry> entries;
-    // Without a Size or an Age days to judge by, sizes and times need not be looked at.
-    int kinds_only = min_size == 0 && run_fields.oldest_mtime == INT64_MIN;
-    int listed = dir[0] != '\0' ? os_list_dir(dir, &entries, pump_one_message, kinds_only) : 0;
+    int listed = dir[0] != '\0'
+                     ? os_list_dir(dir, &entries, pump_one_message, walk_kinds_only(min_size))
+                     : 0;
     if (listed != 1 && dir[0] != '\0') report_listing(dir, listed, os_last_error());
     if (apply) pipeline_listed(position);
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -181,6 +181,11 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
         if (!go_on) break;
     }
     free(path);
+}
+
+int walk_kinds_only(uint64_t min_size) {
+    // Without a Size or an Age days to judge by, sizes and times need not be looked at.
+    return min_size == 0 && run_fields.oldest_mtime == INT64_MIN;
 }
 
 int walk_enters(const char *dir, const os_dir_entry &entry, char *path) {

@@ -17,6 +17,9 @@ constexpr int walk_path_room = 460;
 // does not fit the walk's buffer is logged as an error (counting pass) and skipped.
 void walk_directory(const char *dir, const char *file_type, uint64_t min_size, int apply);
 
+// Whether a listing for the walk needs only the entries' names and kinds (no sizes, no times).
+int walk_kinds_only(uint64_t min_size);
+
 // The walk's choices, for whoever walks the same tree ahead of it (the pipeline). Would the walk
 // enter the folder entry of dir? 1 with its path (ending with a separator) in path (room
 // walk_path_room).
