@@ -139,13 +139,17 @@ bool name_temp(rewrite_job *job) {
 }
 
 // The checks before anything is opened: the names involved fit the program's paths.
-bool check_names(rewrite_job *job, const char *path, const char *search_text, int64_t seconds) {
+bool check_names(rewrite_job *job, const char *path, const char *search_text, int64_t seconds,
+                 bool listed_plain) {
     if (!path) return fail(job, failed_no_path);
     job->path = path;
     if (!search_text || !*search_text) return fail(job, failed_no_search);
     if (job->path.size() >= size_t(path_room)) return fail(job, failed_path_too_long);
     // A link to a file is rewritten through its target, and stays a link.
-    if (!os_link_target(path, &job->real)) {
+    job->name_is_file = listed_plain;
+    if (listed_plain) {
+        job->real = path;
+    } else if (!os_link_target(path, &job->real)) {
         job->real = path;
         job->dir = directory_of(path);
         job->temp_path = joined(job->dir, temp_name(seconds));
@@ -341,7 +345,7 @@ void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text
                      const char *replace_text, const rewrite_control &control) {
     *job = rewrite_job();
     const int64_t seconds = os_time_now();
-    if (!check_names(job, path, search_text, seconds)) return;
+    if (!check_names(job, path, search_text, seconds, control.listed_plain)) return;
     if (!replace_text) replace_text = "";
     os_file src;
     const char *real = job->real.c_str();
@@ -358,7 +362,7 @@ void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text
 
 int rewrite_still_current(const rewrite_job &job) {
     os_stat now;
-    if (!os_stat_path(job.real.c_str(), &now, 1)) return -1;
+    if (!os_stat_path(job.real.c_str(), &now, job.name_is_file ? 0 : 1)) return -1;
     bool same_id = now.id.index == 0 || job.before.id.index == 0 || now.id == job.before.id;
     return now.size == job.before.size && now.mtime == job.before.mtime && same_id ? 1 : 0;
 }

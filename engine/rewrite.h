@@ -55,22 +55,27 @@ struct rewrite_control {
     // The flush of the temporary file to the disk is left to rewrite_flush (by another thread,
     // so that many flushes wait on the disk together); rewrite_commit flushes it otherwise.
     bool flush_later = false;
+    // The folder's listing showed a plain file under this name, not a link: the name is the
+    // file, without a look of its own. Should a link take its place meanwhile, the last look
+    // before the swap (which then does not follow links) finds another file.
+    bool listed_plain = false;
 };
 
 struct rewrite_job {
-    std::string path;         // the file as the caller names it
-    std::string real;         // the file the name finally leads to (through links)
-    std::string dir;          // real's folder
-    std::string temp_path;    // the temporary file's name (the first one tried, until it has one)
-    os_stat before;           // the file as it was read
-    os_file temp;             // the new text; open until the swap
-    bool temp_named = false;  // temp_path names the temporary file (else it has no name yet)
-    int64_t temp_number = 0;  // the number in the temporary file's name ("%d.tmp")
-    bool temp_goes = false;   // the temporary file goes when its handle is closed
-    bool changed = false;     // the temporary file holds the file's new text
-    bool cancelled = false;   // the preparation was stopped: nothing to commit or report
-    bool deferred = false;    // it needs a named temporary file, which it may not make yet
-    bool unflushed = false;   // the temporary file's data is not known to be on the disk yet
+    std::string path;           // the file as the caller names it
+    std::string real;           // the file the name finally leads to (through links)
+    std::string dir;            // real's folder
+    std::string temp_path;      // the temporary file's name (the first one tried, until it has one)
+    os_stat before;             // the file as it was read
+    os_file temp;               // the new text; open until the swap
+    bool temp_named = false;    // temp_path names the temporary file (else it has no name yet)
+    int64_t temp_number = 0;    // the number in the temporary file's name ("%d.tmp")
+    bool temp_goes = false;     // the temporary file goes when its handle is closed
+    bool changed = false;       // the temporary file holds the file's new text
+    bool cancelled = false;     // the preparation was stopped: nothing to commit or report
+    bool deferred = false;      // it needs a named temporary file, which it may not make yet
+    bool unflushed = false;     // the temporary file's data is not known to be on the disk yet
+    bool name_is_file = false;  // path was taken for the file itself (listed_plain)
     rewrite_failure failure = rewrite_fine;
     uint32_t code = 0;  // the system's error for the failure (0: none to tell)
 };

@@ -70,17 +70,27 @@ int read_view(text_reader &r) {
 }
 
 // Collects output in a large buffer and writes it as a text stream does: LF as CR LF.
+// Every 2 MiB written, the disk is asked to start on them: a large file is then mostly on the
+// disk by the time its flush comes, instead of all of it waiting for that flush.
 struct text_writer {
     os_file f;
     std::string buf;
     bool failed = false;
+    uint64_t unstarted = 0;  // bytes written since the disk was last asked to start on them
 };
+
+constexpr uint64_t start_sync_every = uint64_t(2) << 20;
 
 int flush_writer(text_writer &w) {
     if (w.failed) return 0;
     if (!w.buf.empty() && !os_write_all(w.f, w.buf.data(), w.buf.size())) {
         w.failed = true;
         return 0;
+    }
+    w.unstarted += w.buf.size();
+    if (w.unstarted >= start_sync_every) {
+        os_start_sync(w.f);
+        w.unstarted = 0;
     }
     w.buf.clear();
     return 1;

@@ -103,6 +103,10 @@ int os_write_all(os_file f, const void *buf, size_t n);
 int os_rewind(os_file f);
 // Flushes the file's data to the disk.
 int os_sync(os_file f);
+// Starts writing the file's data written so far to the disk, without waiting for it, so that
+// a later os_sync has less left to wait for (Linux). Elsewhere it does nothing. Its failure
+// costs nothing but that head start, so it is not reported.
+void os_start_sync(os_file f);
 // Closes the file and sets handle to -1; a close that reports an error gives 0.
 int os_close(os_file *f);
 int os_fstat(os_file f, os_stat *st);
@@ -139,6 +143,9 @@ int os_set_mtime(os_file f, int64_t mtime);
 // their kinds and identities are still there, and links are still followed.
 int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)(),
                 int kinds_only = 0);
+// 1 where a listing tells every link from a plain file (POSIX). 0 on Windows: Wine lists a
+// Unix link to a file as a plain file, so only a look at the file itself tells.
+extern const int os_listing_shows_links;
 
 // --- the session log's file ----------------------------------------------------------------
 // Creates the file, or empties an existing one, for writing; others may read and write it

@@ -182,6 +182,14 @@ int os_sync(os_file f) {
 #endif
 }
 
+void os_start_sync(os_file f) {
+#if defined(__linux__)
+    sync_file_range(fd_of(f), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)f;
+#endif
+}
+
 int os_close(os_file *f) {
     if (f->handle < 0) return 1;
     bool injected = OS_INJECTED(os_call_close);
@@ -267,6 +275,8 @@ int os_set_mtime(os_file f, int64_t mtime) {
     ts[1] = from_file_time(mtime);
     return futimens(fd_of(f), ts) == 0 ? 1 : 0;
 }
+
+const int os_listing_shows_links = 1;
 
 int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)(),
                 int kinds_only) {

@@ -271,6 +271,9 @@ int os_rewind(os_file f) {
     return SetFilePointerEx(handle_of(f), zero, nullptr, FILE_BEGIN) ? 1 : 0;
 }
 
+// Windows has no call that starts a file's write-back without waiting for it.
+void os_start_sync(os_file) {}
+
 int os_sync(os_file f) {
     if (OS_INJECTED(os_call_sync)) return 0;
     return FlushFileBuffers(handle_of(f)) ? 1 : 0;
@@ -443,6 +446,8 @@ os_dir_entry entry_of(const std::string &folder, const WIN32_FIND_DATAW &fd) {
 }
 
 }  // namespace
+
+const int os_listing_shows_links = 0;
 
 // The listing is made with the wide calls and every name converted strictly: the 8-bit calls
 // would hand on a best-fit or defaulted name where the code page lacks a character.

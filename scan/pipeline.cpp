@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -33,12 +34,18 @@ constexpr uint64_t bytes_ahead = uint64_t(64) << 20;
 // 32 (ext4; bench/bounds.md).
 constexpr unsigned flushers = 16;
 
+// A flush that takes less than this (nothing waits on a disk: a file system in memory, or
+// flushes turned off) costs less than handing the file to a flusher and waking it: the worker
+// then flushes the file itself. Flushes are timed as they happen, so the run follows the disk.
+constexpr int64_t quick_flush_ns = 100 * 1000;
+
 enum slot_state { waiting, preparing, flushing, prepared };
 
 struct slot {
     std::string path;
     walk_position folder;  // where its folder stands in the walk
     uint64_t size = 0;
+    bool listed_plain = false;  // listed as a plain file, not a link
     slot_state state = waiting;
     bool passed = false;  // the walk went past it while it was being prepared
     rewrite_job job;
@@ -53,6 +60,7 @@ struct pipeline {
     std::condition_variable done;   // a preparation is done
     std::map<walk_position, std::unique_ptr<slot>> slots;
     std::deque<slot *> to_flush;
+    int64_t flush_ns = 0;       // how long the recent flushes took, averaged
     size_t files_in_work = 0;   // preparing or prepared
     bool budget_spent = false;  // the workers wait until half of the budget is free
     uint64_t bytes_in_work = 0;
@@ -133,6 +141,16 @@ void complete(pipeline &p, slot *s) {
     p.done.notify_all();
 }
 
+// Flushes the job's temporary file; returns how long that took.
+int64_t timed_flush(rewrite_job *job) {
+    auto start = std::chrono::steady_clock::now();
+    rewrite_flush(job);
+    auto took = std::chrono::steady_clock::now() - start;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
+}
+
+void note_flush(pipeline &p, int64_t ns) { p.flush_ns = (p.flush_ns * 3 + ns) / 4; }
+
 void run_worker(pipeline *p) {
     rewrite_set_lock_wait(worker_lock_wait);
     rewrite_control control;
@@ -150,6 +168,7 @@ void run_worker(pipeline *p) {
         // Where temporary files have names, they must not appear in a folder before the walk
         // has listed it.
         control.unnamed_only = !folder_listed(*p, s->folder);
+        control.listed_plain = s->listed_plain;
         hold.unlock();
         rewrite_prepare(&s->job, s->path.c_str(), p->search.c_str(), p->replace.c_str(), control);
         hold.lock();
@@ -161,11 +180,17 @@ void run_worker(pipeline *p) {
             release(*p, *s);
             continue;
         }
-        if (s->job.unflushed) {  // the flushers take it from here
+        if (s->job.unflushed && p->flush_ns >= quick_flush_ns) {  // the flushers take it
             s->state = flushing;
             p->to_flush.push_back(s);
             p->flush.notify_one();
             continue;
+        }
+        if (s->job.unflushed) {
+            hold.unlock();
+            int64_t ns = timed_flush(&s->job);
+            hold.lock();
+            note_flush(*p, ns);
         }
         complete(*p, s);
     }
@@ -179,8 +204,9 @@ void run_flusher(pipeline *p) {
         slot *s = p->to_flush.front();
         p->to_flush.pop_front();
         hold.unlock();
-        rewrite_flush(&s->job);
+        int64_t ns = timed_flush(&s->job);
         hold.lock();
+        note_flush(*p, ns);
         complete(*p, s);
     }
 }
@@ -242,6 +268,7 @@ void run_scout(pipeline *p) {
             s->path = path;
             s->folder = position;
             s->size = entry.size;
+            s->listed_plain = os_listing_shows_links && entry.is_regular && !entry.is_link;
             walk_position at = position;
             at.push_back(uint32_t(i));
             found.emplace_back(std::move(at), std::move(s));

@@ -367,6 +367,31 @@ TEST_F(Rewrite, LinkToAFileIsRewrittenThroughItsTargetAndStaysALink) {
     EXPECT_EQ(std::set<std::string>{"real.txt"}, names_in(other.str()));
 }
 
+// A preparation told that the listing showed a plain file takes the name for the file. Should
+// that file be moved away and a link to it put in its place before the swap, the link is not
+// replaced by a plain file: the last look sees the link itself.
+TEST_F(Rewrite, LinkPutInPlaceOfAListedFileIsNotReplaced) {
+    scratch_dir other("moved");
+    std::string p = make("plain.txt", "old\n");
+    static std::string moved;
+    moved = other.file("plain.txt");
+    rewrite_control control;
+    control.listed_plain = true;
+    rewrite_job job;
+    rewrite_prepare(&job, p.c_str(), "old", "new", control);
+    rewrite_before_swap_hook = [](const char *path) {
+        ASSERT_EQ(0, rename(path, moved.c_str()));
+        ASSERT_EQ(0, symlink(moved.c_str(), path));
+    };
+    EXPECT_EQ(0, rewrite_commit(&job, "old", "new", control));
+    struct stat s;
+    ASSERT_EQ(0, lstat(p.c_str(), &s));
+    EXPECT_TRUE(S_ISLNK(s.st_mode));
+    EXPECT_EQ("old\n", read_file(moved));
+    EXPECT_NE(std::string::npos, logged().find("ERROR: File changed while it was being rewritten"));
+    expect_only({"plain.txt"});
+}
+
 TEST_F(Rewrite, FifoIsLeftAlone) {
     std::string p = dir.file("pipe");
     ASSERT_EQ(0, mkfifo(p.c_str(), 0600));
