@@ -169,15 +169,16 @@ bool copy_to_temp(rewrite_job *job, os_file src, line_stream &s, int64_t seconds
     if (!os_fstat(src, &job->before)) return fail_with_error(job, failed_stat_source);
     if (!job->before.is_regular) return fail(job, failed_not_regular);
     bool found = false;
-    copy_result scan = text_has_occurrence(src, s, job->before.size, &found);
+    size_t held = 0;  // the start of the file, read by the search and not read again
+    copy_result scan = text_has_occurrence(src, s, job->before.size, &found, &held);
     if (scan == copy_read_error) return fail_with_error(job, failed_read_source);
     if (scan == copy_runaway) return fail(job, failed_runaway);
     if (!found) return true;
     if (job->before.read_only) return fail(job, failed_read_only);
     if (!create_temp(job, seconds, control)) return false;
-    if (!os_rewind(src)) return fail_with_error(job, failed_read_source);
+    if (held == 0 && !os_rewind(src)) return fail_with_error(job, failed_read_source);
     bool changed = false;
-    copy_result copy = text_copy_rewritten(src, job->temp, s, &changed, control.cancel);
+    copy_result copy = text_copy_rewritten(src, job->temp, s, &changed, control.cancel, held);
     if (copy == copy_cancelled) {
         job->cancelled = true;
         return false;

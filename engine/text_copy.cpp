@@ -148,7 +148,7 @@ void put_raw(text_writer &w, const char *p, size_t n, bool *after_cr, int64_t *l
 // where it stands (the replacement's LFs written as CR LF), the rest as put_raw has it. The
 // runaway guard counts each line's growth as the line replacement does.
 copy_result copy_direct(os_file f, const line_stream &s, text_writer &w, bool *changed,
-                        const std::atomic<int> *cancel) {
+                        const std::atomic<int> *cancel, size_t held) {
     *changed = false;
     const size_t m = s.search_len;
     std::string replacement;
@@ -163,8 +163,9 @@ copy_result copy_direct(os_file f, const line_stream &s, text_writer &w, bool *c
     size_t kept = 0;  // bytes carried over: they may begin an occurrence the next block ends
     for (;;) {
         if (cancelled(cancel)) return copy_cancelled;
-        size_t got = 0;
-        if (!os_read(f, buf + kept, block_size, &got)) return copy_read_error;
+        size_t got = held;  // the first block may be in buf already
+        held = 0;
+        if (got == 0 && !os_read(f, buf + kept, block_size, &got)) return copy_read_error;
         const size_t have = kept + got;
         const bool last = got == 0;
         size_t pos = 0;
@@ -250,7 +251,9 @@ copy_result copy_through(text_reader &r, line_stream &s, text_writer *w, bool *c
 // the raw bytes can be searched directly: CR LF pairs cannot lie inside such an occurrence.
 // size is the file's size when it was opened: a short read that reaches it is the end, without
 // asking again.
-copy_result text_has_occurrence(os_file f, line_stream &s, uint64_t size, bool *found) {
+copy_result text_has_occurrence(os_file f, line_stream &s, uint64_t size, bool *found,
+                                size_t *held) {
+    *held = 0;
     if (search_holds_line_end(s)) {
         text_reader r;
         r.f = f;
@@ -268,6 +271,8 @@ copy_result text_has_occurrence(os_file f, line_stream &s, uint64_t size, bool *
         size_t have = kept + got;
         if (find_bytes(buf, have, s.search, s.search_len) != SIZE_MAX) {
             *found = true;
+            // The copy starts from this block rather than read it again.
+            if (total == got && direct_copy_applies(s)) *held = got;
             return copy_ok;
         }
         if (got < block_size && total == size) return copy_ok;
@@ -277,10 +282,10 @@ copy_result text_has_occurrence(os_file f, line_stream &s, uint64_t size, bool *
 }
 
 copy_result text_copy_rewritten(os_file src, os_file dst, line_stream &s, bool *changed,
-                                const std::atomic<int> *cancel) {
+                                const std::atomic<int> *cancel, size_t held) {
     text_writer writer;
     writer.f = dst;
-    if (direct_copy_applies(s)) return copy_direct(src, s, writer, changed, cancel);
+    if (direct_copy_applies(s)) return copy_direct(src, s, writer, changed, cancel, held);
     text_reader reader;
     reader.f = src;
     return copy_through(reader, s, &writer, changed, cancel);
