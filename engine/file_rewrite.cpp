@@ -357,7 +357,10 @@ void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text
     line_stream s;
     line_setup(s, search_text, strlen(search_text), replace_text, strlen(replace_text));
     bool ok = copy_to_temp(job, src, s, seconds, control);
-    os_close(&src);
+    if (ok && job->changed && control.keep_source && os_can_replace_open_file)
+        job->source = src;
+    else
+        os_close(&src);
     if (!ok) drop_temp(job);
 }
 
@@ -434,6 +437,7 @@ void rewrite_set_lock_wait(void (*wait)(int milliseconds)) {
 
 void rewrite_discard(rewrite_job *job) {
     drop_temp(job);
+    os_close(&job->source);
     *job = rewrite_job();
 }
 

@@ -59,6 +59,11 @@ struct rewrite_control {
     // file, without a look of its own. Should a link take its place meanwhile, the last look
     // before the swap (which then does not follow links) finds another file.
     bool listed_plain = false;
+    // A file to be swapped stays open after its preparation (job->source) where the platform
+    // can replace an open file: the swap then does not free the old file's blocks (on a disk
+    // that is told of freed blocks this waits for the disk); its close, whenever the caller
+    // closes job->source, does. rewrite_discard closes it too.
+    bool keep_source = false;
 };
 
 struct rewrite_job {
@@ -68,6 +73,7 @@ struct rewrite_job {
     std::string temp_path;      // the temporary file's name (the first one tried, until it has one)
     os_stat before;             // the file as it was read
     os_file temp;               // the new text; open until the swap
+    os_file source;             // the file as read, when kept open (keep_source)
     bool temp_named = false;    // temp_path names the temporary file (else it has no name yet)
     int64_t temp_number = 0;    // the number in the temporary file's name ("%d.tmp")
     bool temp_goes = false;     // the temporary file goes when its handle is closed

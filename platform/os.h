@@ -103,6 +103,9 @@ int os_write_all(os_file f, const void *buf, size_t n);
 int os_rewind(os_file f);
 // Flushes the file's data to the disk.
 int os_sync(os_file f);
+// 1 where os_replace may replace a file that is still open (POSIX); 0 on Windows, where an
+// open handle on it makes the replace fail.
+extern const int os_can_replace_open_file;
 // Starts writing the file's data written so far to the disk, without waiting for it, so that
 // a later os_sync has less left to wait for (Linux). Elsewhere it does nothing. Its failure
 // costs nothing but that head start, so it is not reported.

@@ -182,6 +182,8 @@ int os_sync(os_file f) {
 #endif
 }
 
+const int os_can_replace_open_file = 1;
+
 void os_start_sync(os_file f) {
 #if defined(__linux__)
     sync_file_range(fd_of(f), 0, 0, SYNC_FILE_RANGE_WRITE);

@@ -271,6 +271,8 @@ int os_rewind(os_file f) {
     return SetFilePointerEx(handle_of(f), zero, nullptr, FILE_BEGIN) ? 1 : 0;
 }
 
+const int os_can_replace_open_file = 0;
+
 // Windows has no call that starts a file's write-back without waiting for it.
 void os_start_sync(os_file) {}
 

@@ -34,6 +34,12 @@ constexpr uint64_t bytes_ahead = uint64_t(64) << 20;
 // 32 (ext4; bench/bounds.md).
 constexpr unsigned flushers = 16;
 
+// Files swapped in whose old text is still open (rewrite_control::keep_source): the flushers
+// close them, so that freeing the old blocks (which on a disk told of freed blocks waits for
+// the disk) holds up neither the walk nor the workers, and many such waits overlap. At most
+// this many wait to be closed; beyond it the walk closes them itself.
+constexpr size_t closes_waiting = 64;
+
 // A flush that takes less than this (nothing waits on a disk: a file system in memory, or
 // flushes turned off) costs less than handing the file to a flusher and waking it: the worker
 // then flushes the file itself. Flushes are timed as they happen, so the run follows the disk.
@@ -60,6 +66,7 @@ struct pipeline {
     std::condition_variable done;   // a preparation is done
     std::map<walk_position, std::unique_ptr<slot>> slots;
     std::deque<slot *> to_flush;
+    std::vector<os_file> to_close;
     int64_t flush_ns = 0;       // how long the recent flushes took, averaged
     size_t files_in_work = 0;   // preparing or prepared
     bool budget_spent = false;  // the workers wait until half of the budget is free
@@ -156,6 +163,7 @@ void run_worker(pipeline *p) {
     rewrite_control control;
     control.cancel = &p->cancel;
     control.flush_later = true;
+    control.keep_source = true;
     std::unique_lock<std::mutex> hold(p->lock);
     for (;;) {
         slot *s = nullptr;
@@ -196,11 +204,21 @@ void run_worker(pipeline *p) {
     }
 }
 
+// Flushes prepared files, and closes the old text of swapped ones.
 void run_flusher(pipeline *p) {
     std::unique_lock<std::mutex> hold(p->lock);
     for (;;) {
-        p->flush.wait(hold, [&] { return p->finishing || !p->to_flush.empty(); });
+        p->flush.wait(hold,
+                      [&] { return p->finishing || !p->to_flush.empty() || !p->to_close.empty(); });
         if (p->finishing) return;
+        if (!p->to_close.empty()) {
+            os_file f = p->to_close.back();
+            p->to_close.pop_back();
+            hold.unlock();
+            os_close(&f);
+            hold.lock();
+            continue;
+        }
         slot *s = p->to_flush.front();
         p->to_flush.pop_front();
         hold.unlock();
@@ -380,6 +398,7 @@ void pipeline_finish() {
     running->flush.notify_all();
     for (std::thread &t : running->threads) t.join();
     for (auto &entry : running->slots) rewrite_discard(&entry.second->job);
+    for (os_file &f : running->to_close) os_close(&f);
     delete running;
     running = nullptr;
 }
@@ -396,7 +415,17 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
         if (s) rewrite_discard(&s->job);
         rewrite_prepare(&job, path.c_str(), search, replace, control);
     }
-    return rewrite_commit(&job, search, replace, control);
+    int result = rewrite_commit(&job, search, replace, control);
+    if (job.source.handle != -1 && running) {
+        std::lock_guard<std::mutex> hold(running->lock);
+        if (running->to_close.size() < closes_waiting) {
+            running->to_close.push_back(job.source);
+            job.source = os_file();
+            running->flush.notify_one();
+        }
+    }
+    os_close(&job.source);
+    return result;
 }
 
 void pipeline_listed(const walk_position &folder) {
