@@ -156,7 +156,14 @@ int64_t timed_flush(rewrite_job *job) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
 }
 
-void note_flush(pipeline &p, int64_t ns) { p.flush_ns = (p.flush_ns * 3 + ns) / 4; }
+// Flushes the job's temporary file without the lock (held on entry and on return), and adds
+// the time it took to the run's average.
+void flush_timed(pipeline &p, std::unique_lock<std::mutex> &hold, rewrite_job *job) {
+    hold.unlock();
+    int64_t ns = timed_flush(job);
+    hold.lock();
+    p.flush_ns = (p.flush_ns * 3 + ns) / 4;
+}
 
 void run_worker(pipeline *p) {
     rewrite_set_lock_wait(worker_lock_wait);
@@ -194,12 +201,7 @@ void run_worker(pipeline *p) {
             p->flush.notify_one();
             continue;
         }
-        if (s->job.unflushed) {
-            hold.unlock();
-            int64_t ns = timed_flush(&s->job);
-            hold.lock();
-            note_flush(*p, ns);
-        }
+        if (s->job.unflushed) flush_timed(*p, hold, &s->job);
         complete(*p, s);
     }
 }
@@ -221,10 +223,7 @@ void run_flusher(pipeline *p) {
         }
         slot *s = p->to_flush.front();
         p->to_flush.pop_front();
-        hold.unlock();
-        int64_t ns = timed_flush(&s->job);
-        hold.lock();
-        note_flush(*p, ns);
+        flush_timed(*p, hold, &s->job);
         complete(*p, s);
     }
 }
