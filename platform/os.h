@@ -110,6 +110,9 @@ extern const int os_can_replace_open_file;
 // a later os_sync has less left to wait for (Linux). Elsewhere it does nothing. Its failure
 // costs nothing but that head start, so it is not reported.
 void os_start_sync(os_file f);
+// How many files the process may hold open at once (POSIX: the soft limit on descriptors);
+// effectively no limit on Windows.
+size_t os_open_files_allowed();
 // Closes the file and sets handle to -1; a close that reports an error gives 0.
 int os_close(os_file *f);
 int os_fstat(os_file f, os_stat *st);

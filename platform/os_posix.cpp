@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -190,6 +191,12 @@ void os_start_sync(os_file f) {
 #else
     (void)f;
 #endif
+}
+
+size_t os_open_files_allowed() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+    return size_t(limit.rlim_cur);
 }
 
 int os_close(os_file *f) {

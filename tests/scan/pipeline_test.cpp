@@ -4,6 +4,10 @@
 // new file, and every file is wholly old or wholly new.
 #include <iostream>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 #include "scan_support.h"
 #include "tests/common/reference.h"
 
@@ -115,5 +119,37 @@ TEST_F(Pipeline, CommandsTakenWhileWorkIsInFlight) {
         close_window();
     }
 }
+
+#ifndef _WIN32
+// A process allowed few open files: the work ahead shrinks to what it may hold (each prepared
+// file holds its temporary file and its old text), so no file fails for want of a descriptor.
+TEST_F(Pipeline, FewOpenFilesAllowedStillRewriteEveryFile) {
+    const int files = 200;
+    for (int i = 0; i < files; ++i) t.file(name(i), "a needle\n");
+    rlimit was{}, few{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &was));
+    few = was;
+    few.rlim_cur = 100;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &few));
+    open_window();
+    type_fields({t.str(), "*.txt", "0", "needle", "pin"});
+    os_injection count_only;
+    count_only.k = UINT64_MAX;
+    os_inject(count_only);
+    press_run();
+    setrlimit(RLIMIT_NOFILE, &was);
+    os_inject_clear();
+    EXPECT_TRUE(headless_boxes().empty());
+    // Every file was read once: no preparation failed for want of a descriptor and was made
+    // again in its turn.
+    EXPECT_EQ(uint64_t(files), opened());
+    const std::string pinned = reference_rewrite("a needle\n", "needle", "pin");
+    int n = 0;
+    for (int i = 0; i < files; ++i) n += t.read(name(i)) == pinned;
+    EXPECT_EQ(files, n);
+    EXPECT_TRUE(t.temporaries().empty());
+    close_window();
+}
+#endif
 
 }  // namespace
