@@ -85,6 +85,8 @@ struct pipeline {
     uint64_t bytes_in_work = 0;
     bool start_new = true;
     bool ahead = true;
+    bool held = false;   // the walk prepares a file with nothing else in work (clear_ahead)
+    size_t closing = 0;  // old files a flusher is closing now
     bool finishing = false;
     std::atomic<int> cancel{0};
     std::string folder, file_type, search, replace;
@@ -106,7 +108,7 @@ void worker_lock_wait(int milliseconds) {
     if (worker_slot) worker_slot->lock_wait.store(0);
 }
 
-bool may_start(const pipeline &p) { return p.ahead && p.start_new && !p.finishing; }
+bool may_start(const pipeline &p) { return p.ahead && p.start_new && !p.held && !p.finishing; }
 
 // Once the budget is spent, the workers wait until half of it is free again: one wake for many
 // files rather than one for each.
@@ -228,9 +230,11 @@ void run_flusher(pipeline *p) {
         if (!p->to_close.empty()) {
             os_file f = p->to_close.back();
             p->to_close.pop_back();
+            p->closing++;
             hold.unlock();
             os_close(&f);
             hold.lock();
+            if (--p->closing == 0) p->done.notify_all();
             continue;
         }
         slot *s = p->to_flush.front();
@@ -333,6 +337,19 @@ void wake_scout(pipeline &p) {
     if (p.slots.size() <= p.files_found_ahead / 2) p.scout.notify_one();
 }
 
+// Waits a moment (the lock held) for work to end; pumps the window when the wait was long and
+// a worker (only's, or any) waits for another program's hold on a file.
+void wait_done(pipeline &p, std::unique_lock<std::mutex> &hold, const slot *only) {
+    if (p.done.wait_for(hold, std::chrono::milliseconds(10)) != std::cv_status::timeout) return;
+    bool lock_wait = false;
+    for (auto &entry : p.slots)
+        if (!only || entry.second.get() == only) lock_wait = lock_wait || entry.second->lock_wait;
+    if (!lock_wait) return;
+    hold.unlock();
+    pump_one_message();
+    hold.lock();
+}
+
 // Takes the file in its turn out of the table. Returns null when it was not foreseen or no
 // worker has started on it (the walk prepares it itself); otherwise waits for its preparation,
 // pumping the window while the worker waits for another program's hold on a file.
@@ -342,14 +359,7 @@ std::unique_ptr<slot> take(pipeline &p, const walk_position &position) {
     auto it = p.slots.find(position);
     if (it == p.slots.end()) return nullptr;
     slot &s = *it->second;
-    while (s.state == preparing || s.state == flushing) {
-        if (p.done.wait_for(hold, std::chrono::milliseconds(10)) == std::cv_status::timeout &&
-            s.lock_wait.load()) {
-            hold.unlock();
-            pump_one_message();
-            hold.lock();
-        }
-    }
+    while (s.state == preparing || s.state == flushing) wait_done(p, hold, &s);
     std::unique_ptr<slot> taken = std::move(it->second);
     p.slots.erase(it);
     wake_scout(p);
@@ -360,12 +370,50 @@ std::unique_ptr<slot> take(pipeline &p, const walk_position &position) {
     return nullptr;
 }
 
+// Readies the walk to prepare again a file whose preparation (ahead, or its own) failed on a
+// system error, as a run with no work ahead would: what the work ahead holds (a nearly full disk's space,
+// descriptors) may be why it failed. The workers start nothing new until resume_ahead, the
+// files in work are finished, those prepared are set back to waiting with their temporary
+// files dropped, and the old files waiting to be closed are closed.
+void clear_ahead(pipeline &p) {
+    std::unique_lock<std::mutex> hold(p.lock);
+    p.held = true;
+    auto busy = [&] {
+        for (auto &entry : p.slots)
+            if (entry.second->state == preparing || entry.second->state == flushing) return true;
+        return p.closing > 0;
+    };
+    while (busy()) wait_done(p, hold, nullptr);
+    for (auto &entry : p.slots) {
+        slot &s = *entry.second;
+        if (s.state != prepared) continue;
+        rewrite_discard(&s.job);
+        s.state = waiting;
+        release(p, s);
+    }
+    std::vector<os_file> old_files;
+    old_files.swap(p.to_close);
+    hold.unlock();
+    for (os_file &f : old_files) os_close(&f);
+}
+
+bool failed_on_system(const rewrite_job &job) {
+    return job.failure != rewrite_fine && job.code != 0;
+}
+
+void resume_ahead(pipeline &p) {
+    std::lock_guard<std::mutex> hold(p.lock);
+    p.held = false;
+    p.work.notify_all();
+    p.scout.notify_all();
+}
+
 // A preparation made ahead stands in the file's turn unless it was of another file, the file
 // changed since, or the preparation failed on a system error (which may be gone by now).
 bool still_stands(const slot &s, const std::string &path) {
     const rewrite_job &job = s.job;
     if (s.path != path || job.cancelled) return false;
-    if (job.failure != rewrite_fine) return job.code == 0;
+    if (job.failure != rewrite_fine) return !failed_on_system(job);
     return rewrite_still_current(job) == 1;
 }
 
@@ -428,8 +476,18 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
     if (s && still_stands(*s, path)) {
         job = std::move(s->job);
     } else {
+        // A failure on a system error, ahead or now, may come from what the work ahead holds:
+        // the file is then prepared with nothing else in work.
+        bool cleared = s && failed_on_system(s->job);
+        if (cleared) clear_ahead(*running);
         if (s) rewrite_discard(&s->job);
         rewrite_prepare(&job, path.c_str(), search, replace, control);
+        if (!cleared && running && failed_on_system(job)) {
+            clear_ahead(*running);
+            cleared = true;
+            rewrite_prepare(&job, path.c_str(), search, replace, control);
+        }
+        if (cleared) resume_ahead(*running);
     }
     int result = rewrite_commit(&job, search, replace, control);
     if (job.source.handle != -1 && running) {

