@@ -77,7 +77,6 @@ struct pipeline {
     // The bounds above, lowered where the process may hold few files open: a file in work holds
     // its temporary file and, once read, the file itself; a close waiting holds one.
     size_t files_ahead = most_files_ahead;
-    size_t files_found_ahead = 2 * most_files_ahead;
     size_t closes_waiting = most_closes_waiting;
     int64_t flush_ns = 0;       // how long the recent flushes took, averaged
     size_t files_in_work = 0;   // preparing or prepared
@@ -107,6 +106,9 @@ void worker_lock_wait(int milliseconds) {
     os_sleep_ms(milliseconds);
     if (worker_slot) worker_slot->lock_wait.store(0);
 }
+
+// The scout finds up to twice as many files as may be in work.
+size_t files_found_ahead(const pipeline &p) { return 2 * p.files_ahead; }
 
 bool may_start(const pipeline &p) { return p.ahead && p.start_new && !p.held && !p.finishing; }
 
@@ -272,10 +274,10 @@ void run_scout(pipeline *p) {
     std::unique_lock<std::mutex> hold(p->lock);
     while (!stack.empty()) {
         p->scout.wait(hold, [&] {
-            return p->finishing || (may_start(*p) && p->slots.size() < p->files_found_ahead);
+            return p->finishing || (may_start(*p) && p->slots.size() < files_found_ahead(*p));
         });
         if (p->finishing) return;
-        size_t room = p->files_found_ahead - p->slots.size();
+        size_t room = files_found_ahead(*p) - p->slots.size();
         hold.unlock();
         // The files of the folder in hand, up to its next subfolder and within the room left.
         while (!stack.empty() && found.size() < room) {
@@ -334,7 +336,7 @@ void drop_passed(pipeline &p, const walk_position &position) {
 // The scout stops once the table is full, and is woken when half of it has been taken: one
 // wake for many files.
 void wake_scout(pipeline &p) {
-    if (p.slots.size() <= p.files_found_ahead / 2) p.scout.notify_one();
+    if (p.slots.size() <= files_found_ahead(p) / 2) p.scout.notify_one();
 }
 
 // Waits a moment (the lock held) for work to end; pumps the window when the wait was long and
@@ -371,10 +373,10 @@ std::unique_ptr<slot> take(pipeline &p, const walk_position &position) {
 }
 
 // Readies the walk to prepare again a file whose preparation (ahead, or its own) failed on a
-// system error, as a run with no work ahead would: what the work ahead holds (a nearly full disk's space,
-// descriptors) may be why it failed. The workers start nothing new until resume_ahead, the
-// files in work are finished, those prepared are set back to waiting with their temporary
-// files dropped, and the old files waiting to be closed are closed.
+// system error, as a run with no work ahead would: what the work ahead holds (a nearly full
+// disk's space, descriptors) may be why it failed. The workers start nothing new until
+// resume_ahead, the files in work are finished, those prepared are set back to waiting with
+// their temporary files dropped, and the old files waiting to be closed are closed.
 void clear_ahead(pipeline &p) {
     std::unique_lock<std::mutex> hold(p.lock);
     p.held = true;
@@ -442,7 +444,6 @@ void pipeline_start(const char *folder, const char *file_type, uint64_t min_size
     size_t allowed = os_open_files_allowed();
     size_t spare = allowed > files_kept_for_walk ? (allowed - files_kept_for_walk) / 3 : 0;
     running->files_ahead = std::max<size_t>(1, std::min(most_files_ahead, spare));
-    running->files_found_ahead = 2 * running->files_ahead;
     running->closes_waiting = std::min(most_closes_waiting, spare);
     unsigned workers = std::max(2u, std::thread::hardware_concurrency());
     running->threads.emplace_back(run_scout, running);
