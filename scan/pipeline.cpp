@@ -1,7 +1,8 @@
 // The work ahead of the walk (see pipeline.h). One lock guards the table of files found ahead,
 // keyed by their position in the walk. The scout adds files to it while the table is short;
 // workers take the earliest waiting file within the budget; the walk takes each file out in
-// its turn, and drops the ones it passed without taking.
+// its turn, and drops the ones it passed without taking. The folders the scout lists wait in a
+// second table, by position, for the walk to take in the same way.
 #include "scan/pipeline.h"
 
 #include <algorithm>
@@ -47,6 +48,12 @@ constexpr size_t most_closes_waiting = 64;
 // turn and its temporary file, a listing, the standard streams.
 constexpr size_t files_kept_for_walk = 64;
 
+// Folders the scout listed that the walk has not reached yet, kept for the walk to take rather
+// than list each folder a second time: at most this many, and while they hold fewer entries
+// than the second bound.
+constexpr size_t most_listings_ahead = 256;
+constexpr size_t most_entries_ahead = size_t(1) << 16;
+
 // A flush that takes less than this (nothing waits on a disk: a file system in memory, or
 // flushes turned off) costs less than handing the file to a flusher and waking it: the worker
 // then flushes the file itself. Flushes are timed as they happen, so the run follows the disk.
@@ -65,6 +72,14 @@ struct slot {
     std::atomic<int> lock_wait{0};  // its worker waits for another program to let go of a file
 };
 
+using dir_entries = std::vector<os_dir_entry>;
+
+// A folder the scout listed whole, by its path as the walk composes it.
+struct scout_listing {
+    std::string dir;
+    std::shared_ptr<const dir_entries> entries;
+};
+
 struct pipeline {
     std::mutex lock;
     std::condition_variable work;   // a worker may find something to do
@@ -74,6 +89,8 @@ struct pipeline {
     std::map<walk_position, std::unique_ptr<slot>> slots;
     std::deque<slot *> to_flush;
     std::vector<os_file> to_close;
+    std::map<walk_position, scout_listing> listings;
+    size_t entries_listed = 0;  // in listings
     // The bounds above, lowered where the process may hold few files open: a file in work holds
     // its temporary file and, once read, the file itself; a close waiting holds one.
     size_t files_ahead = most_files_ahead;
@@ -125,6 +142,13 @@ bool within_budget(pipeline &p, const slot &s) {
 // anything below it.
 bool folder_listed(const pipeline &p, const walk_position &folder) {
     return p.any_listed && !(p.listed < folder);
+}
+
+// Whether the scout may look further: new work may start, and the files found and the
+// folders listed ahead are within their bounds.
+bool scout_may_go(const pipeline &p) {
+    return may_start(p) && p.slots.size() < files_found_ahead(p) &&
+           p.listings.size() < most_listings_ahead && p.entries_listed < most_entries_ahead;
 }
 
 // The earliest waiting file in walk order, if the budget lets a worker take it.
@@ -249,15 +273,22 @@ void run_flusher(pipeline *p) {
 // One folder level of the scout's walk.
 struct scout_level {
     std::string dir;
-    std::vector<os_dir_entry> entries;
+    std::shared_ptr<const dir_entries> entries;
     size_t next = 0;
 };
 
-// The scout's listing, as the walk's: what it cannot list, the walk will say.
-scout_level listed(const std::string &dir, bool kinds_only) {
+// The scout's listing, as the walk's. One listed whole is kept for the walk (in found); what
+// the scout cannot list, the walk lists again and says.
+scout_level listed(const std::string &dir, bool kinds_only, const walk_position &position,
+                   std::vector<std::pair<walk_position, scout_listing>> *found) {
     scout_level level;
     level.dir = dir;
-    os_list_dir(dir.c_str(), &level.entries, nullptr, kinds_only ? 1 : 0);
+    auto entries = std::make_shared<dir_entries>();
+    int whole = os_list_dir(dir.c_str(), entries.get(), nullptr, kinds_only ? 1 : 0);
+    level.entries = entries;
+    // (An empty path names no folder; on Windows it would list the current one.)
+    if (whole == 1 && !dir.empty())
+        found->emplace_back(position, scout_listing{dir, level.entries});
     return level;
 }
 
@@ -265,35 +296,37 @@ scout_level listed(const std::string &dir, bool kinds_only) {
 // rewrite in the table, while the table is short. Its view is a forecast: the walk decides.
 void run_scout(pipeline *p) {
     const bool kinds_only = walk_kinds_only(p->min_size) != 0;
-    std::vector<scout_level> stack;
-    stack.push_back(listed(p->folder, kinds_only));
     walk_position position;
-    char path[walk_path_room];
-    // The files found since the table was last filled: added under one hold of the lock.
+    // The files found and the folders listed since the table was last filled: added under one
+    // hold of the lock.
     std::vector<std::pair<walk_position, std::unique_ptr<slot>>> found;
+    std::vector<std::pair<walk_position, scout_listing>> found_listings;
+    std::vector<scout_level> stack;
+    stack.push_back(listed(p->folder, kinds_only, position, &found_listings));
+    char path[walk_path_room];
     std::unique_lock<std::mutex> hold(p->lock);
     while (!stack.empty()) {
-        p->scout.wait(hold, [&] {
-            return p->finishing || (may_start(*p) && p->slots.size() < files_found_ahead(*p));
-        });
+        p->scout.wait(hold, [&] { return p->finishing || scout_may_go(*p); });
         if (p->finishing) return;
         size_t room = files_found_ahead(*p) - p->slots.size();
+        size_t listing_room = most_listings_ahead - p->listings.size();
         hold.unlock();
         // The files of the folder in hand, up to its next subfolder and within the room left.
-        while (!stack.empty() && found.size() < room) {
+        while (!stack.empty() && found.size() < room && found_listings.size() < listing_room) {
             scout_level &level = stack.back();
-            if (level.next == level.entries.size()) {
+            if (level.next == level.entries->size()) {
                 stack.pop_back();
                 if (!position.empty()) position.pop_back();
                 continue;
             }
             size_t i = level.next++;
-            const os_dir_entry &entry = level.entries[i];
+            const os_dir_entry &entry = (*level.entries)[i];
             if (entry.is_dir && entry.name[0] != '.' &&
                 walk_enters(level.dir.c_str(), entry, path)) {
                 position.push_back(uint32_t(i));
-                stack.push_back(listed(path, kinds_only));
-                if (!found.empty()) break;
+                stack.push_back(listed(path, kinds_only, position, &found_listings));
+                // Handed over in batches, early enough for the walk to find them.
+                if (!found.empty() || found_listings.size() >= 16) break;
                 continue;
             }
             if (walk_picks(level.dir.c_str(), entry, path, p->file_type.c_str(), p->min_size, 0) <=
@@ -312,6 +345,11 @@ void run_scout(pipeline *p) {
         for (auto &f : found) p->slots[std::move(f.first)] = std::move(f.second);
         if (!found.empty()) p->work.notify_all();
         found.clear();
+        for (auto &l : found_listings) {
+            p->entries_listed += l.second.entries->size();
+            p->listings[std::move(l.first)] = std::move(l.second);
+        }
+        found_listings.clear();
     }
 }
 
@@ -333,10 +371,12 @@ void drop_passed(pipeline &p, const walk_position &position) {
     }
 }
 
-// The scout stops once the table is full, and is woken when half of it has been taken: one
-// wake for many files.
+// The scout stops once the table (or the folders listed ahead) is full, and is woken when half
+// of it has been taken: one wake for many files.
 void wake_scout(pipeline &p) {
-    if (p.slots.size() <= files_found_ahead(p) / 2) p.scout.notify_one();
+    if (p.slots.size() <= files_found_ahead(p) / 2 &&
+        p.listings.size() <= most_listings_ahead / 2 && p.entries_listed <= most_entries_ahead / 2)
+        p.scout.notify_one();
 }
 
 // Waits a moment (the lock held) for work to end; pumps the window when the wait was long and
@@ -509,6 +549,22 @@ void pipeline_listed(const walk_position &folder) {
     running->listed = folder;
     running->any_listed = true;
     running->work.notify_all();
+}
+
+std::shared_ptr<const std::vector<os_dir_entry>> pipeline_listing(const walk_position &folder,
+                                                                  const char *dir) {
+    if (!running) return nullptr;
+    pipeline &p = *running;
+    std::lock_guard<std::mutex> hold(p.lock);
+    // Folders the walk went past (the tree changed, or it was stopped) are dropped with this one.
+    std::shared_ptr<const dir_entries> taken;
+    for (auto it = p.listings.begin(); it != p.listings.end() && !(folder < it->first);) {
+        if (it->first == folder && it->second.dir == dir) taken = it->second.entries;
+        p.entries_listed -= it->second.entries->size();
+        it = p.listings.erase(it);
+    }
+    wake_scout(p);
+    return taken;
 }
 
 void pipeline_allow(bool start_new) { set_flag(&pipeline::start_new, start_new); }

@@ -3,7 +3,10 @@
 // at least two) read, search and prepare those files: each file's new text is written to its
 // temporary file and flushed to the disk. The walk, on the thread that owns the window and the
 // log, commits each file in its turn (the last checks, the swap, the time, the log lines), so
-// what the user sees and the log's order do not change; only the waiting does.
+// what the user sees and the log's order do not change; only the waiting does. The walk takes
+// the scout's listing of each folder it reaches, when the scout listed it whole, rather than
+// list it again: a folder's entries are then fixed when the scout lists it, moments before the
+// walk reaches it, and still before any file in it is rewritten.
 //
 // The work ahead is bounded in files and in bytes. Nothing new is started while the run is
 // paused or stopped, nor while a delay is set. A file that changed after it was prepared is
@@ -14,8 +17,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/os.h"
 
 // Where an entry stands in the walk: the index of the entry at every level, from the top.
 // Compared as a sequence, positions are in walk order.
@@ -26,6 +32,12 @@ using walk_position = std::vector<uint32_t>;
 void pipeline_start(const char *folder, const char *file_type, uint64_t min_size,
                     const char *search_text, const char *replace_text);
 void pipeline_finish();
+
+// The scout's listing of the folder at position, if it listed that folder (by path dir) whole
+// and the walk has not taken it yet; null otherwise, and the walk lists the folder itself.
+// Either way the walk calls pipeline_listed next.
+std::shared_ptr<const std::vector<os_dir_entry>> pipeline_listing(const walk_position &folder,
+                                                                  const char *dir);
 
 // The walk has listed the folder at position (in the applying pass): files in it may now be
 // prepared with a named temporary file, which the walk's listing can no longer meet.

@@ -167,12 +167,18 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
     // A pass starts: the session log may have been created or replaced since the last one.
     if (position.empty()) log_refresh_identity();
 
-    // An empty path names no folder (on Windows it would list the current one).
-    std::vector<os_dir_entry> entries;
-    int listed = dir[0] != '\0'
-                     ? os_list_dir(dir, &entries, pump_one_message, walk_kinds_only(min_size))
-                     : 0;
-    if (listed != 1 && dir[0] != '\0') report_listing(dir, listed, os_last_error());
+    // In the applying pass the scout has mostly listed the folder already, moments ago.
+    std::shared_ptr<const std::vector<os_dir_entry>> scouted =
+        apply ? pipeline_listing(position, dir) : nullptr;
+    std::vector<os_dir_entry> own;
+    if (!scouted) {
+        // An empty path names no folder (on Windows it would list the current one).
+        int listed = dir[0] != '\0'
+                         ? os_list_dir(dir, &own, pump_one_message, walk_kinds_only(min_size))
+                         : 0;
+        if (listed != 1 && dir[0] != '\0') report_listing(dir, listed, os_last_error());
+    }
+    const std::vector<os_dir_entry> &entries = scouted ? *scouted : own;
     if (apply) pipeline_listed(position);
     for (size_t i = 0; i < entries.size(); ++i) {
         position.push_back(uint32_t(i));

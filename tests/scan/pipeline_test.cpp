@@ -120,6 +120,40 @@ TEST_F(Pipeline, CommandsTakenWhileWorkIsInFlight) {
     }
 }
 
+// More folders than the walk may find listed ahead, most of them empty, and below each a
+// subfolder: every file is rewritten once, and in the applying pass the walk takes most
+// listings from the scout instead of listing each folder again (the counting pass lists each
+// once, the scout once, and the walk only those the scout had not yet handed over).
+TEST_F(Pipeline, FoldersListedAheadAreTakenInTheirTurn) {
+    const int folders = 300;
+    for (int i = 0; i < folders; ++i) {
+        std::string d = "d" + std::to_string(1000 + i);
+        t.file(d + "/x/" + (i % 3 ? "f.txt" : "f.log"), "a needle\n");
+        if (i % 7 == 0) t.file(d + "/f.txt", "a needle\n");
+    }
+    open_window();
+    type_fields({t.str(), "*.txt", "0", "needle", "pin"});
+    os_injection count_only;
+    count_only.k = UINT64_MAX;
+    os_inject(count_only);
+    press_run();
+    os_inject_clear();
+    const uint64_t listed = os_injected_so_far().calls[os_call_list_open];
+    const uint64_t all = 1 + 2 * folders;
+    EXPECT_GE(listed, 2 * all);
+    EXPECT_LE(listed, 2 * all + all / 4);
+    const std::string pinned = reference_rewrite("a needle\n", "needle", "pin");
+    for (int i = 0; i < folders; ++i) {
+        std::string d = "d" + std::to_string(1000 + i);
+        EXPECT_EQ(i % 3 ? pinned : "a needle\n", t.read(d + "/x/" + (i % 3 ? "f.txt" : "f.log")));
+        if (i % 7 == 0) {
+            EXPECT_EQ(pinned, t.read(d + "/f.txt")) << d;
+        }
+    }
+    EXPECT_TRUE(headless_boxes().empty());
+    close_window();
+}
+
 #ifndef _WIN32
 // A process allowed few open files: the work ahead shrinks to what it may hold (each prepared
 // file holds its temporary file and its old text), so no file fails for want of a descriptor.
