@@ -548,7 +548,8 @@ void pipeline_listed(const walk_position &folder) {
     std::lock_guard<std::mutex> hold(running->lock);
     running->listed = folder;
     running->any_listed = true;
-    running->work.notify_all();
+    // Only where temporary files need names does a listing let a worker start a file.
+    if (running->named_temps) running->work.notify_all();
 }
 
 std::shared_ptr<const std::vector<os_dir_entry>> pipeline_listing(const walk_position &folder,
