@@ -371,6 +371,19 @@ void drop_passed(pipeline &p, const walk_position &position) {
     }
 }
 
+// Drops the folders listed ahead that the walk has gone past: it listed them itself before the
+// scout handed them over, or the tree changed. Else a large folder the walk listed itself would
+// hold the scout's bound on entries until the walk reaches the next folder.
+bool drop_listings(pipeline &p, const walk_position &position) {
+    bool dropped = false;
+    for (auto it = p.listings.begin(); it != p.listings.end() && it->first < position;) {
+        p.entries_listed -= it->second.entries->size();
+        it = p.listings.erase(it);
+        dropped = true;
+    }
+    return dropped;
+}
+
 // The scout stops once the table (or the folders listed ahead) is full, and is woken when half
 // of it has been taken: one wake for many files.
 void wake_scout(pipeline &p) {
@@ -398,6 +411,7 @@ void wait_done(pipeline &p, std::unique_lock<std::mutex> &hold, const slot *only
 std::unique_ptr<slot> take(pipeline &p, const walk_position &position) {
     std::unique_lock<std::mutex> hold(p.lock);
     drop_passed(p, position);
+    if (drop_listings(p, position)) wake_scout(p);
     auto it = p.slots.find(position);
     if (it == p.slots.end()) return nullptr;
     slot &s = *it->second;
@@ -557,12 +571,15 @@ std::shared_ptr<const std::vector<os_dir_entry>> pipeline_listing(const walk_pos
     if (!running) return nullptr;
     pipeline &p = *running;
     std::lock_guard<std::mutex> hold(p.lock);
-    // Folders the walk went past (the tree changed, or it was stopped) are dropped with this one.
+    drop_listings(p, folder);
     std::shared_ptr<const dir_entries> taken;
-    for (auto it = p.listings.begin(); it != p.listings.end() && !(folder < it->first);) {
-        if (it->first == folder && it->second.dir == dir) taken = it->second.entries;
+    auto it = p.listings.find(folder);
+    if (it != p.listings.end()) {
+        // The same position names another folder where the walk's listing of the folder above
+        // was its own and differs from the scout's.
+        if (it->second.dir == dir) taken = it->second.entries;
         p.entries_listed -= it->second.entries->size();
-        it = p.listings.erase(it);
+        p.listings.erase(it);
     }
     wake_scout(p);
     return taken;

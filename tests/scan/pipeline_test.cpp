@@ -120,8 +120,8 @@ TEST_F(Pipeline, CommandsTakenWhileWorkIsInFlight) {
     }
 }
 
-// More folders than the walk may find listed ahead, most of them empty, and below each a
-// subfolder: every file is rewritten once, and in the applying pass the walk takes most
+// More folders than the scout may keep listed ahead, one in three holding no file the run
+// selects: every file is rewritten once, and in the applying pass the walk takes most
 // listings from the scout instead of listing each folder again (the counting pass lists each
 // once, the scout once, and the walk only those the scout had not yet handed over).
 TEST_F(Pipeline, FoldersListedAheadAreTakenInTheirTurn) {
