@@ -371,14 +371,21 @@ void drop_passed(pipeline &p, const walk_position &position) {
     }
 }
 
+using listing_at = std::map<walk_position, scout_listing>::iterator;
+
+// Takes a folder listed ahead out of the table, and its entries out of the count.
+listing_at forget_listing(pipeline &p, listing_at it) {
+    p.entries_listed -= it->second.entries->size();
+    return p.listings.erase(it);
+}
+
 // Drops the folders listed ahead that the walk has gone past: it listed them itself before the
 // scout handed them over, or the tree changed. Else a large folder the walk listed itself would
 // hold the scout's bound on entries until the walk reaches the next folder.
 bool drop_listings(pipeline &p, const walk_position &position) {
     bool dropped = false;
     for (auto it = p.listings.begin(); it != p.listings.end() && it->first < position;) {
-        p.entries_listed -= it->second.entries->size();
-        it = p.listings.erase(it);
+        it = forget_listing(p, it);
         dropped = true;
     }
     return dropped;
@@ -578,8 +585,7 @@ std::shared_ptr<const std::vector<os_dir_entry>> pipeline_listing(const walk_pos
         // The same position names another folder where the walk's listing of the folder above
         // was its own and differs from the scout's.
         if (it->second.dir == dir) taken = it->second.entries;
-        p.entries_listed -= it->second.entries->size();
-        p.listings.erase(it);
+        forget_listing(p, it);
     }
     wake_scout(p);
     return taken;

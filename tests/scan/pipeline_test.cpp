@@ -40,9 +40,24 @@ class Pipeline : public ::testing::Test {
         }
         return n;
     }
+    // Opens the window on the tree with the fields filled and starts counting the system calls
+    // (by an injection that never fires).
+    void ready_counted() {
+        open_window();
+        type_fields({t.str(), "*.txt", "0", "needle", "pin"});
+        os_injection count_only;
+        count_only.k = UINT64_MAX;
+        os_inject(count_only);
+    }
+    // A whole run, its system calls counted (os_injected_so_far).
+    void counted_run() {
+        ready_counted();
+        press_run();
+        os_inject_clear();
+    }
 };
 
-// Files opened for reading so far, counted by an injection that never fires.
+// Files opened for reading so far (in a counted run).
 uint64_t opened() { return os_injected_so_far().calls[os_call_open_read]; }
 
 enum step { none, cancel, quit, pause, cont, run_again };
@@ -64,11 +79,7 @@ TEST_F(Pipeline, CommandsTakenWhileWorkIsInFlight) {
     for (const command_case &c : cases) {
         SCOPED_TRACE(c.what);
         for (int i = 0; i < file_count; ++i) t.file(name(i), before);
-        open_window();
-        type_fields({t.str(), "*.txt", "0", "needle", "pin"});
-        os_injection count_only;
-        count_only.k = UINT64_MAX;
-        os_inject(count_only);
+        ready_counted();
         static const command_case *now;
         static int pumps_after;
         static uint64_t opened_at_pause, opened_in_pause, opened_at_command;
@@ -131,13 +142,7 @@ TEST_F(Pipeline, FoldersListedAheadAreTakenInTheirTurn) {
         t.file(d + "/x/" + (i % 3 ? "f.txt" : "f.log"), "a needle\n");
         if (i % 7 == 0) t.file(d + "/f.txt", "a needle\n");
     }
-    open_window();
-    type_fields({t.str(), "*.txt", "0", "needle", "pin"});
-    os_injection count_only;
-    count_only.k = UINT64_MAX;
-    os_inject(count_only);
-    press_run();
-    os_inject_clear();
+    counted_run();
     const uint64_t listed = os_injected_so_far().calls[os_call_list_open];
     const uint64_t all = 1 + 2 * folders;
     EXPECT_GE(listed, 2 * all);
@@ -165,14 +170,8 @@ TEST_F(Pipeline, FewOpenFilesAllowedStillRewriteEveryFile) {
     few = was;
     few.rlim_cur = 100;
     ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &few));
-    open_window();
-    type_fields({t.str(), "*.txt", "0", "needle", "pin"});
-    os_injection count_only;
-    count_only.k = UINT64_MAX;
-    os_inject(count_only);
-    press_run();
+    counted_run();
     setrlimit(RLIMIT_NOFILE, &was);
-    os_inject_clear();
     EXPECT_TRUE(headless_boxes().empty());
     // No preparation failed for want of a descriptor and was made again in its turn (without
     // the cut, 23 to 81 files were read twice). At the start the walk may reach a file before
