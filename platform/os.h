@@ -211,6 +211,7 @@ enum os_fault {
     os_fault_sharing_violation,
     os_fault_name_too_long,
     os_fault_not_found,
+    os_fault_unsupported,  // the file system cannot do what was asked (a file without a name)
 };
 
 struct os_injection {

@@ -85,6 +85,7 @@ uint32_t os_fault_code(os_fault fault) {
     case os_fault_sharing_violation: return EBUSY;  // POSIX has no share modes: the nearest
     case os_fault_name_too_long: return ENAMETOOLONG;
     case os_fault_not_found: return ENOENT;
+    case os_fault_unsupported: return EOPNOTSUPP;
     }
     return EIO;
 }

@@ -153,6 +153,7 @@ uint32_t os_fault_code(os_fault fault) {
     case os_fault_sharing_violation: return ERROR_SHARING_VIOLATION;
     case os_fault_name_too_long: return ERROR_FILENAME_EXCED_RANGE;
     case os_fault_not_found: return ERROR_FILE_NOT_FOUND;
+    case os_fault_unsupported: return ERROR_NOT_SUPPORTED;
     }
     return ERROR_IO_DEVICE;
 }

@@ -91,6 +91,7 @@ struct pipeline {
     std::vector<os_file> to_close;
     std::map<walk_position, scout_listing> listings;
     size_t entries_listed = 0;  // in listings
+    uint64_t listings_dropped = 0;  // times every listing made so far went stale
     // The bounds above, lowered where the process may hold few files open: a file in work holds
     // its temporary file and, once read, the file itself; a close waiting holds one.
     size_t files_ahead = most_files_ahead;
@@ -144,6 +145,35 @@ bool folder_listed(const pipeline &p, const walk_position &folder) {
     return p.any_listed && !(p.listed < folder);
 }
 
+using listing_at = std::map<walk_position, scout_listing>::iterator;
+
+// Takes a folder listed ahead out of the table, and its entries out of the count.
+listing_at forget_listing(pipeline &p, listing_at it) {
+    p.entries_listed -= it->second.entries->size();
+    return p.listings.erase(it);
+}
+
+// A link's temporary file stands in its target's folder, which may be one the walk has not
+// reached yet, and has a name there for a moment (at the swap; where temporary files have
+// names, from its creation on). A listing of that folder made meanwhile would show it to the
+// walk as a file of its own. So once such a file is gone, every folder listed ahead so far is
+// dropped, and one being listed is not handed over: the walk lists those folders itself.
+bool temp_elsewhere(const rewrite_job &job) {
+    return (job.temp.handle != -1 || job.temp_named) && !job.real.empty() && job.real != job.path;
+}
+
+void drop_all_listings(pipeline &p) {
+    ++p.listings_dropped;
+    for (auto it = p.listings.begin(); it != p.listings.end();) it = forget_listing(p, it);
+}
+
+// Discards a preparation made ahead (the lock held).
+void discard(pipeline &p, rewrite_job *job) {
+    bool elsewhere = temp_elsewhere(*job);
+    rewrite_discard(job);
+    if (elsewhere) drop_all_listings(p);
+}
+
 // Whether the scout may look further: new work may start, and the files found and the
 // folders listed ahead are within their bounds.
 bool scout_may_go(const pipeline &p) {
@@ -177,7 +207,7 @@ void release(pipeline &p, slot &s) {
 void complete(pipeline &p, slot *s) {
     s->state = prepared;
     if (s->passed) {
-        rewrite_discard(&s->job);
+        discard(p, &s->job);
         release(p, *s);
         for (auto it = p.slots.begin(); it != p.slots.end(); ++it)
             if (it->second.get() == s) {
@@ -301,6 +331,8 @@ void run_scout(pipeline *p) {
     // hold of the lock.
     std::vector<std::pair<walk_position, std::unique_ptr<slot>>> found;
     std::vector<std::pair<walk_position, scout_listing>> found_listings;
+    // The listings in found_listings were made after this many drops (drop_all_listings).
+    uint64_t listed_after = 0;
     std::vector<scout_level> stack;
     stack.push_back(listed(p->folder, kinds_only, position, &found_listings));
     char path[walk_path_room];
@@ -310,6 +342,7 @@ void run_scout(pipeline *p) {
         if (p->finishing) return;
         size_t room = files_found_ahead(*p) - p->slots.size();
         size_t listing_room = most_listings_ahead - p->listings.size();
+        if (found_listings.empty()) listed_after = p->listings_dropped;
         hold.unlock();
         // The files of the folder in hand, up to its next subfolder and within the room left.
         while (!stack.empty() && found.size() < room && found_listings.size() < listing_room) {
@@ -346,6 +379,7 @@ void run_scout(pipeline *p) {
         if (!found.empty()) p->work.notify_all();
         found.clear();
         for (auto &l : found_listings) {
+            if (p->listings_dropped != listed_after) break;
             p->entries_listed += l.second.entries->size();
             p->listings[std::move(l.first)] = std::move(l.second);
         }
@@ -364,19 +398,11 @@ void drop_passed(pipeline &p, const walk_position &position) {
             continue;
         }
         if (s.state == prepared) {
-            rewrite_discard(&s.job);
+            discard(p, &s.job);
             release(p, s);
         }
         it = p.slots.erase(it);
     }
-}
-
-using listing_at = std::map<walk_position, scout_listing>::iterator;
-
-// Takes a folder listed ahead out of the table, and its entries out of the count.
-listing_at forget_listing(pipeline &p, listing_at it) {
-    p.entries_listed -= it->second.entries->size();
-    return p.listings.erase(it);
 }
 
 // Drops the folders listed ahead that the walk has gone past: it listed them itself before the
@@ -450,7 +476,7 @@ void clear_ahead(pipeline &p) {
     for (auto &entry : p.slots) {
         slot &s = *entry.second;
         if (s.state != prepared) continue;
-        rewrite_discard(&s.job);
+        discard(p, &s.job);
         s.state = waiting;
         release(p, s);
     }
@@ -542,7 +568,10 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
         // the file is then prepared with nothing else in work.
         bool cleared = s && failed_on_system(s->job);
         if (cleared) clear_ahead(*running);
-        if (s) rewrite_discard(&s->job);
+        if (s) {
+            std::lock_guard<std::mutex> hold(running->lock);
+            discard(*running, &s->job);
+        }
         rewrite_prepare(&job, path.c_str(), search, replace, control);
         if (!cleared && running && failed_on_system(job)) {
             clear_ahead(*running);
@@ -551,7 +580,12 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
         }
         if (cleared) resume_ahead(*running);
     }
+    const bool elsewhere = temp_elsewhere(job);
     int result = rewrite_commit(&job, search, replace, control);
+    if (elsewhere && running) {
+        std::lock_guard<std::mutex> hold(running->lock);
+        drop_all_listings(*running);
+    }
     if (job.source.handle != -1 && running) {
         std::lock_guard<std::mutex> hold(running->lock);
         if (running->to_close.size() < running->closes_waiting) {

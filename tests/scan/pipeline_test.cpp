@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #endif
 
+#include "engine/rewrite.h"
 #include "scan_support.h"
 #include "tests/common/reference.h"
 
@@ -183,6 +184,47 @@ TEST_F(Pipeline, FewOpenFilesAllowedStillRewriteEveryFile) {
     EXPECT_EQ(files, n);
     EXPECT_TRUE(t.temporaries().empty());
     close_window();
+}
+
+// Links in the first folder to files in folders the walk reaches after it. A link's new text
+// has a name in its target's folder for a moment (at the swap; where temporary files have
+// names, from its preparation on), so whatever the scout listed before a link's swap the walk
+// lists again itself, and never meets such a file as one of its own.
+TEST_F(Pipeline, FoldersListedBeforeALinkIsSwappedAreListedAgain) {
+    const int targets = 40;
+    static uint64_t listed_ahead;  // by the counting pass and the scout, each folder once
+    listed_ahead = 2 * (targets + 2);
+    for (bool named : {false, true}) {
+        SCOPED_TRACE(named ? "named temporary files" : "temporary files without a name");
+        scratch_dir root("links", t.path());
+        for (int i = 0; i < targets; ++i) {
+            std::string z = "z" + std::to_string(100 + i);
+            root.file(z + "/t.txt", "a needle\n");
+            fs::create_directories(root.path() / "a");
+            fs::create_symlink("../" + z + "/t.txt", root.path() / "a" / ("l" + z + ".txt"));
+        }
+        open_window();
+        type_fields({root.str(), "*.txt", "0", "needle", "pin"});
+        os_inject({os_call_create_unnamed, named ? 1 : UINT64_MAX, named, os_fault_unsupported});
+        // Each swap waits until the scout has listed every folder (the first one waits).
+        rewrite_before_swap_hook = [](const char *) {
+            for (int i = 0; i < 500 && os_injected_so_far().calls[os_call_list_open] < listed_ahead;
+                 ++i)
+                os_sleep_ms(2);
+        };
+        press_run();
+        rewrite_before_swap_hook = nullptr;
+        EXPECT_GE(os_injected_so_far().calls[os_call_list_open], listed_ahead + targets);
+        os_inject_clear();
+        EXPECT_TRUE(headless_boxes().empty());
+        for (int i = 0; i < targets; ++i) {
+            std::string z = "z" + std::to_string(100 + i);
+            EXPECT_EQ(reference_rewrite("a needle\n", "needle", "pin"), root.read(z + "/t.txt"));
+            EXPECT_TRUE(fs::is_symlink(root.path() / "a" / ("l" + z + ".txt"))) << z;
+        }
+        EXPECT_TRUE(root.temporaries().empty());
+        close_window();
+    }
 }
 #endif
 
