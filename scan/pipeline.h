@@ -6,7 +6,8 @@
 // what the user sees and the log's order do not change; only the waiting does. The walk takes
 // the scout's listing of each folder it reaches, when the scout listed it whole, rather than
 // list it again: a folder's entries are then fixed when the scout lists it, moments before the
-// walk reaches it, and still before any file in it is rewritten.
+// walk reaches it, and still before any file in it is rewritten. (Not after a link was
+// rewritten meanwhile: its new text stood under a name in its target's folder for a moment.)
 //
 // The work ahead is bounded in files and in bytes. Nothing new is started while the run is
 // paused or stopped, nor while a delay is set. A file that changed after it was prepared is
