@@ -41,14 +41,13 @@ class Pipeline : public ::testing::Test {
         }
         return n;
     }
-    // Opens the window on the tree with the fields filled and starts counting the system calls
-    // (by an injection that never fires).
-    void ready_counted() {
+    // Opens the window on folder (the tree unless told) with the fields filled and arms calls,
+    // which unless told never fires: the system calls are counted.
+    void ready_counted(const std::string &folder = "",
+                       const os_injection &calls = {os_call_any, UINT64_MAX}) {
         open_window();
-        type_fields({t.str(), "*.txt", "0", "needle", "pin"});
-        os_injection count_only;
-        count_only.k = UINT64_MAX;
-        os_inject(count_only);
+        type_fields({folder.empty() ? t.str() : folder, "*.txt", "0", "needle", "pin"});
+        os_inject(calls);
     }
     // A whole run, its system calls counted (os_injected_so_far).
     void counted_run() {
@@ -203,9 +202,8 @@ TEST_F(Pipeline, FoldersListedBeforeALinkIsSwappedAreListedAgain) {
             fs::create_directories(root.path() / "a");
             fs::create_symlink("../" + z + "/t.txt", root.path() / "a" / ("l" + z + ".txt"));
         }
-        open_window();
-        type_fields({root.str(), "*.txt", "0", "needle", "pin"});
-        os_inject({os_call_create_unnamed, named ? 1 : UINT64_MAX, named, os_fault_unsupported});
+        ready_counted(root.str(),
+                      {os_call_create_unnamed, named ? 1 : UINT64_MAX, named, os_fault_unsupported});
         // Each swap waits until the scout has listed every folder (the first one waits).
         rewrite_before_swap_hook = [](const char *) {
             for (int i = 0; i < 500 && os_injected_so_far().calls[os_call_list_open] < listed_ahead;
