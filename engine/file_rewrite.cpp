@@ -100,7 +100,8 @@ bool on_free_name(rewrite_job *job, int64_t number, Attempt attempt) {
 bool create_temp(rewrite_job *job, int64_t seconds, const rewrite_control &control) {
     if (os_create_unnamed(job->dir.c_str(), &job->temp)) return true;
     if (!os_error_is_unsupported(os_last_error())) return fail_with_error(job, failed_create_temp);
-    if (control.unnamed_only) {
+    if (control.unnamed_only ||
+        (control.named_beside_only && job->dir != directory_of(job->path.c_str()))) {
         job->deferred = true;
         return false;
     }

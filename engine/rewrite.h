@@ -52,6 +52,10 @@ struct rewrite_control {
     // Only a temporary file without a name may be made: the folder is not listed yet, and a
     // named one would be listed with it. Where none can be had, the preparation is deferred.
     bool unnamed_only = false;
+    // A named temporary file may be made only in the folder of the name given, not in a link
+    // target's folder elsewhere: the walk may list that folder before the link's turn. There the
+    // preparation is deferred too, for the caller to make in the link's turn.
+    bool named_beside_only = false;
     // The flush of the temporary file to the disk is left to rewrite_flush (by another thread,
     // so that many flushes wait on the disk together); rewrite_commit flushes it otherwise.
     bool flush_later = false;

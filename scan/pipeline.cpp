@@ -68,6 +68,7 @@ struct slot {
     bool listed_plain = false;  // listed as a plain file, not a link
     slot_state state = waiting;
     bool passed = false;  // the walk went past it while it was being prepared
+    bool in_turn = false;  // prepared by the walk in its turn, not ahead (named_beside_only)
     rewrite_job job;
     std::atomic<int> lock_wait{0};  // its worker waits for another program to let go of a file
 };
@@ -186,7 +187,8 @@ slot *next_for_worker(pipeline &p) {
     if (!may_start(p)) return nullptr;
     for (auto &entry : p.slots) {
         slot &s = *entry.second;
-        if (s.state != waiting || (p.named_temps && !folder_listed(p, s.folder))) continue;
+        if (s.state != waiting || s.in_turn || (p.named_temps && !folder_listed(p, s.folder)))
+            continue;
         return within_budget(p, s) ? &s : nullptr;
     }
     return nullptr;
@@ -241,6 +243,7 @@ void run_worker(pipeline *p) {
     control.cancel = &p->cancel;
     control.flush_later = true;
     control.keep_source = true;
+    control.named_beside_only = true;
     std::unique_lock<std::mutex> hold(p->lock);
     for (;;) {
         slot *s = nullptr;
@@ -258,9 +261,10 @@ void run_worker(pipeline *p) {
         rewrite_prepare(&s->job, s->path.c_str(), p->search.c_str(), p->replace.c_str(), control);
         hold.lock();
         worker_slot = nullptr;
-        if (s->job.deferred && !s->passed) {  // again once its folder is listed
+        if (s->job.deferred && !s->passed) {  // again once its folder is listed, or in its turn
             s->job = rewrite_job();
             s->state = waiting;
+            s->in_turn = !control.unnamed_only;
             p->named_temps = true;
             release(*p, *s);
             continue;

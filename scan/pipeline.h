@@ -7,7 +7,9 @@
 // the scout's listing of each folder it reaches, when the scout listed it whole, rather than
 // list it again: a folder's entries are then fixed when the scout lists it, moments before the
 // walk reaches it, and still before any file in it is rewritten. (Not after a link was
-// rewritten meanwhile: its new text stood under a name in its target's folder for a moment.)
+// rewritten meanwhile: its new text stood under a name in its target's folder for a moment.
+// Where temporary files have names, such a link is prepared in its turn, never ahead, so that
+// its new text has no name there while the walk may still list that folder.)
 //
 // The work ahead is bounded in files and in bytes. Nothing new is started while the run is
 // paused or stopped, nor while a delay is set. A file that changed after it was prepared is

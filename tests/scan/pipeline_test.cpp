@@ -44,9 +44,10 @@ class Pipeline : public ::testing::Test {
     // Opens the window on folder (the tree unless told) with the fields filled and arms calls,
     // which unless told never fires: the system calls are counted.
     void ready_counted(const std::string &folder = "",
-                       const os_injection &calls = {os_call_any, UINT64_MAX}) {
+                       const os_injection &calls = {os_call_any, UINT64_MAX},
+                       const std::string &type = "*.txt") {
         open_window();
-        type_fields({folder.empty() ? t.str() : folder, "*.txt", "0", "needle", "pin"});
+        type_fields({folder.empty() ? t.str() : folder, type, "0", "needle", "pin"});
         os_inject(calls);
     }
     // A whole run, its system calls counted (os_injected_so_far).
@@ -223,6 +224,41 @@ TEST_F(Pipeline, FoldersListedBeforeALinkIsSwappedAreListedAgain) {
         EXPECT_TRUE(root.temporaries().empty());
         close_window();
     }
+}
+
+// Where temporary files have names, a link whose target lies in another folder is prepared in
+// its turn, not ahead: ahead, its temporary file would stand in that folder when the walk lists
+// it (here a subfolder sorted before the link, listed by the walk itself after the first link's
+// swap), and be taken for one of the tree's files.
+TEST_F(Pipeline, ALinksNamedTemporaryFileIsNeverOneOfTheTreesFiles) {
+    scratch_dir root("named-link", t.path());
+    const int plain = 8;
+    for (int i = 0; i < plain; ++i) root.file("a" + std::to_string(i) + ".txt", "a needle\n");
+    root.file("m/t.txt", "a needle\n");
+    root.file("m/u.txt", "a needle\n");
+    fs::create_symlink("m/u.txt", root.path() / "b.txt");
+    fs::create_symlink("m/t.txt", root.path() / "z.txt");
+    ready_counted(root.str(), {os_call_create_unnamed, 1, true, os_fault_unsupported}, "*.*");
+    // The first swap gives the workers a moment to prepare both links ahead.
+    static fs::path sub;
+    sub = root.path() / "m";
+    rewrite_before_swap_hook = [](const char *) {
+        for (int i = 0; i < 100 && temporaries(sub).size() < 2; ++i) os_sleep_ms(5);
+        rewrite_before_swap_hook = nullptr;
+    };
+    press_run();
+    rewrite_before_swap_hook = nullptr;
+    os_inject_clear();
+    EXPECT_TRUE(headless_boxes().empty());
+    const std::string log = log_text(), announce = "About to Update File " + root.str();
+    size_t announced = 0;
+    for (size_t at = 0; (at = log.find(announce, at)) != std::string::npos; ++at) ++announced;
+    EXPECT_EQ(size_t(plain + 4), announced) << log;
+    for (const char *target : {"m/t.txt", "m/u.txt"})
+        EXPECT_EQ(reference_rewrite("a needle\n", "needle", "pin"), root.read(target));
+    EXPECT_TRUE(fs::is_symlink(root.path() / "z.txt"));
+    EXPECT_TRUE(root.temporaries().empty());
+    close_window();
 }
 #endif
 
