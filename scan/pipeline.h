@@ -30,8 +30,9 @@
 // Compared as a sequence, positions are in walk order.
 using walk_position = std::vector<uint32_t>;
 
-// Starts the scout and the workers for an applying pass over folder; pipeline_finish discards
-// whatever was prepared and not committed and ends the threads.
+// Starts the scout and the workers for a run over folder, before its counting pass: they
+// prepare the first files while the walk counts, and nothing is committed before the applying
+// pass. pipeline_finish discards whatever was prepared and not committed and ends the threads.
 void pipeline_start(const char *folder, const char *file_type, uint64_t min_size,
                     const char *search_text, const char *replace_text);
 void pipeline_finish();

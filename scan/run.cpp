@@ -99,7 +99,12 @@ run_outcome run_search_replace() {
     const std::string type(run_fields.file_type);
     const uint64_t min_size = run_fields.min_size;
 
+    // The work ahead starts with the counting pass: the workers prepare the first files while
+    // the walk counts. Nothing is swapped before the applying pass reaches a file.
     run_state.matched_count = 0;
+    pipeline_start(folder.c_str(), type.c_str(), min_size, run_fields.search_text,
+                   run_fields.replace_text);
+    pipeline_ahead(read_delay_field() <= 0);
     walk_directory(folder.c_str(), type.c_str(), min_size, 0);
     run_state.total_matches = run_state.matched_count;
     set_status("Matching files found :  %lu", (unsigned long)run_state.total_matches);
@@ -108,12 +113,10 @@ run_outcome run_search_replace() {
     // still reported.
     if (run_state.total_matches != 0 && !log_unavailable()) {
         run_state.matched_count = 0;
-        pipeline_start(folder.c_str(), type.c_str(), min_size, run_fields.search_text,
-                       run_fields.replace_text);
         walk_directory(folder.c_str(), type.c_str(), min_size, 1);
-        // What was prepared and not committed (after a cancel) is discarded.
-        pipeline_finish();
     }
+    // What was prepared and not committed (after a cancel) is discarded.
+    pipeline_finish();
     run_outcome outcome = ending();
     errors_seen = 0;
     run_state.busy = 0;

@@ -30,20 +30,6 @@ class Commands : public window_test {
     }
 };
 
-bool counting_pass() {
-    if (!run_state.busy) return false;
-    for (auto &s : record().statuses)
-        if (s.rfind("Matching files found", 0) == 0) return false;
-    return true;
-}
-
-bool applying_pass() {
-    if (!run_state.busy) return false;
-    for (auto &s : record().statuses)
-        if (s.rfind("Matching files found", 0) == 0) return true;
-    return false;
-}
-
 size_t count_status(const std::string &text) {
     return size_t(std::count(record().statuses.begin(), record().statuses.end(), text));
 }

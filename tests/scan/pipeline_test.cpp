@@ -67,6 +67,7 @@ struct command_case {
     const char *what;
     step first, then;  // first at the third file's turn, then after some pumps
     bool all_rewritten;
+    bool counting = false;  // first at the third file counted, with files being prepared
 };
 
 TEST_F(Pipeline, CommandsTakenWhileWorkIsInFlight) {
@@ -76,6 +77,8 @@ TEST_F(Pipeline, CommandsTakenWhileWorkIsInFlight) {
         {"pause then continue", pause, cont, true},
         {"pause then cancel", pause, cancel, false},
         {"cancel then RUN while unwinding", cancel, run_again, false},
+        {"cancel while counting", cancel, none, false, true},
+        {"pause while counting then continue", pause, cont, true, true},
     };
     for (const command_case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -90,10 +93,15 @@ TEST_F(Pipeline, CommandsTakenWhileWorkIsInFlight) {
         opened_in_pause = 0;
         record().on_pump = [] {
             if (pumps_after < 0) {
-                // The third file's turn is over: the command comes with work ahead in flight.
-                if (!run_state.busy || run_state.matched_count != 3 ||
-                    status().rfind("Progress: 3", 0) != 0)
+                // The third file's turn is over (or it was counted, and a worker has started):
+                // the command comes with work ahead in flight.
+                if (now->counting) {
+                    if (!counting_pass() || run_state.matched_count != 3) return;
+                    for (int i = 0; i < 500 && opened() == 0; ++i) os_sleep_ms(2);
+                } else if (!run_state.busy || run_state.matched_count != 3 ||
+                           status().rfind("Progress: 3", 0) != 0) {
                     return;
+                }
                 pumps_after = 0;
                 done_at_command = run_state.matched_count;
                 opened_at_command = opened();
@@ -117,6 +125,8 @@ TEST_F(Pipeline, CommandsTakenWhileWorkIsInFlight) {
                   << done_at_command << " had had their turn\n";
         if (c.all_rewritten) {
             EXPECT_EQ(file_count, n);
+        } else if (c.counting) {
+            EXPECT_EQ(0, n);
         } else {
             // The file in hand when the command came was finished; nothing after it.
             EXPECT_LE(n, int(done_at_command));

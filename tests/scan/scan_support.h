@@ -143,4 +143,13 @@ inline bool saw_status(const std::string &text) {
     return false;
 }
 
+// Which pass a run is in: the count ends with its "Matching files found" status.
+inline bool counted_yet() {
+    for (auto &s : record().statuses)
+        if (s.rfind("Matching files found", 0) == 0) return true;
+    return false;
+}
+inline bool counting_pass() { return run_state.busy && !counted_yet(); }
+inline bool applying_pass() { return run_state.busy && counted_yet(); }
+
 }  // namespace scan_test
