@@ -130,6 +130,26 @@ int os_link_target(const char *path, std::string *target);
 // Gives the file open in f (named path) the permission bits or attributes described by st.
 int os_copy_attributes(os_file f, const char *path, const os_stat &st);
 
+// --- a folder held open -----------------------------------------------------------------
+// A walk that handles the files of one folder after another can look each of them up in the
+// folder it holds open, instead of through every folder of the path each time (POSIX; on
+// Windows os_open_folder fails and the paths are used as they are).
+struct os_folder {
+    intptr_t handle = -1;
+    std::string path;  // as the caller spells it
+};
+// Opens the folder at path (following links, as a path would). 0 where it cannot.
+int os_open_folder(const char *path, os_folder *folder);
+// From now on, on this thread only, every call of this seam given a path that is the held
+// folder's path followed by one name (or the folder's own path, for os_create_unnamed) looks
+// it up in the folder held open, which stays the same folder whatever is renamed meanwhile; a
+// null folder ends that. Calls about one file must all go the same way: the walk sets a folder
+// only between files, never during one. Returns the folder used until now.
+const os_folder *os_use_folder(const os_folder *folder);
+// The folder this thread looks names up in (os_use_folder), or null.
+const os_folder *os_folder_in_use();
+void os_close_folder(os_folder *folder);
+
 // --- last-write time ----------------------------------------------------------------------
 // Opens an existing file for reading and writing its times, with no sharing (Windows:
 // GENERIC_READ | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING).

@@ -54,11 +54,52 @@ void fill_stat(const struct stat &s, os_stat *st) {
 
 int fd_of(os_file f) { return int(f.handle); }
 
+// The folder os_use_folder set on this thread.
+thread_local const os_folder *held_folder = nullptr;
+
+// Where a path is looked up: in the held folder, under its own name there, when the path is
+// the folder's path followed by one name; otherwise through the whole path (dir AT_FDCWD).
+struct lookup {
+    int dir;
+    const char *name;
+};
+
+lookup look_up(const char *path) {
+    const os_folder *held = held_folder;
+    if (!held || held->handle < 0 || held->path.empty()) return {AT_FDCWD, path};
+    const std::string &folder = held->path;
+    if (strncmp(path, folder.data(), folder.size()) != 0) return {AT_FDCWD, path};
+    const char *name = path + folder.size();
+    if (folder.back() != '/') {
+        if (*name != '/') return {AT_FDCWD, path};
+        ++name;
+    }
+    if (*name == '\0' || strchr(name, '/') || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+        return {AT_FDCWD, path};
+    return {int(held->handle), name};
+}
+
+// The length of path without its trailing separators (a root keeps its own).
+size_t trimmed_length(const char *path, size_t n) {
+    while (n > 1 && path[n - 1] == '/') --n;
+    return n;
+}
+
+// Is dir the held folder's own path, give or take a trailing separator?
+bool is_held_folder(const char *dir) {
+    const os_folder *held = held_folder;
+    if (!held || held->handle < 0 || held->path.empty()) return false;
+    size_t n = trimmed_length(dir, strlen(dir));
+    return n == trimmed_length(held->path.data(), held->path.size()) &&
+           strncmp(dir, held->path.data(), n) == 0;
+}
+
 // open(2), tried again when a signal cuts it short; the file goes into f.
 int open_into(const char *path, int flags, mode_t mode, os_file *f) {
+    lookup at = look_up(path);
     int fd;
     do {
-        fd = open(path, flags | O_CLOEXEC | O_NOCTTY, mode);
+        fd = openat(at.dir, at.name, flags | O_CLOEXEC | O_NOCTTY, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return 0;
     f->handle = fd;
@@ -106,9 +147,11 @@ int os_create_new(const char *path, os_file *f, int *deleted_on_close) {
 int os_create_unnamed(const char *dir, os_file *f) {
     if (OS_INJECTED(os_call_create_unnamed)) return 0;
 #if defined(O_TMPFILE)
+    const bool held = is_held_folder(dir);
+    const int at = held ? int(held_folder->handle) : AT_FDCWD;
     int fd;
     do {
-        fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        fd = openat(at, held ? "." : dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return 0;
     f->handle = fd;
@@ -127,10 +170,11 @@ int os_name_temp(os_file f, const char *path) {
     // needs the right to look up files by handle.
     char proc_path[64];
     snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_of(f));
-    if (linkat(AT_FDCWD, proc_path, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) return 1;
+    lookup to = look_up(path);
+    if (linkat(AT_FDCWD, proc_path, to.dir, to.name, AT_SYMLINK_FOLLOW) == 0) return 1;
     if (errno != ENOENT) return 0;
 #if defined(AT_EMPTY_PATH)
-    if (linkat(fd_of(f), "", AT_FDCWD, path, AT_EMPTY_PATH) == 0) return 1;
+    if (linkat(fd_of(f), "", to.dir, to.name, AT_EMPTY_PATH) == 0) return 1;
 #endif
     return 0;
 }
@@ -225,27 +269,32 @@ int os_fstat(os_file f, os_stat *st) {
 int os_stat_path(const char *path, os_stat *st, int follow) {
     if (OS_INJECTED(os_call_stat)) return 0;
     struct stat s;
-    if ((follow ? stat(path, &s) : lstat(path, &s)) != 0) return 0;
+    lookup at = look_up(path);
+    if (fstatat(at.dir, at.name, &s, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) return 0;
     fill_stat(s, st);
     return 1;
 }
 
 int os_remove(const char *path) {
     if (OS_INJECTED(os_call_remove)) return 0;
-    return unlink(path) == 0 ? 1 : 0;
+    lookup at = look_up(path);
+    return unlinkat(at.dir, at.name, 0) == 0 ? 1 : 0;
 }
 
 int os_replace(const char *from, const char *to) {
     if (OS_INJECTED(os_call_replace)) return 0;
     // rename(2) puts the new name in place in one step: at every moment the name holds either
     // the old file or the new one, whose data the caller has already flushed to the disk.
-    return rename(from, to) == 0 ? 1 : 0;
+    lookup a = look_up(from);
+    lookup b = look_up(to);
+    return renameat(a.dir, a.name, b.dir, b.name) == 0 ? 1 : 0;
 }
 
 int os_link_target(const char *path, std::string *target) {
     if (OS_INJECTED(os_call_link_target)) return 0;
     struct stat s;
-    if (lstat(path, &s) != 0) return 0;
+    lookup at = look_up(path);
+    if (fstatat(at.dir, at.name, &s, AT_SYMLINK_NOFOLLOW) != 0) return 0;
     if (!S_ISLNK(s.st_mode)) {
         *target = path;
         return 1;
@@ -284,6 +333,31 @@ int os_set_mtime(os_file f, int64_t mtime) {
     ts[0].tv_nsec = UTIME_OMIT;  // last access: leave as it is
     ts[1] = from_file_time(mtime);
     return futimens(fd_of(f), ts) == 0 ? 1 : 0;
+}
+
+int os_open_folder(const char *path, os_folder *folder) {
+    int fd;
+    do {
+        fd = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return 0;
+    folder->handle = fd;
+    folder->path = path;
+    return 1;
+}
+
+const os_folder *os_use_folder(const os_folder *folder) {
+    const os_folder *was = held_folder;
+    held_folder = folder;
+    return was;
+}
+
+const os_folder *os_folder_in_use() { return held_folder; }
+
+void os_close_folder(os_folder *folder) {
+    if (held_folder == folder) held_folder = nullptr;
+    if (folder->handle >= 0) close(int(folder->handle));
+    folder->handle = -1;
 }
 
 const int os_listing_shows_links = 1;

@@ -457,6 +457,18 @@ const int os_listing_shows_links = 0;
 
 // The listing is made with the wide calls and every name converted strictly: the 8-bit calls
 // would hand on a best-fit or defaulted name where the code page lacks a character.
+// No folder is held open on Windows: every path is looked up whole, as given.
+int os_open_folder(const char *, os_folder *) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return 0;
+}
+
+const os_folder *os_use_folder(const os_folder *) { return nullptr; }
+
+const os_folder *os_folder_in_use() { return nullptr; }
+
+void os_close_folder(os_folder *folder) { folder->handle = -1; }
+
 int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)(), int) {
     out->clear();
     if (OS_INJECTED(os_call_list_open)) return 0;

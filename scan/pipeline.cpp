@@ -67,7 +67,7 @@ struct slot {
     uint64_t size = 0;
     bool listed_plain = false;  // listed as a plain file, not a link
     slot_state state = waiting;
-    bool passed = false;  // the walk went past it while it was being prepared
+    bool passed = false;   // the walk went past it while it was being prepared
     bool in_turn = false;  // prepared by the walk in its turn, not ahead (named_beside_only)
     rewrite_job job;
     std::atomic<int> lock_wait{0};  // its worker waits for another program to let go of a file
@@ -91,7 +91,7 @@ struct pipeline {
     std::deque<slot *> to_flush;
     std::vector<os_file> to_close;
     std::map<walk_position, scout_listing> listings;
-    size_t entries_listed = 0;  // in listings
+    size_t entries_listed = 0;      // in listings
     uint64_t listings_dropped = 0;  // times every listing made so far went stale
     // The bounds above, lowered where the process may hold few files open: a file in work holds
     // its temporary file and, once read, the file itself; a close waiting holds one.
@@ -168,10 +168,13 @@ void drop_all_listings(pipeline &p) {
     for (auto it = p.listings.begin(); it != p.listings.end();) it = forget_listing(p, it);
 }
 
-// Discards a preparation made ahead (the lock held).
+// Discards a preparation made ahead (the lock held). A worker made its temporary file through
+// the whole path, so a named one is removed the same way, not in the folder the walk holds.
 void discard(pipeline &p, rewrite_job *job) {
     bool elsewhere = temp_elsewhere(*job);
+    const os_folder *held = os_use_folder(nullptr);
     rewrite_discard(job);
+    os_use_folder(held);
     if (elsewhere) drop_all_listings(p);
 }
 
@@ -501,13 +504,23 @@ void resume_ahead(pipeline &p) {
     p.scout.notify_all();
 }
 
+// A worker made a named temporary file through its whole path; the walk swaps it in through
+// the folder it holds. Are both the same file (they are not when the folder was replaced
+// between the worker's reading the file and its making the temporary file)?
+bool temp_in_held_folder(const rewrite_job &job) {
+    if (!job.temp_named || job.temp.handle == -1 || !os_folder_in_use()) return true;
+    os_stat named, made;
+    return os_stat_path(job.temp_path.c_str(), &named, 0) && os_fstat(job.temp, &made) &&
+           named.id == made.id;
+}
+
 // A preparation made ahead stands in the file's turn unless it was of another file, the file
 // changed since, or the preparation failed on a system error (which may be gone by now).
 bool still_stands(const slot &s, const std::string &path) {
     const rewrite_job &job = s.job;
     if (s.path != path || job.cancelled) return false;
     if (job.failure != rewrite_fine) return !failed_on_system(job);
-    return rewrite_still_current(job) == 1;
+    return rewrite_still_current(job) == 1 && temp_in_held_folder(job);
 }
 
 void set_flag(bool pipeline::*flag, bool on) {

@@ -180,12 +180,20 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
     }
     const std::vector<os_dir_entry> &entries = scouted ? *scouted : own;
     if (apply) pipeline_listed(position);
+    // The applying pass looks up each file of the folder in the folder held open, from the last
+    // look to the swap and the time, rather than through every folder of its path each time
+    // (where the platform can). A subfolder holds its own; this one is held again after it.
+    os_folder here;
+    if (apply && dir[0] != '\0') os_open_folder(dir, &here);
     for (size_t i = 0; i < entries.size(); ++i) {
+        os_use_folder(here.handle != -1 ? &here : nullptr);
         position.push_back(uint32_t(i));
         int go_on = handle_entry(dir, entries[i], path, file_type, min_size, apply);
         position.pop_back();
         if (!go_on) break;
     }
+    os_use_folder(nullptr);
+    os_close_folder(&here);
     free(path);
 }
 
