@@ -63,6 +63,7 @@ enum slot_state { waiting, preparing, flushing, prepared };
 
 struct slot {
     std::string path;
+    walk_position at;      // where it stands in the walk
     walk_position folder;  // where its folder stands in the walk
     uint64_t size = 0;
     bool listed_plain = false;  // listed as a plain file, not a link
@@ -88,6 +89,9 @@ struct pipeline {
     std::condition_variable flush;  // a prepared file waits for its flush
     std::condition_variable done;   // a preparation is done
     std::map<walk_position, std::unique_ptr<slot>> slots;
+    // No slot before this position is one a worker may take: each is in work, prepared, or
+    // left to the walk's turn. A worker looks from here, not through every file in work.
+    walk_position first_open;
     std::deque<slot *> to_flush;
     std::vector<os_file> to_close;
     std::map<walk_position, scout_listing> listings;
@@ -185,13 +189,27 @@ bool scout_may_go(const pipeline &p) {
            p.listings.size() < most_listings_ahead && p.entries_listed < most_entries_ahead;
 }
 
+// A slot is waiting again, or new: workers look from it on.
+void reopen(pipeline &p, const slot &s) {
+    if (s.at < p.first_open) p.first_open = s.at;
+}
+
 // The earliest waiting file in walk order, if the budget lets a worker take it.
 slot *next_for_worker(pipeline &p) {
     if (!may_start(p)) return nullptr;
-    for (auto &entry : p.slots) {
-        slot &s = *entry.second;
-        if (s.state != waiting || s.in_turn || (p.named_temps && !folder_listed(p, s.folder)))
+    bool settled = true;  // every slot passed so far is one no worker takes
+    for (auto it = p.slots.lower_bound(p.first_open); it != p.slots.end(); ++it) {
+        slot &s = *it->second;
+        if (s.state != waiting || s.in_turn) {
+            // Just after this file: no file's position begins with another's.
+            if (settled) {
+                p.first_open = it->first;
+                p.first_open.push_back(0);
+            }
             continue;
+        }
+        settled = false;
+        if (p.named_temps && !folder_listed(p, s.folder)) continue;
         return within_budget(p, s) ? &s : nullptr;
     }
     return nullptr;
@@ -268,6 +286,7 @@ void run_worker(pipeline *p) {
             s->job = rewrite_job();
             s->state = waiting;
             s->in_turn = !control.unnamed_only;
+            reopen(*p, *s);
             p->named_temps = true;
             release(*p, *s);
             continue;
@@ -377,12 +396,16 @@ void run_scout(pipeline *p) {
             s->folder = position;
             s->size = entry.size;
             s->listed_plain = os_listing_shows_links && entry.is_regular && !entry.is_link;
-            walk_position at = position;
-            at.push_back(uint32_t(i));
+            s->at = position;
+            s->at.push_back(uint32_t(i));
+            walk_position at = s->at;
             found.emplace_back(std::move(at), std::move(s));
         }
         hold.lock();
-        for (auto &f : found) p->slots[std::move(f.first)] = std::move(f.second);
+        for (auto &f : found) {
+            reopen(*p, *f.second);
+            p->slots[std::move(f.first)] = std::move(f.second);
+        }
         if (!found.empty()) p->work.notify_all();
         found.clear();
         for (auto &l : found_listings) {
@@ -485,6 +508,7 @@ void clear_ahead(pipeline &p) {
         if (s.state != prepared) continue;
         discard(p, &s.job);
         s.state = waiting;
+        reopen(p, s);
         release(p, s);
     }
     std::vector<os_file> old_files;
