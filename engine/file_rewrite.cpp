@@ -222,10 +222,12 @@ int report_success(const rewrite_job &job, const char *search, const char *repla
 }
 
 // A file without occurrence: its "About to Update" entry and its "Successfully replaced" line,
-// with nothing between them, go to the log in one write.
-int report_untouched(const rewrite_job &job, const char *search, const char *replace) {
-    log_message(ANNOUNCE_FORMAT SUCCESS_FORMAT "\n", job.path.c_str(), search, replace,
-                job.dir.c_str(), job.temp_path.c_str(), search, replace, job.path.c_str());
+// with nothing between them, go to the log in one write (or wait to go with the next entries).
+int report_untouched(const rewrite_job &job, const char *search, const char *replace,
+                     bool may_wait) {
+    auto log = may_wait ? log_message_may_wait : log_message;
+    log(ANNOUNCE_FORMAT SUCCESS_FORMAT "\n", job.path.c_str(), search, replace, job.dir.c_str(),
+        job.temp_path.c_str(), search, replace, job.path.c_str());
     return 1;
 }
 
@@ -373,13 +375,13 @@ int rewrite_still_current(const rewrite_job &job) {
 }
 
 int rewrite_commit(rewrite_job *job, const char *search_text, const char *replace_text,
-                   const rewrite_control &) {
+                   const rewrite_control &control) {
     if (!replace_text) replace_text = "";
     if (job->failure != rewrite_fine && job->failure < failed_open_source)
         return report_failure(job);
     rewrite_flush(job);  // every file is on the disk before its swap
     if (job->failure == rewrite_fine && !job->changed)
-        return report_untouched(*job, search_text, replace_text);
+        return report_untouched(*job, search_text, replace_text, control.log_may_wait);
     // The log's "Temp File:" names the file the swap uses.
     if (job->changed && !job->temp_named) choose_temp_name(job);
     announce(*job, search_text, replace_text);

@@ -68,6 +68,9 @@ struct rewrite_control {
     // that is told of freed blocks this waits for the disk); its close, whenever the caller
     // closes job->source, does. rewrite_discard closes it too.
     bool keep_source = false;
+    // The log's entry for a file without occurrence may wait a moment to be written with the
+    // next ones (log_message_may_wait): a run's walk, which writes what waits when it ends.
+    bool log_may_wait = false;
 };
 
 struct rewrite_job {

@@ -1,6 +1,7 @@
 // The session log. One file per process, opened (and emptied) by the first entry and kept
-// open until the process ends; every entry is written at once, so the file is complete up to
-// the last entry even if the process is ended from outside. Line feeds are stored as CR LF on
+// open until the process ends; every entry is written at once (but those that may wait, a
+// moment), so the file is complete up to the last entry even if the process is ended from
+// outside. Line feeds are stored as CR LF on
 // every platform, as a Windows text stream stores them.
 #include "log/log.h"
 
@@ -8,6 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <chrono>
 #include <string>
 
 const char *const log_file_name = "logging.log";
@@ -26,6 +28,12 @@ os_file log_handle;
 uint32_t write_error = 0;   // the first failed write's error, until taken
 os_file_id session_log_id;  // the open log file, or the file the log would open
 bool session_log_id_known = false;
+
+// Entries that wait to be written with the next ones (CR LF already), and since when.
+std::string waiting;
+std::chrono::steady_clock::time_point waiting_since;
+constexpr size_t most_waiting = 64 * 1024;
+constexpr auto longest_wait = std::chrono::milliseconds(50);
 
 bool id_valid(const os_file_id &id) { return id.volume != 0 || id.index != 0; }
 
@@ -49,10 +57,18 @@ std::string local_asctime() {
     return buf;
 }
 
-// Writes text with every line feed stored as CR LF, in one write.
-void write_text(const std::string &text) {
-    static std::string stored;
-    stored.clear();
+void write_stored(const std::string &stored) {
+    if (os_write_log(log_handle, stored.data(), stored.size())) return;
+    if (write_error == 0) write_error = os_last_error();
+    if (write_error == 0) write_error = 1;
+    errors_seen = 1;
+}
+
+// Writes text with every line feed stored as CR LF, in one write with what waits before it;
+// or, with may_wait, adds it to what waits.
+void write_text(const std::string &text, bool may_wait = false) {
+    std::string &stored = waiting;
+    if (stored.empty()) waiting_since = std::chrono::steady_clock::now();
     const char *p = text.data();
     const char *end = p + text.size();
     while (const char *lf = static_cast<const char *>(memchr(p, '\n', size_t(end - p)))) {
@@ -61,10 +77,11 @@ void write_text(const std::string &text) {
         p = lf + 1;
     }
     stored.append(p, size_t(end - p));
-    if (os_write_log(log_handle, stored.data(), stored.size())) return;
-    if (write_error == 0) write_error = os_last_error();
-    if (write_error == 0) write_error = 1;
-    errors_seen = 1;
+    if (may_wait && stored.size() < most_waiting &&
+        std::chrono::steady_clock::now() - waiting_since < longest_wait)
+        return;
+    write_stored(stored);
+    stored.clear();
 }
 
 bool open_log() {
@@ -108,15 +125,36 @@ std::string format_entry(const char *format, va_list args) {
 
 }  // namespace
 
-void log_message(const char *format, ...) {
+namespace {
+
+void log_entry(bool may_wait, const char *format, va_list args) {
     if (state == log_failed) return;
-    va_list args;
-    va_start(args, format);
     std::string entry = format_entry(format, args);
-    va_end(args);
     if (state == log_closed && !open_log()) return;
     if (entry.empty() || entry.back() != '\n') entry += '\n';
-    write_text(entry);
+    write_text(entry, may_wait);
+}
+
+}  // namespace
+
+void log_message(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    log_entry(false, format, args);
+    va_end(args);
+}
+
+void log_message_may_wait(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    log_entry(true, format, args);
+    va_end(args);
+}
+
+void log_write_waiting() {
+    if (waiting.empty()) return;
+    write_stored(waiting);
+    waiting.clear();
 }
 
 void log_system_error(const char *path) {

@@ -22,6 +22,18 @@ void log_message(const char *format, ...)
 #endif
     ;
 
+// Writes an entry as log_message does, or lets it wait a moment to go with the next ones in one
+// write: at most 50 ms, and while fewer than 64 KiB wait. Any other entry, and
+// log_write_waiting, writes what waits first, so the log's order is the order of the calls. For
+// the entries of files a run left as they were: a process ended from outside may lose those
+// that wait, never another entry.
+void log_message_may_wait(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+void log_write_waiting();
+
 // Writes "ERROR:  <path>: unknown error 0x<code>" for the last system error.
 void log_system_error(const char *path);
 

@@ -600,6 +600,7 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
     const char *search = running ? running->search.c_str() : run_fields.search_text;
     const char *replace = running ? running->replace.c_str() : run_fields.replace_text;
     rewrite_control control;
+    control.log_may_wait = true;  // the walk writes what waits when it stops or ends
     std::unique_ptr<slot> s = running ? take(*running, position) : nullptr;
     rewrite_job job;
     if (s && still_stands(*s, path)) {

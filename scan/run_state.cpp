@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "log/log.h"
 #include "platform/os.h"
 #include "resources/resource.h"
 #include "scan/pipeline.h"
@@ -37,6 +38,8 @@ void pump_one_message() {
 void wait_ticks(int32_t milliseconds) {
     // In 64 bits, so that the largest delays cannot overflow the rounding up.
     int64_t ticks = (int64_t(milliseconds) + tick_ms - 1) / tick_ms;
+    // The log's entries that wait are written before the walk stands still.
+    if (ticks > 0) log_write_waiting();
     for (int64_t i = 0; i < ticks; ++i) {
         if (run_state.closing || run_state.cancel_requested) return;
         pump_one_message();

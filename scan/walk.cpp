@@ -194,6 +194,7 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
     }
     os_use_folder(nullptr);
     os_close_folder(&here);
+    if (position.empty()) log_write_waiting();  // the pass is over
     free(path);
 }
 

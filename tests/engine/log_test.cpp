@@ -45,6 +45,25 @@ TEST(Log, LineFeedIsAddedOnlyWhenMissing) {
     EXPECT_EQ("INFO: a\r\nb\r\n", logged_by([] { log_message("INFO: a\nb"); }));
 }
 
+// Entries that may wait go out before the next entry, in their order; on their own once one has
+// waited 50 ms; and when told.
+TEST(Log, EntriesThatMayWaitKeepTheirOrderAndAreWrittenInTime) {
+    EXPECT_EQ("INFO: w1\r\nINFO: w2\r\nINFO: now\r\n", logged_by([] {
+                  log_message_may_wait("INFO: w1");
+                  log_message_may_wait("INFO: w2");
+                  log_message("INFO: now");
+              }));
+    EXPECT_EQ("INFO: w3\r\nINFO: w4\r\n", logged_by([] {
+                  log_message_may_wait("INFO: w3");
+                  usleep(60 * 1000);
+                  log_message_may_wait("INFO: w4");
+              }));
+    EXPECT_EQ("INFO: w5\r\n", logged_by([] {
+                  log_message_may_wait("INFO: w5");
+                  log_write_waiting();
+              }));
+}
+
 TEST(Log, FormatsItsArguments) {
     EXPECT_EQ("INFO: 7 files in C:\\x\r\n",
               logged_by([] { log_message("INFO: %d files in %s", 7, "C:\\x"); }));

@@ -186,6 +186,40 @@ TEST_F(Commands, PauseAndContinueDuringTheApplyingPass) {
     EXPECT_EQ(1u, count_status("Matching files found :  4"));
 }
 
+// The log's entries of files without occurrence may wait to be written together, but not while
+// the walk stands still: whoever opens the log during a pause finds every file handled so far.
+TEST_F(Commands, ThePausedRunsLogHoldsEveryFileHandled) {
+    temp_tree t;
+    for (int i = 1; i <= 6; ++i) t.file(std::to_string(i) + ".txt", "hay\n");
+    auto successes = [] {
+        std::string text = log_text();
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find("Successfully replaced", at)) != std::string::npos;
+             ++at)
+            ++n;
+        return n;
+    };
+    static size_t before, handled, logged, paused_pumps;
+    before = successes();
+    handled = logged = paused_pumps = 0;
+    record().on_pump = [successes] {
+        if (applying_pass() && run_state.matched_count == 3 && handled == 0) {
+            window_post_command(IDC_PAUSE);
+            handled = SIZE_MAX;
+        }
+        // The third pump of the pause is the walk's, waiting (the first dispatched PAUSE).
+        if (run_state.paused && ++paused_pumps == 3) {
+            handled = run_state.matched_count;
+            logged = successes() - before;
+            window_post_command(IDC_RUN);
+        }
+    };
+    start(t);
+    EXPECT_EQ(3u, handled);
+    EXPECT_EQ(handled, logged);
+    EXPECT_EQ(6u, successes() - before);
+}
+
 TEST_F(Commands, CancelDuringTheCountingPass) {
     temp_tree t;
     make_files(t, 5);
