@@ -1,8 +1,8 @@
 // The session log. One file per process, opened (and emptied) by the first entry and kept
 // open until the process ends; every entry is written at once (but those that may wait, a
 // moment), so the file is complete up to the last entry even if the process is ended from
-// outside. Line feeds are stored as CR LF on
-// every platform, as a Windows text stream stores them.
+// outside. Line feeds are stored as CR LF on every platform, as a Windows text stream stores
+// them.
 #include "log/log.h"
 
 #include <stdarg.h>

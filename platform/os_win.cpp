@@ -455,8 +455,6 @@ os_dir_entry entry_of(const std::string &folder, const WIN32_FIND_DATAW &fd) {
 
 const int os_listing_shows_links = 0;
 
-// The listing is made with the wide calls and every name converted strictly: the 8-bit calls
-// would hand on a best-fit or defaulted name where the code page lacks a character.
 // No folder is held open on Windows: every path is looked up whole, as given.
 int os_open_folder(const char *, os_folder *) {
     SetLastError(ERROR_NOT_SUPPORTED);
@@ -469,6 +467,8 @@ const os_folder *os_folder_in_use() { return nullptr; }
 
 void os_close_folder(os_folder *folder) { folder->handle = -1; }
 
+// The listing is made with the wide calls and every name converted strictly: the 8-bit calls
+// would hand on a best-fit or defaulted name where the code page lacks a character.
 int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progress)(), int) {
     out->clear();
     if (OS_INJECTED(os_call_list_open)) return 0;
