@@ -198,12 +198,16 @@ bool copy_to_temp(rewrite_job *job, os_file src, line_stream &s, int64_t seconds
 
 // Closes the temporary file (if open) and removes it; keeps the system's last error. A file
 // without a name, or one that goes with its handle, needs no removal (and its name may already
-// be another's once the handle is closed).
+// be another's once the handle is closed). A named one is removed under the name it has now,
+// where the system tells it: a folder on its path may have been renamed since it was made.
 void drop_temp(rewrite_job *job) {
     if (job->temp.handle == -1) return;
     uint32_t code = os_last_error();
+    const bool remove = job->temp_named && !job->temp_goes;
+    std::string now;
+    if (!remove || !os_current_name(job->temp, &now)) now = job->temp_path;
     os_close(&job->temp);
-    if (job->temp_named && !job->temp_goes) os_remove(job->temp_path.c_str());
+    if (remove) os_remove(now.c_str());
     os_set_last_error(code);
 }
 

@@ -93,6 +93,10 @@ bool os_error_is_unsupported(uint32_t code);
 // Gives the file f, made by os_create_unnamed, the name path; fails with an "exists" error if
 // the name is taken.
 int os_name_temp(os_file f, const char *path);
+// The name the open file f has now, which differs from the one it was given when a folder on
+// its path was renamed since (Linux, from /proc). 0 where it cannot be told, or the file has
+// no name.
+int os_current_name(os_file f, std::string *name);
 // The file f, made by os_create_new to go with its handle, stays when its handle is closed.
 int os_keep_temp(os_file f);
 // Reads up to n bytes; *got = 0 at the end of the file.

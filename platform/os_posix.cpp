@@ -179,6 +179,19 @@ int os_name_temp(os_file f, const char *path) {
     return 0;
 }
 
+int os_current_name(os_file f, std::string *name) {
+    char proc_path[64];
+    snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_of(f));
+    char now[4096];
+    ssize_t n = readlink(proc_path, now, sizeof now);
+    if (n <= 0 || size_t(n) >= sizeof now || now[0] != '/') return 0;
+    static const char gone[] = " (deleted)";  // how /proc shows a file without a name
+    const size_t tail = sizeof gone - 1;
+    if (size_t(n) >= tail && memcmp(now + n - tail, gone, tail) == 0) return 0;
+    name->assign(now, size_t(n));
+    return 1;
+}
+
 int os_keep_temp(os_file) {
     if (OS_INJECTED(os_call_keep_temp)) return 0;
     return 1;

@@ -235,6 +235,8 @@ int os_name_temp(os_file, const char *) {
     return 0;
 }
 
+int os_current_name(os_file, std::string *) { return 0; }
+
 int os_keep_temp(os_file f) {
     if (OS_INJECTED(os_call_keep_temp)) return 0;
     return set_delete_on_close(handle_of(f), false) ? 1 : 0;
