@@ -57,31 +57,22 @@ std::string local_asctime() {
     return buf;
 }
 
-void write_stored(const std::string &stored) {
-    if (os_write_log(log_handle, stored.data(), stored.size())) return;
-    if (write_error == 0) write_error = os_last_error();
-    if (write_error == 0) write_error = 1;
-    errors_seen = 1;
-}
-
 // Writes text with every line feed stored as CR LF, in one write with what waits before it;
 // or, with may_wait, adds it to what waits.
 void write_text(const std::string &text, bool may_wait = false) {
-    std::string &stored = waiting;
-    if (stored.empty()) waiting_since = std::chrono::steady_clock::now();
+    if (may_wait && waiting.empty()) waiting_since = std::chrono::steady_clock::now();
     const char *p = text.data();
     const char *end = p + text.size();
     while (const char *lf = static_cast<const char *>(memchr(p, '\n', size_t(end - p)))) {
-        stored.append(p, size_t(lf - p));
-        stored.append("\r\n", 2);
+        waiting.append(p, size_t(lf - p));
+        waiting.append("\r\n", 2);
         p = lf + 1;
     }
-    stored.append(p, size_t(end - p));
-    if (may_wait && stored.size() < most_waiting &&
+    waiting.append(p, size_t(end - p));
+    if (may_wait && waiting.size() < most_waiting &&
         std::chrono::steady_clock::now() - waiting_since < longest_wait)
         return;
-    write_stored(stored);
-    stored.clear();
+    log_write_waiting();
 }
 
 bool open_log() {
@@ -153,8 +144,12 @@ void log_message_may_wait(const char *format, ...) {
 
 void log_write_waiting() {
     if (waiting.empty()) return;
-    write_stored(waiting);
+    bool written = os_write_log(log_handle, waiting.data(), waiting.size()) != 0;
     waiting.clear();
+    if (written) return;
+    if (write_error == 0) write_error = os_last_error();
+    if (write_error == 0) write_error = 1;
+    errors_seen = 1;
 }
 
 void log_system_error(const char *path) {

@@ -247,10 +247,12 @@ TEST_F(Pipeline, FoldersListedBeforeALinkIsSwappedAreListedAgain) {
 // the listed folder gets its own new text. A step that went by the path instead would give a
 // file of the new folder the other's text, or swap nothing.
 TEST_F(Pipeline, AFolderReplacedWhileTheWalkIsInItIsLeftAlone) {
-    const int count = 6;
+    static const int count = 6;
     static std::string folder;
     static bool swapped;
-    auto text = [](const char *what, int i) { return what + std::to_string(i) + " needle\n"; };
+    static std::string (*text)(const char *, int) = [](const char *what, int i) {
+        return what + std::to_string(i) + " needle\n";
+    };
     for (bool named : {false, true}) {
         SCOPED_TRACE(named ? "named temporary files" : "temporary files without a name");
         scratch_dir root("replaced", t.path());
@@ -265,8 +267,7 @@ TEST_F(Pipeline, AFolderReplacedWhileTheWalkIsInItIsLeftAlone) {
             swapped = true;
             fs::rename(folder, folder + "-listed");
             for (int i = 0; i < count; ++i)
-                write_file(folder + "/f" + std::to_string(i),
-                           "new " + std::to_string(i) + " needle\n");
+                write_file(folder + "/f" + std::to_string(i), text("new ", i));
         };
         press_run();
         rewrite_before_swap_hook = nullptr;
