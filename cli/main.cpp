@@ -69,6 +69,8 @@ struct output_state {
     size_t drawn = 0;      // characters on the terminal's updating line
     bool stale = false;    // a change not drawn yet
     std::chrono::steady_clock::time_point last_draw;
+    bool unflushed = false;  // plain lines printed and not yet handed to the reader
+    std::chrono::steady_clock::time_point last_flush;
 };
 
 output_state out;
@@ -97,8 +99,22 @@ void draw_line(bool force) {
     out.drawn = shown;
 }
 
-// Ends the updating line, so that what follows starts on a line of its own.
+// Hands the plain lines printed so far to the reader of the pipe or file: at once when forced,
+// else at most every 50 ms, so that a run over many small files does not pay a write for each
+// status. A line held back goes out with a later status or pump, or at the end of the run.
+void flush_lines(bool force) {
+    if (!out.unflushed) return;
+    auto now = std::chrono::steady_clock::now();
+    if (!force && now - out.last_flush < std::chrono::milliseconds(50)) return;
+    out.last_flush = now;
+    out.unflushed = false;
+    fflush(stdout);
+}
+
+// Ends the updating line, so that what follows starts on a line of its own, and hands over
+// the plain lines held back, before anything is written to the error stream.
 void end_line() {
+    flush_lines(true);
     if (!out.terminal || out.drawn == 0) return;
     draw_line(true);
     fputc('\n', stdout);
@@ -115,7 +131,8 @@ void on_text(int control, const char *text) {
     } else if (out.status != out.printed) {
         out.printed = out.status;
         printf("%s\n", text);
-        fflush(stdout);  // a reader of a pipe or a file sees each status as it comes
+        out.unflushed = true;
+        flush_lines(false);
     }
 }
 
@@ -126,6 +143,7 @@ void on_progress(int position) {
 
 void on_pump() {
     if (out.stale && out.showing) draw_line(false);
+    flush_lines(false);
     if (console_take_interrupt()) window_post_command(IDC_CANCEL_RESET);
 }
 
