@@ -22,14 +22,17 @@
 
 namespace {
 
-// How far the work may go ahead of the walk: files prepared or being prepared, and the bytes
-// of those (the temporary files wait on the disk, not in memory). A file larger than the bytes
-// allowed is still prepared ahead when nothing else is. The scout finds twice as many files as
-// may be in work. On a disk the window in files sets how many flushes wait together: on a tree
-// where one file in ten is rewritten, 32 files kept about three flushes in flight and the walk
-// waited for them; 128 took a tree run on ext4 from 1.45 s to 1.23 s (medians of five), and 256
-// gained nothing more (bench/bounds.md).
+// How far the work may go ahead of the walk: files being prepared or prepared with a new text
+// waiting to be swapped in, and the bytes of those (the temporary files wait on the disk, not in
+// memory). A file larger than the bytes allowed is still prepared ahead when nothing else is. A
+// file found to need no change holds nothing once read and leaves the count at once, so the work
+// may run far ahead through files without an occurrence, up to the files the scout has found:
+// twice the window, and at least most_found_ahead. On a disk the window in files sets how many
+// flushes wait together: on a tree where one file in ten is rewritten, 32 files kept about three
+// flushes in flight and the walk waited for them; 128 took a tree run on ext4 from 1.45 s to 1.23 s
+// (medians of five), and 256 gained nothing more (bench/bounds.md).
 constexpr size_t most_files_ahead = 128;
+constexpr size_t most_found_ahead = 2048;
 constexpr uint64_t bytes_ahead = uint64_t(64) << 20;
 
 // Threads that flush prepared files to the disk. A flush mostly waits on the disk, and the disk
@@ -70,6 +73,7 @@ struct slot {
     slot_state state = waiting;
     bool passed = false;   // the walk went past it while it was being prepared
     bool in_turn = false;  // prepared by the walk in its turn, not ahead (named_beside_only)
+    bool counted = false;  // in files_in_work and bytes_in_work
     rewrite_job job;
     std::atomic<int> lock_wait{0};  // its worker waits for another program to let go of a file
 };
@@ -102,7 +106,7 @@ struct pipeline {
     size_t files_ahead = most_files_ahead;
     size_t closes_waiting = most_closes_waiting;
     int64_t flush_ns = 0;       // how long the recent flushes took, averaged
-    size_t files_in_work = 0;   // preparing or prepared
+    size_t files_in_work = 0;   // preparing, or prepared and holding a new text
     bool budget_spent = false;  // the workers wait until half of the budget is free
     uint64_t bytes_in_work = 0;
     bool start_new = true;
@@ -130,8 +134,10 @@ void worker_lock_wait(int milliseconds) {
     if (worker_slot) worker_slot->lock_wait.store(0);
 }
 
-// The scout finds up to twice as many files as may be in work.
-size_t files_found_ahead(const pipeline &p) { return 2 * p.files_ahead; }
+// The scout finds up to twice as many files as may be in work, and at least most_found_ahead.
+size_t files_found_ahead(const pipeline &p) {
+    return std::max(2 * p.files_ahead, most_found_ahead);
+}
 
 bool may_start(const pipeline &p) { return p.ahead && p.start_new && !p.held && !p.finishing; }
 
@@ -216,6 +222,8 @@ slot *next_for_worker(pipeline &p) {
 }
 
 void release(pipeline &p, slot &s) {
+    if (!s.counted) return;
+    s.counted = false;
     p.files_in_work--;
     p.bytes_in_work -= s.size;
     if (p.budget_spent && p.files_in_work <= p.files_ahead / 2 &&
@@ -229,6 +237,8 @@ void release(pipeline &p, slot &s) {
 // is no one's and goes.
 void complete(pipeline &p, slot *s) {
     s->state = prepared;
+    if (s->job.temp.handle == -1 && !s->job.temp_named && s->job.source.handle == -1)
+        release(p, *s);
     if (s->passed) {
         discard(p, &s->job);
         release(p, *s);
@@ -271,6 +281,7 @@ void run_worker(pipeline *p) {
         p->work.wait(hold, [&] { return p->finishing || (s = next_for_worker(*p)) != nullptr; });
         if (p->finishing) return;
         s->state = preparing;
+        s->counted = true;
         p->files_in_work++;
         p->bytes_in_work += s->size;
         worker_slot = s;

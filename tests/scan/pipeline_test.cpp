@@ -169,8 +169,11 @@ TEST_F(Pipeline, FoldersListedAheadAreTakenInTheirTurn) {
 // A process allowed few open files: the work ahead shrinks to what it may hold (each prepared
 // file holds its temporary file and its old text), so no file fails for want of a descriptor.
 TEST_F(Pipeline, FewOpenFilesAllowedStillRewriteEveryFile) {
-    const int files = 200;
+    // Between them files without an occurrence, which leave the window once read: the work
+    // runs ahead through those without holding more descriptors than allowed.
+    const int files = 200, untouched = 400;
     for (int i = 0; i < files; ++i) t.file(name(i), "a needle\n");
+    for (int i = 0; i < untouched; ++i) t.file(name(i) + "x.txt", "a pin\n");
     rlimit was{}, few{};
     ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &was));
     few = was;
@@ -182,7 +185,7 @@ TEST_F(Pipeline, FewOpenFilesAllowedStillRewriteEveryFile) {
     // No preparation failed for want of a descriptor and was made again in its turn (without
     // the cut, 23 to 81 files were read twice). At the start the walk may reach a file before
     // the scout has found it and read it while a worker does too, hence a few to spare.
-    EXPECT_GE(uint64_t(files) + 4, opened());
+    EXPECT_GE(uint64_t(files + untouched) + 4, opened());
     const std::string pinned = reference_rewrite("a needle\n", "needle", "pin");
     int n = 0;
     for (int i = 0; i < files; ++i) n += t.read(name(i)) == pinned;
