@@ -96,6 +96,9 @@ struct pipeline {
     // No slot before this position is one a worker may take: each is in work, prepared, or
     // left to the walk's turn. A worker looks from here, not through every file in work.
     walk_position first_open;
+    // The file the walk took last: a file before it is one the walk passed (found too late, it
+    // was prepared by the walk itself) and is left for the walk to drop, never prepared again.
+    walk_position walk_at;
     std::deque<slot *> to_flush;
     std::vector<os_file> to_close;
     std::map<walk_position, scout_listing> listings;
@@ -204,7 +207,8 @@ void reopen(pipeline &p, const slot &s) {
 slot *next_for_worker(pipeline &p) {
     if (!may_start(p)) return nullptr;
     bool settled = true;  // every slot passed so far is one no worker takes
-    for (auto it = p.slots.lower_bound(p.first_open); it != p.slots.end(); ++it) {
+    const walk_position &from = p.first_open < p.walk_at ? p.walk_at : p.first_open;
+    for (auto it = p.slots.lower_bound(from); it != p.slots.end(); ++it) {
         slot &s = *it->second;
         if (s.state != waiting || s.in_turn) {
             // Just after this file: no file's position begins with another's.
@@ -377,7 +381,9 @@ void run_scout(pipeline *p) {
     while (!stack.empty()) {
         p->scout.wait(hold, [&] { return p->finishing || scout_may_go(*p); });
         if (p->finishing) return;
-        size_t room = files_found_ahead(*p) - p->slots.size();
+        // Handed over a window's worth at a time, so that the workers (and the walk, which
+        // prepares itself a file not found yet) see the first files of a large folder early.
+        size_t room = std::min(files_found_ahead(*p) - p->slots.size(), most_files_ahead);
         size_t listing_room = most_listings_ahead - p->listings.size();
         if (found_listings.empty()) listed_after = p->listings_dropped;
         hold.unlock();
@@ -484,6 +490,7 @@ void wait_done(pipeline &p, std::unique_lock<std::mutex> &hold, const slot *only
 // pumping the window while the worker waits for another program's hold on a file.
 std::unique_ptr<slot> take(pipeline &p, const walk_position &position) {
     std::unique_lock<std::mutex> hold(p.lock);
+    p.walk_at = position;
     drop_passed(p, position);
     if (drop_listings(p, position)) wake_scout(p);
     auto it = p.slots.find(position);
