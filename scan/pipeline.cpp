@@ -47,6 +47,11 @@ constexpr unsigned flushers = 16;
 // this many wait to be closed; beyond it the walk closes them itself.
 constexpr size_t most_closes_waiting = 64;
 
+// The old files are handed to the flushers this many at a time (fewer where few may wait):
+// waking a flusher for each would cost the walk a wake, and on two cores mostly a switch to
+// the woken thread, per rewritten file.
+constexpr size_t closes_handed_together = 8;
+
 // Files the walk's own thread may hold open besides the work ahead: the log, the file in its
 // turn and its temporary file, a listing, the standard streams.
 constexpr size_t files_kept_for_walk = 64;
@@ -60,6 +65,7 @@ constexpr size_t most_entries_ahead = size_t(1) << 16;
 // A flush that takes less than this (nothing waits on a disk: a file system in memory, or
 // flushes turned off) costs less than handing the file to a flusher and waking it: the worker
 // then flushes the file itself. Flushes are timed as they happen, so the run follows the disk.
+// An old file's close this quick did not wait on the disk either.
 constexpr int64_t quick_flush_ns = 100 * 1000;
 
 enum slot_state { waiting, preparing, flushing, prepared };
@@ -114,8 +120,9 @@ struct pipeline {
     uint64_t bytes_in_work = 0;
     bool start_new = true;
     bool ahead = true;
-    bool held = false;   // the walk prepares a file with nothing else in work (clear_ahead)
-    size_t closing = 0;  // old files a flusher is closing now
+    bool held = false;        // the walk prepares a file with nothing else in work (clear_ahead)
+    size_t closing = 0;       // old files a flusher is closing now
+    size_t waiting_done = 0;  // threads waiting on done
     bool finishing = false;
     std::atomic<int> cancel{0};
     std::string folder, file_type, search, replace;
@@ -198,6 +205,16 @@ bool scout_may_go(const pipeline &p) {
            p.listings.size() < most_listings_ahead && p.entries_listed < most_entries_ahead;
 }
 
+size_t close_batch(const pipeline &p) {
+    if (!p.ahead || !p.start_new) return 1;  // a delay or a pause: no file waits for the next
+    return std::max<size_t>(1, std::min(closes_handed_together, p.closes_waiting / 2));
+}
+
+// Hands the old files waiting to be closed to the flushers (the lock held).
+void wake_closers(pipeline &p) {
+    if (!p.to_close.empty()) p.flush.notify_one();
+}
+
 // A slot is waiting again, or new: workers look from it on.
 void reopen(pipeline &p, const slot &s) {
     if (s.at < p.first_open) p.first_open = s.at;
@@ -237,9 +254,22 @@ void release(pipeline &p, slot &s) {
     }
 }
 
+// Wakes the threads waiting on cv after letting go of the lock: a thread woken while its waker
+// holds the lock would only go to sleep again on the lock, on two cores mostly after taking
+// the waker's core. The lock is held again on return.
+void notify_unlocked(std::unique_lock<std::mutex> &hold, std::condition_variable &cv,
+                     bool all = true) {
+    hold.unlock();
+    if (all)
+        cv.notify_all();
+    else
+        cv.notify_one();
+    hold.lock();
+}
+
 // A slot whose work is done: it waits for the walk, or, if the walk went past it meanwhile, it
-// is no one's and goes.
-void complete(pipeline &p, slot *s) {
+// is no one's and goes. The lock is held, and let go for the walk's wake when it waits.
+void complete(pipeline &p, std::unique_lock<std::mutex> &hold, slot *s) {
     s->state = prepared;
     if (s->job.temp.handle == -1 && !s->job.temp_named && s->job.source.handle == -1)
         release(p, *s);
@@ -252,15 +282,21 @@ void complete(pipeline &p, slot *s) {
                 break;
             }
     }
-    p.done.notify_all();
+    if (p.waiting_done > 0) notify_unlocked(hold, p.done);
+}
+
+// How long a step took, in nanoseconds.
+template <typename Step>
+int64_t timed(Step step) {
+    auto start = std::chrono::steady_clock::now();
+    step();
+    auto took = std::chrono::steady_clock::now() - start;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
 }
 
 // Flushes the job's temporary file; returns how long that took.
 int64_t timed_flush(rewrite_job *job) {
-    auto start = std::chrono::steady_clock::now();
-    rewrite_flush(job);
-    auto took = std::chrono::steady_clock::now() - start;
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
+    return timed([&] { rewrite_flush(job); });
 }
 
 // Flushes the job's temporary file without the lock (held on entry and on return), and adds
@@ -313,7 +349,7 @@ void run_worker(pipeline *p) {
             continue;
         }
         if (s->job.unflushed) flush_timed(*p, hold, &s->job);
-        complete(*p, s);
+        complete(*p, hold, s);
     }
 }
 
@@ -329,15 +365,20 @@ void run_flusher(pipeline *p) {
             p->to_close.pop_back();
             p->closing++;
             hold.unlock();
-            os_close(&f);
+            const int64_t ns = timed([&] { os_close(&f); });
             hold.lock();
-            if (--p->closing == 0) p->done.notify_all();
+            p->closing--;
+            // A close that waited for the disk (freeing the blocks): another flusher takes the
+            // next file meanwhile. Quick ones are all done by this thread, woken once.
+            if (ns >= quick_flush_ns && !p->to_close.empty())
+                notify_unlocked(hold, p->flush, false);
+            if (p->closing == 0 && p->waiting_done > 0) notify_unlocked(hold, p->done);
             continue;
         }
         slot *s = p->to_flush.front();
         p->to_flush.pop_front();
         flush_timed(*p, hold, &s->job);
-        complete(*p, s);
+        complete(*p, hold, s);
     }
 }
 
@@ -423,7 +464,7 @@ void run_scout(pipeline *p) {
             reopen(*p, *f.second);
             p->slots[std::move(f.first)] = std::move(f.second);
         }
-        if (!found.empty()) p->work.notify_all();
+        const bool wake_workers = !found.empty();
         found.clear();
         for (auto &l : found_listings) {
             if (p->listings_dropped != listed_after) break;
@@ -431,6 +472,7 @@ void run_scout(pipeline *p) {
             p->listings[std::move(l.first)] = std::move(l.second);
         }
         found_listings.clear();
+        if (wake_workers) notify_unlocked(hold, p->work);
     }
 }
 
@@ -455,27 +497,28 @@ void drop_passed(pipeline &p, const walk_position &position) {
 // Drops the folders listed ahead that the walk has gone past: it listed them itself before the
 // scout handed them over, or the tree changed. Else a large folder the walk listed itself would
 // hold the scout's bound on entries until the walk reaches the next folder.
-bool drop_listings(pipeline &p, const walk_position &position) {
-    bool dropped = false;
-    for (auto it = p.listings.begin(); it != p.listings.end() && it->first < position;) {
+void drop_listings(pipeline &p, const walk_position &position) {
+    for (auto it = p.listings.begin(); it != p.listings.end() && it->first < position;)
         it = forget_listing(p, it);
-        dropped = true;
-    }
-    return dropped;
 }
 
 // The scout stops once the table (or the folders listed ahead) is full, and is woken when half
-// of it has been taken: one wake for many files.
-void wake_scout(pipeline &p) {
-    if (p.slots.size() <= files_found_ahead(p) / 2 &&
-        p.listings.size() <= most_listings_ahead / 2 && p.entries_listed <= most_entries_ahead / 2)
-        p.scout.notify_one();
+// of it has been taken: one wake for many files. Lets go of the lock.
+void wake_scout(pipeline &p, std::unique_lock<std::mutex> &hold) {
+    bool wake = p.slots.size() <= files_found_ahead(p) / 2 &&
+                p.listings.size() <= most_listings_ahead / 2 &&
+                p.entries_listed <= most_entries_ahead / 2;
+    hold.unlock();
+    if (wake) p.scout.notify_one();
 }
 
 // Waits a moment (the lock held) for work to end; pumps the window when the wait was long and
 // a worker (only's, or any) waits for another program's hold on a file.
 void wait_done(pipeline &p, std::unique_lock<std::mutex> &hold, const slot *only) {
-    if (p.done.wait_for(hold, std::chrono::milliseconds(10)) != std::cv_status::timeout) return;
+    p.waiting_done++;
+    const std::cv_status waited = p.done.wait_for(hold, std::chrono::milliseconds(10));
+    p.waiting_done--;
+    if (waited != std::cv_status::timeout) return;
     bool lock_wait = false;
     for (auto &entry : p.slots)
         if (!only || entry.second.get() == only) lock_wait = lock_wait || entry.second->lock_wait;
@@ -492,19 +535,22 @@ std::unique_ptr<slot> take(pipeline &p, const walk_position &position) {
     std::unique_lock<std::mutex> hold(p.lock);
     p.walk_at = position;
     drop_passed(p, position);
-    if (drop_listings(p, position)) wake_scout(p);
+    drop_listings(p, position);
+    std::unique_ptr<slot> taken;
     auto it = p.slots.find(position);
-    if (it == p.slots.end()) return nullptr;
-    slot &s = *it->second;
-    while (s.state == preparing || s.state == flushing) wait_done(p, hold, &s);
-    std::unique_ptr<slot> taken = std::move(it->second);
-    p.slots.erase(it);
-    wake_scout(p);
-    if (taken->state == prepared) {
-        release(p, *taken);
-        return taken;
+    if (it != p.slots.end()) {
+        slot &s = *it->second;
+        if (s.state == preparing || s.state == flushing) wake_closers(p);
+        while (s.state == preparing || s.state == flushing) wait_done(p, hold, &s);
+        taken = std::move(it->second);
+        p.slots.erase(it);
+        if (taken->state == prepared)
+            release(p, *taken);
+        else
+            taken.reset();
     }
-    return nullptr;
+    wake_scout(p, hold);
+    return taken;
 }
 
 // Readies the walk to prepare again a file whose preparation (ahead, or its own) failed on a
@@ -565,14 +611,18 @@ bool still_stands(const slot &s, const std::string &path) {
     return rewrite_still_current(job) == 1 && temp_in_held_folder(job);
 }
 
+// Called by the walk after every pump. The walk's thread is the only one that changes these
+// flags, so it may read them without the lock; it takes the lock only to change one, which
+// spares the workers a lock contended several times a file.
 void set_flag(bool pipeline::*flag, bool on) {
-    if (!running) return;
+    if (!running || running->*flag == on) return;
     std::lock_guard<std::mutex> hold(running->lock);
-    if (running->*flag == on) return;
     running->*flag = on;
     if (on) {
         running->work.notify_all();
         running->scout.notify_all();
+    } else {
+        wake_closers(*running);  // the walk stands still: nothing waits to be closed meanwhile
     }
 }
 
@@ -647,11 +697,14 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
         drop_all_listings(*running);
     }
     if (job.source.handle != -1 && running) {
-        std::lock_guard<std::mutex> hold(running->lock);
+        std::unique_lock<std::mutex> hold(running->lock);
         if (running->to_close.size() < running->closes_waiting) {
             running->to_close.push_back(job.source);
             job.source = os_file();
-            running->flush.notify_one();
+            if (running->to_close.size() >= close_batch(*running)) {
+                hold.unlock();
+                running->flush.notify_one();
+            }
         }
     }
     os_close(&job.source);
@@ -671,7 +724,7 @@ std::shared_ptr<const std::vector<os_dir_entry>> pipeline_listing(const walk_pos
                                                                   const char *dir) {
     if (!running) return nullptr;
     pipeline &p = *running;
-    std::lock_guard<std::mutex> hold(p.lock);
+    std::unique_lock<std::mutex> hold(p.lock);
     drop_listings(p, folder);
     std::shared_ptr<const dir_entries> taken;
     auto it = p.listings.find(folder);
@@ -681,7 +734,7 @@ std::shared_ptr<const std::vector<os_dir_entry>> pipeline_listing(const walk_pos
         if (it->second.dir == dir) taken = it->second.entries;
         forget_listing(p, it);
     }
-    wake_scout(p);
+    wake_scout(p, hold);
     return taken;
 }
 
