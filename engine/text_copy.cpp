@@ -6,7 +6,6 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "engine/engine.h"
 
@@ -29,11 +28,10 @@ constexpr size_t page_size = 4096;
 
 char *read_block(size_t room_before) {
     thread_local std::unique_ptr<char[]> block;
-    thread_local size_t front = 0;  // the room before the page-aligned start
-    const size_t wanted = (room_before + page_size - 1) / page_size * page_size;
-    if (!block || front < wanted) {
-        block.reset(new char[wanted + page_size + block_size]);
-        front = wanted;
+    thread_local size_t front = 0;  // the room before the page-aligned start, at least
+    if (!block || front < room_before) {
+        front = room_before;
+        block.reset(new char[front + page_size + block_size]);
     }
     const uintptr_t start = reinterpret_cast<uintptr_t>(block.get()) + front;
     return reinterpret_cast<char *>((start + page_size - 1) & ~uintptr_t(page_size - 1));
