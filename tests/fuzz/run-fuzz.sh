@@ -24,10 +24,14 @@ flags=(-std=c++17 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,addre
 core=(engine/line_replace.cpp engine/text_copy.cpp engine/file_rewrite.cpp engine/paths.cpp log/log.cpp
       platform/os_posix.cpp platform/os_inject.cpp)
 
+# An object is built again when its source, a header it may include, or this script changed.
+newest_header=$(find "$src/engine" "$src/log" "$src/platform" -name '*.h' -printf '%T@ %p\n' |
+                sort -n | tail -n 1 | cut -d' ' -f2-)
 objs=()
 for f in "${core[@]}"; do
   o="$out/$(echo "$f" | tr / _).o"
-  if [ ! -f "$o" ] || [ "$src/$f" -nt "$o" ] || [ "$0" -nt "$o" ]; then
+  if [ ! -f "$o" ] || [ "$src/$f" -nt "$o" ] || [ "$0" -nt "$o" ] ||
+     [ "$newest_header" -nt "$o" ]; then
     "$cxx" "${flags[@]}" -c "$src/$f" -o "$o"
   fi
   objs+=("$o")
