@@ -61,17 +61,26 @@ size_t find_bytes_steady(const char *hay, size_t hay_len, const char *needle, si
 
 }  // namespace
 
+size_t rarest_byte_at(const char *needle, size_t needle_len) {
+    size_t at = 0;
+    for (size_t i = 1; i < needle_len; ++i)
+        if (ranks.rank[(unsigned char)needle[i]] < ranks.rank[(unsigned char)needle[at]]) at = i;
+    return at;
+}
+
 size_t find_bytes(const char *hay, size_t hay_len, const char *needle, size_t needle_len) {
+    return find_bytes(hay, hay_len, needle, needle_len, rarest_byte_at(needle, needle_len));
+}
+
+size_t find_bytes(const char *hay, size_t hay_len, const char *needle, size_t needle_len,
+                  size_t at) {
     if (needle_len == 0) return 0;
     if (hay_len < needle_len) return SIZE_MAX;
     if (needle_len == 1) {
         const void *hit = memchr(hay, needle[0], hay_len);
         return hit ? size_t(static_cast<const char *>(hit) - hay) : SIZE_MAX;
     }
-    // memchr (vectorised) finds the needle's rarest byte; each stop is checked whole.
-    size_t at = 0;
-    for (size_t i = 1; i < needle_len; ++i)
-        if (ranks.rank[(unsigned char)needle[i]] < ranks.rank[(unsigned char)needle[at]]) at = i;
+    // memchr (vectorised) finds the needle's rarest byte (at); each stop is checked whole.
     const char rare = needle[at];
     const char *p = hay + at;
     const char *const last = hay + (hay_len - needle_len) + at;  // the rare byte's last place
@@ -135,7 +144,7 @@ int replace_across_boundary(line_stream &s) {
         s.window.append(it->p, take);
         need -= take;
     }
-    size_t j = find_bytes(s.window.data(), s.window.size(), s.search, m);
+    size_t j = find_search(s, s.window.data(), s.window.size());
     if (j == SIZE_MAX || j >= tail) return 0;
     s.out.resize(s.out.size() - (tail - j));
     consume_pending(s, m - (tail - j));
@@ -153,7 +162,7 @@ int process(line_stream &s) {
             s.check_boundary = false;
         }
         line_piece &top = s.pending.back();
-        size_t k = find_bytes(top.p, top.n, s.search, m);
+        size_t k = find_search(s, top.p, top.n);
         if (k == SIZE_MAX) {
             s.out.append(top.p, top.n);
             s.pending.pop_back();
@@ -177,6 +186,7 @@ void line_setup(line_stream &s, const char *search, size_t search_len, const cha
     s.search_len = search_len;
     s.replace = replace;
     s.replace_len = replace_len;
+    s.search_rare_at = rarest_byte_at(search, search_len);
     s.replace_holds_search =
         search_len > 0 && find_bytes(replace, replace_len, search, search_len) != SIZE_MAX;
     // A new occurrence starting L bytes before an inserted replacement needs the replacement to

@@ -27,6 +27,7 @@ struct line_stream {
     bool replace_holds_search = false;  // every replacement would bring the text back
     bool can_cascade_left = false;      // a replacement can form an occurrence reaching left
     bool can_cascade_right = false;     // ... or one that starts in it and reaches right
+    size_t search_rare_at = 0;          // where the search text's least common byte stands
 
     // Per line.
     std::string out;                  // processed text; holds no occurrence
@@ -49,3 +50,12 @@ size_t line_final_bytes(const line_stream &s);
 
 // Leftmost occurrence of needle in hay, or SIZE_MAX.
 size_t find_bytes(const char *hay, size_t hay_len, const char *needle, size_t needle_len);
+// The same, for a needle whose least common byte (rarest_byte_at) is known already: a search
+// that runs once per occurrence should not work it out again every time.
+size_t find_bytes(const char *hay, size_t hay_len, const char *needle, size_t needle_len,
+                  size_t rare_at);
+size_t rarest_byte_at(const char *needle, size_t needle_len);
+// The search text of s in hay.
+inline size_t find_search(const line_stream &s, const char *hay, size_t hay_len) {
+    return find_bytes(hay, hay_len, s.search, s.search_len, s.search_rare_at);
+}
