@@ -143,26 +143,33 @@ bool direct_copy_applies(const line_stream &s) {
            !s.can_cascade_right;
 }
 
-// Appends raw bytes of the file to the output as the text stream gives them back: a LF gains
-// the CR it lacks; CR LF, a lone CR and every other byte stay as they are. *after_cr tells
-// whether the last raw byte before p was a CR; *line_growth starts again at every line end.
-void put_raw(text_writer &w, const char *p, size_t n, bool *after_cr, int64_t *line_growth) {
-    if (n == 0) return;
-    const char *const start = p;
-    const char *const end = p + n;
+// A block of raw bytes as copy_direct cuts it into runs: the next LF in it is found once,
+// however many runs (one per occurrence) it lies beyond.
+struct raw_block {
+    const char *begin;
+    const char *end;
+    const char *lf;        // the next LF from the runs appended so far on, or end
+    bool cr_before_begin;  // the raw byte just before begin was a CR
+};
+
+// Appends the raw bytes [p, stop) of the block to the output as the text stream gives them
+// back: a LF gains the CR it lacks; CR LF, a lone CR and every other byte stay as they are.
+// *line_growth starts again at every line end.
+void put_raw(text_writer &w, raw_block &b, const char *p, const char *stop, int64_t *line_growth) {
     const char *run = p;  // bytes not yet appended start here
-    while (const char *lf = static_cast<const char *>(memchr(p, '\n', size_t(end - p)))) {
+    while (b.lf < stop) {
         *line_growth = 0;
-        bool cr_before = lf > start ? lf[-1] == '\r' : *after_cr;
+        const bool cr_before = b.lf > b.begin ? b.lf[-1] == '\r' : b.cr_before_begin;
         if (!cr_before) {
-            w.buf.append(run, size_t(lf - run));
+            w.buf.append(run, size_t(b.lf - run));
             w.buf.push_back('\r');
-            run = lf;
+            run = b.lf;
         }
-        p = lf + 1;
+        const char *next = b.lf + 1;
+        const void *lf = memchr(next, '\n', size_t(b.end - next));
+        b.lf = lf ? static_cast<const char *>(lf) : b.end;
     }
-    w.buf.append(run, size_t(end - run));
-    *after_cr = end[-1] == '\r';
+    w.buf.append(run, size_t(stop - run));
 }
 
 // The copy for the case direct_copy_applies: blocks of raw bytes, each occurrence replaced
@@ -190,16 +197,18 @@ copy_result copy_direct(os_file f, const line_stream &s, text_writer &w, bool *c
         char *const buf = block - kept;
         const size_t have = kept + got;
         const bool last = got == 0;
+        const void *first_lf = memchr(buf, '\n', have);
+        raw_block b{buf, buf + have, first_lf ? static_cast<const char *>(first_lf) : buf + have,
+                    after_cr};
         size_t pos = 0;
         for (;;) {
             size_t at = find_search(s, buf + pos, have - pos);
             if (at == SIZE_MAX) break;
             at += pos;
-            put_raw(w, buf + pos, at - pos, &after_cr, &line_growth);
+            put_raw(w, b, buf + pos, buf + at, &line_growth);
             line_growth += step;
             if (line_growth > int64_t(runaway_growth_limit)) return copy_runaway;
             w.buf += replacement;
-            after_cr = false;  // the raw byte before what follows ended the occurrence
             *changed = true;
             pos = at + m;
             if (w.buf.size() >= block_size && !flush_writer(w)) return copy_write_error;
@@ -207,7 +216,9 @@ copy_result copy_direct(os_file f, const line_stream &s, text_writer &w, bool *c
         // Without a whole occurrence in them, the last m - 1 bytes may still begin one.
         size_t settled = last ? have : (have > m - 1 ? have - (m - 1) : 0);
         if (settled < pos) settled = pos;
-        put_raw(w, buf + pos, settled - pos, &after_cr, &line_growth);
+        put_raw(w, b, buf + pos, buf + settled, &line_growth);
+        // The last raw byte out (an occurrence's last byte is never a CR) comes before the next.
+        if (settled > 0) after_cr = buf[settled - 1] == '\r';
         if (w.buf.size() >= block_size && !flush_writer(w)) return copy_write_error;
         if (last) break;
         kept = have - settled;
