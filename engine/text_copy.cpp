@@ -92,6 +92,7 @@ struct text_writer {
     std::string &buf;
     bool failed = false;
     uint64_t unstarted = 0;  // bytes written since the disk was last asked to start on them
+    uint64_t written = 0;    // bytes written so far: the file's size
 
     static std::string &write_block() {
         thread_local std::string block;
@@ -104,10 +105,13 @@ constexpr uint64_t start_sync_every = uint64_t(2) << 20;
 
 int flush_writer(text_writer &w) {
     if (w.failed) return 0;
-    if (!w.buf.empty() && !os_write_all(w.f, w.buf.data(), w.buf.size())) {
+    if (w.buf.empty()) return 1;
+    os_reserve(w.f, w.written, w.buf.size());
+    if (!os_write_all(w.f, w.buf.data(), w.buf.size())) {
         w.failed = true;
         return 0;
     }
+    w.written += w.buf.size();
     w.unstarted += w.buf.size();
     if (w.unstarted >= start_sync_every) {
         os_start_sync(w.f);

@@ -114,6 +114,13 @@ extern const int os_can_replace_open_file;
 // a later os_sync has less left to wait for (Linux). Elsewhere it does nothing. Its failure
 // costs nothing but that head start, so it is not reported.
 void os_start_sync(os_file f);
+// Gives the file its disk space for the n bytes about to be written at offset, before they
+// are written (Linux). Where the file system puts off choosing the blocks of new data until
+// it writes them back, a rename over an existing file makes it choose them and start writing
+// there and then, on the thread that renames; space given beforehand leaves that rename
+// nothing to do. Elsewhere, or where the file system cannot, it does nothing; the write that
+// follows reports what matters.
+void os_reserve(os_file f, uint64_t offset, size_t n);
 // How many files the process may hold open at once (POSIX: the soft limit on descriptors);
 // effectively no limit on Windows.
 size_t os_open_files_allowed();

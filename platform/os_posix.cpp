@@ -251,6 +251,14 @@ void os_start_sync(os_file f) {
 #endif
 }
 
+void os_reserve(os_file f, uint64_t offset, size_t n) {
+#if defined(__linux__)
+    if (n > 0) (void)fallocate(fd_of(f), 0, off_t(offset), off_t(n));
+#else
+    (void)f, (void)offset, (void)n;
+#endif
+}
+
 size_t os_open_files_allowed() {
     struct rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;

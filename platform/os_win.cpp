@@ -279,6 +279,8 @@ const int os_can_replace_open_file = 0;
 // Windows has no call that starts a file's write-back without waiting for it.
 void os_start_sync(os_file) {}
 
+void os_reserve(os_file, uint64_t, size_t) {}
+
 int os_sync(os_file f) {
     if (OS_INJECTED(os_call_sync)) return 0;
     return FlushFileBuffers(handle_of(f)) ? 1 : 0;
