@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 
 namespace {
 
@@ -166,17 +167,25 @@ int os_create_unnamed(const char *dir, os_file *f) {
 
 int os_name_temp(os_file f, const char *path) {
     if (OS_INJECTED(os_call_name_temp)) return 0;
-    // The file is linked under its name through /proc; without /proc, by its descriptor, which
-    // needs the right to look up files by handle.
+    lookup to = look_up(path);
+#if defined(AT_EMPTY_PATH)
+    // The file is linked by its descriptor where the kernel allows that (Linux 6.10 and later
+    // for a file the process opened itself; before, only with the right to look up files by
+    // handle), else under its name in /proc, whose lookup costs more than the link itself. A
+    // kernel that refuses the first says ENOENT; it is then not asked again.
+    static std::atomic<bool> by_descriptor_refused{false};
+    if (!by_descriptor_refused.load(std::memory_order_relaxed)) {
+        if (linkat(fd_of(f), "", to.dir, to.name, AT_EMPTY_PATH) == 0) return 1;
+        if (errno != ENOENT) return 0;
+    }
+#endif
     char proc_path[64];
     snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_of(f));
-    lookup to = look_up(path);
-    if (linkat(AT_FDCWD, proc_path, to.dir, to.name, AT_SYMLINK_FOLLOW) == 0) return 1;
-    if (errno != ENOENT) return 0;
+    if (linkat(AT_FDCWD, proc_path, to.dir, to.name, AT_SYMLINK_FOLLOW) != 0) return 0;
 #if defined(AT_EMPTY_PATH)
-    if (linkat(fd_of(f), "", to.dir, to.name, AT_EMPTY_PATH) == 0) return 1;
+    by_descriptor_refused.store(true, std::memory_order_relaxed);
 #endif
-    return 0;
+    return 1;
 }
 
 int os_current_name(os_file f, std::string *name) {
