@@ -179,7 +179,8 @@ bool copy_to_temp(rewrite_job *job, os_file src, line_stream &s, int64_t seconds
     if (!create_temp(job, seconds, control)) return false;
     if (held == 0 && !os_rewind(src)) return fail_with_error(job, failed_read_source);
     bool changed = false;
-    copy_result copy = text_copy_rewritten(src, job->temp, s, &changed, control.cancel, held);
+    copy_result copy = text_copy_rewritten(src, job->temp, s, &changed, control.cancel, held,
+                                           control.reserve_space);
     if (copy == copy_cancelled) {
         job->cancelled = true;
         return false;

@@ -71,6 +71,12 @@ struct rewrite_control {
     // The log's entry for a file without occurrence may wait a moment to be written with the
     // next ones (log_message_may_wait): a run's walk, which writes what waits when it ends.
     bool log_may_wait = false;
+    // The temporary file is given its disk space before each write (os_reserve): for where
+    // nothing flushes it before the swap, whose rename would otherwise make the file system
+    // choose the blocks and start writing them there and then. Where a flush writes the file
+    // first, that flush chooses the blocks, and space given beforehand only makes the flush
+    // record them once more as written.
+    bool reserve_space = false;
 };
 
 struct rewrite_job {

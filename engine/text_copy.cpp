@@ -87,9 +87,13 @@ int read_view(text_reader &r) {
 // The buffer is the thread's own and kept from file to file, like the read block: a fresh
 // string for each file grows by doubling and copies its megabyte about twice over on the way.
 struct text_writer {
-    explicit text_writer(os_file dst) : f(dst), buf(write_block()) { buf.clear(); }
+    text_writer(os_file dst, bool reserve_space)
+        : f(dst), buf(write_block()), reserve(reserve_space) {
+        buf.clear();
+    }
     os_file f;
     std::string &buf;
+    bool reserve;  // each write is given its disk space first
     bool failed = false;
     uint64_t unstarted = 0;  // bytes written since the disk was last asked to start on them
     uint64_t written = 0;    // bytes written so far: the file's size
@@ -106,7 +110,7 @@ constexpr uint64_t start_sync_every = uint64_t(2) << 20;
 int flush_writer(text_writer &w) {
     if (w.failed) return 0;
     if (w.buf.empty()) return 1;
-    os_reserve(w.f, w.written, w.buf.size());
+    if (w.reserve) os_reserve(w.f, w.written, w.buf.size());
     if (!os_write_all(w.f, w.buf.data(), w.buf.size())) {
         w.failed = true;
         return 0;
@@ -320,8 +324,8 @@ copy_result text_has_occurrence(os_file f, line_stream &s, uint64_t size, bool *
 }
 
 copy_result text_copy_rewritten(os_file src, os_file dst, line_stream &s, bool *changed,
-                                const std::atomic<int> *cancel, size_t held) {
-    text_writer writer(dst);
+                                const std::atomic<int> *cancel, size_t held, bool reserve) {
+    text_writer writer(dst, reserve);
     if (direct_copy_applies(s)) return copy_direct(src, s, writer, changed, cancel, held);
     text_reader reader;
     reader.f = src;

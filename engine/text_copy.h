@@ -23,6 +23,7 @@ copy_result text_has_occurrence(os_file src, line_stream &s, uint64_t size, bool
 // Writes the rewritten text of src to dst: the held bytes of its start that the search left in
 // the thread's read block first, then the rest read from where src stands. *changed tells
 // whether there was a replacement. Stops with copy_cancelled between two blocks once cancel (if
-// given) is raised.
+// given) is raised. With reserve, each write is given its disk space first (os_reserve).
 copy_result text_copy_rewritten(os_file src, os_file dst, line_stream &s, bool *changed,
-                                const std::atomic<int> *cancel, size_t held = 0);
+                                const std::atomic<int> *cancel, size_t held = 0,
+                                bool reserve = false);

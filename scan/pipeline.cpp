@@ -329,6 +329,9 @@ void run_worker(pipeline *p) {
         // has listed it.
         control.unnamed_only = !folder_listed(*p, s->folder);
         control.listed_plain = s->listed_plain;
+        // Flushes that take no time write nothing (a file system in memory, or flushing turned
+        // off): nothing then writes the file before its swap but the rename itself.
+        control.reserve_space = p->flush_ns < quick_flush_ns;
         hold.unlock();
         rewrite_prepare(&s->job, s->path.c_str(), p->search.c_str(), p->replace.c_str(), control);
         hold.lock();
