@@ -131,8 +131,11 @@ TEST(RewriteProperty, LongSearchTextAcrossABlockEnd) {
     const size_t before_ends[] = {1, 17, 2500, 4999, 5000};
     for (size_t before_end : before_ends) {
         SCOPED_TRACE(before_end);
-        std::string text = search + "\n" + std::string(block - before_end - 5001, 'x') + search;
+        std::string text =
+            search + "\n" + std::string(block - before_end - 5001, 'x') + search + "\nx" + search;
         expect_as_reference(dir.file("l.txt"), text, search, "pin\n", size_t(4) << 20);
+        // A short search text after the long one: the block keeps the room it was given.
+        expect_as_reference(dir.file("l.txt"), text, "xs", "y", size_t(4) << 20);
         if (::testing::Test::HasFailure()) return;
     }
 }
