@@ -133,9 +133,11 @@ done
 export CLI="$cli" BASELINE="$baseline" SCRATCH="$scratch"
 
 # Each run gets a copy of its own, and the copies are only removed when every tool has run on
-# the corpus. On ext4, creating a file right after thousands were deleted is slow (inodes freed
-# in the last minute are passed over one by one), so removing the last run's copy just before a
-# run would time the file system's bookkeeping, not the tool.
+# the corpus. On ext4 without a journal, creating a file right after thousands were deleted is
+# slow: a new file's inode is found by passing over the recently freed ones of its group one by
+# one (freed in the last minute, or in the last six while their inode table block has unwritten
+# changes, which any file made in that block since gives it). Removing the last run's copy just
+# before a run would time the file system's bookkeeping, not the tool.
 copies=0
 restore() {  # $1 corpus; sets D
   copies=$((copies + 1))
@@ -147,7 +149,8 @@ restore() {  # $1 corpus; sets D
 }
 
 # Removes the copies of the last corpus; in a full run, then waits until ext4 no longer counts
-# the freed inodes as recently deleted, so that the next corpus is timed on a settled disk.
+# the freed inodes as recently deleted, so that the next corpus is timed on a settled disk
+# (after a wait of a minute they were a third to a half of the CPU samples of a run over growth).
 remove_copies() {  # $1: "wait" to wait after removing
   local found
   found=$(find "$work" -maxdepth 1 -name "*.run*" | head -n 1)
@@ -155,8 +158,8 @@ remove_copies() {  # $1: "wait" to wait after removing
   find "$work" -maxdepth 1 -name "*.run*" -exec rm -rf {} +
   if [ "$mode" = full ] && [ "$1" = wait ]; then
     sync
-    echo "run.sh: waiting 65 s for the removed copies to age"
-    sleep 65
+    echo "run.sh: waiting 365 s for the removed copies to age"
+    sleep 365
   fi
 }
 
@@ -293,9 +296,10 @@ if [ $write = 1 ]; then
     echo "Median of $runs runs per tool; before every run the corpus is restored from its pristine copy"
     echo "(\`cp -a\` into a folder of its own, then \`sync\`), so the page cache is warm and no earlier"
     echo "write-back is pending. The copies of a corpus are removed only after all its runs, and the"
-    echo "next corpus waits a minute after that removal: ext4 passes over inodes freed in the last"
-    echo "minute one by one when it creates a file, which would otherwise time the file system's"
-    echo "bookkeeping rather than the tools."
+    echo "next corpus waits six minutes after that removal: an ext4 without a journal (as here)"
+    echo "passes over recently freed inodes one by one when it creates a file (freed in the last"
+    echo "minute, or the last six while their inode table block has unwritten changes), which would"
+    echo "otherwise time the file system's bookkeeping rather than the tools."
     echo "After every run the tree is compared, file by file and byte by byte, with the result the"
     echo "corpus generator computed on its own; the \"bytes\" column says whether it matched."
     echo
