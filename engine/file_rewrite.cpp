@@ -332,21 +332,18 @@ int commit_failed(rewrite_job *job, rewrite_failure why, uint32_t code = 0) {
 
 int get_set_ftime(const char *path, int64_t *time, int set) {
     const char *what = set ? "setting" : "getting";
-    os_file f;
-    if (!retry_while_locked(path, [&] { return os_open_for_times(path, &f); })) {
+    int done = 0;
+    if (!retry_while_locked(path, [&] { return (done = os_path_mtime(path, time, set)) != 0; })) {
         log_system_error(path);
         return 0;
     }
-    int ok = set ? os_set_mtime(f, *time) : os_get_mtime(f, time);
-    if (ok) {
+    if (done > 0) {
         log_message("get_set_ftime() success %s timestamp file: %s.", what, path);
-        os_close(&f);
         return 1;
     }
     log_system_error(path);
     errors_seen = 1;
     log_message("ERROR: get_set_ftime() Failed %s timestamp file: %s ", what, path);
-    os_close(&f);
     return 0;
 }
 

@@ -168,6 +168,12 @@ int os_open_for_times(const char *path, os_file *f);
 int os_get_mtime(os_file f, int64_t *mtime);
 // Sets the last-write time and leaves the other times as they are.
 int os_set_mtime(os_file f, int64_t mtime);
+// Reads (set 0) or sets (set 1) the last-write time of the file at path, leaving the other
+// times as they are, in the fewest calls the system allows. Returns 1 when done; 0 when the
+// file could not be reached (as os_open_for_times fails, and to be waited out the same way);
+// -1 when it was reached but its time could not be read or set. Counts as one
+// os_call_open_times and one os_call_get_mtime or os_call_set_mtime.
+int os_path_mtime(const char *path, int64_t *mtime, int set);
 
 // --- folders ------------------------------------------------------------------------------
 // Lists every entry of a folder except "." and "..", sorted by name (byte order). Calls

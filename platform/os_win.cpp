@@ -424,6 +424,17 @@ int os_set_mtime(os_file f, int64_t mtime) {
     return SetFileTime(handle_of(f), nullptr, nullptr, &ft) ? 1 : 0;
 }
 
+int os_path_mtime(const char *path, int64_t *mtime, int set) {
+    // Through a handle: it is the open that meets another program's hold on the file.
+    os_file f;
+    if (!os_open_for_times(path, &f)) return 0;
+    int ok = set ? os_set_mtime(f, *mtime) : os_get_mtime(f, mtime);
+    DWORD code = GetLastError();
+    os_close(&f);
+    SetLastError(code);
+    return ok ? 1 : -1;
+}
+
 namespace {
 
 // One entry of a listing from its find data; folder is the listed folder with its separator.
