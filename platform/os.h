@@ -165,7 +165,6 @@ void os_close_folder(os_folder *folder);
 // Opens an existing file for reading and writing its times, with no sharing (Windows:
 // GENERIC_READ | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING).
 int os_open_for_times(const char *path, os_file *f);
-int os_get_mtime(os_file f, int64_t *mtime);
 // Sets the last-write time and leaves the other times as they are.
 int os_set_mtime(os_file f, int64_t mtime);
 // Reads (set 0) or sets (set 1) the last-write time of the file at path, leaving the other

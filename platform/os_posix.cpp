@@ -348,20 +348,21 @@ int os_open_for_times(const char *path, os_file *f) {
     return open_into(path, O_RDONLY | O_NONBLOCK, 0, f);
 }
 
-int os_get_mtime(os_file f, int64_t *mtime) {
-    if (OS_INJECTED(os_call_get_mtime)) return 0;
-    struct stat s;
-    if (fstat(fd_of(f), &s) != 0) return 0;
-    *mtime = to_file_time(s.st_mtim);
-    return 1;
+namespace {
+
+// The times to set: the last-write time given, the last access left as it is.
+void mtime_only(int64_t mtime, struct timespec ts[2]) {
+    ts[0].tv_sec = 0;
+    ts[0].tv_nsec = UTIME_OMIT;
+    ts[1] = from_file_time(mtime);
 }
+
+}  // namespace
 
 int os_set_mtime(os_file f, int64_t mtime) {
     if (OS_INJECTED(os_call_set_mtime)) return 0;
     struct timespec ts[2];
-    ts[0].tv_sec = 0;
-    ts[0].tv_nsec = UTIME_OMIT;  // last access: leave as it is
-    ts[1] = from_file_time(mtime);
+    mtime_only(mtime, ts);
     return futimens(fd_of(f), ts) == 0 ? 1 : 0;
 }
 
@@ -377,9 +378,7 @@ int os_path_mtime(const char *path, int64_t *mtime, int set) {
         return 1;
     }
     struct timespec ts[2];
-    ts[0].tv_sec = 0;
-    ts[0].tv_nsec = UTIME_OMIT;  // last access: leave as it is
-    ts[1] = from_file_time(*mtime);
+    mtime_only(*mtime, ts);
     if (utimensat(at.dir, at.name, ts, 0) == 0) return 1;
     // A name that leads nowhere is a file not reached; anything else (not the owner, a
     // read-only file system) is the time refused.

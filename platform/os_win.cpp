@@ -410,14 +410,6 @@ int os_open_for_times(const char *path, os_file *f) {
     return 1;
 }
 
-int os_get_mtime(os_file f, int64_t *mtime) {
-    if (OS_INJECTED(os_call_get_mtime)) return 0;
-    FILETIME ft;
-    if (!GetFileTime(handle_of(f), nullptr, nullptr, &ft)) return 0;
-    *mtime = from_filetime(ft);
-    return 1;
-}
-
 int os_set_mtime(os_file f, int64_t mtime) {
     if (OS_INJECTED(os_call_set_mtime)) return 0;
     FILETIME ft = to_filetime(mtime);
@@ -428,7 +420,14 @@ int os_path_mtime(const char *path, int64_t *mtime, int set) {
     // Through a handle: it is the open that meets another program's hold on the file.
     os_file f;
     if (!os_open_for_times(path, &f)) return 0;
-    int ok = set ? os_set_mtime(f, *mtime) : os_get_mtime(f, mtime);
+    int ok = 0;
+    if (set) {
+        ok = os_set_mtime(f, *mtime);
+    } else if (!OS_INJECTED(os_call_get_mtime)) {
+        FILETIME ft;
+        ok = GetFileTime(handle_of(f), nullptr, nullptr, &ft) ? 1 : 0;
+        if (ok) *mtime = from_filetime(ft);
+    }
     DWORD code = GetLastError();
     os_close(&f);
     SetLastError(code);
