@@ -216,8 +216,11 @@ void drop_temp(rewrite_job *job) {
     "INFO: About to Update File %s \nSearch for:  %s  \nReplace with: %s \nPure Path:  %s\nTemp File: %s\n"
 #define SUCCESS_FORMAT "INFO:  Successfully replaced all occurrences of '%s' with '%s' for file %s."
 
+// The entry goes out with the next line the commit logs, in one write: that line comes before
+// anything is done to the file (the time is read first), so the log still tells of the file
+// before its swap.
 void announce(const rewrite_job &job, const char *search, const char *replace) {
-    log_message(ANNOUNCE_FORMAT, job.path.c_str(), search, replace, job.dir.c_str(),
+    log_message_may_wait(ANNOUNCE_FORMAT, job.path.c_str(), search, replace, job.dir.c_str(),
                 job.temp_path.c_str());
 }
 
@@ -328,9 +331,9 @@ int commit_failed(rewrite_job *job, rewrite_failure why, uint32_t code = 0) {
     return report_failure(job);
 }
 
-}  // namespace
-
-int get_set_ftime(const char *path, int64_t *time, int set) {
+// get_set_ftime, whose success line may wait to go out with the next entry (rewrite_commit's
+// setting of the time after the swap, which its success line follows at once).
+int file_time(const char *path, int64_t *time, int set, bool success_may_wait) {
     const char *what = set ? "setting" : "getting";
     int done = 0;
     if (!retry_while_locked(path, [&] { return (done = os_path_mtime(path, time, set)) != 0; })) {
@@ -338,13 +341,20 @@ int get_set_ftime(const char *path, int64_t *time, int set) {
         return 0;
     }
     if (done > 0) {
-        log_message("get_set_ftime() success %s timestamp file: %s.", what, path);
+        auto log = success_may_wait ? log_message_may_wait : log_message;
+        log("get_set_ftime() success %s timestamp file: %s.", what, path);
         return 1;
     }
     log_system_error(path);
     errors_seen = 1;
     log_message("ERROR: get_set_ftime() Failed %s timestamp file: %s ", what, path);
     return 0;
+}
+
+}  // namespace
+
+int get_set_ftime(const char *path, int64_t *time, int set) {
+    return file_time(path, time, set, false);
 }
 
 void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text,
@@ -423,7 +433,7 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
         return commit_failed(job, failed_swap, code);
     }
     os_close(&job->temp);
-    if (!get_set_ftime(real, &saved, 1)) return commit_failed(job, failed_set_time);
+    if (!file_time(real, &saved, 1, true)) return commit_failed(job, failed_set_time);
     return report_success(*job, search_text, replace_text);
 }
 

@@ -25,8 +25,9 @@ void log_message(const char *format, ...)
 // Writes an entry as log_message does, or lets it wait a moment to go with the next ones in one
 // write: at most 50 ms, and while fewer than 64 KiB wait. Any other entry, and
 // log_write_waiting, writes what waits first, so the log's order is the order of the calls. For
-// the entries of files a run left as they were: a process ended from outside may lose those
-// that wait, never another entry.
+// the entries of files a run left as they were, and for an entry that the caller's next one
+// follows before anything else is done: a process ended from outside may lose those that wait,
+// never an entry of something done.
 void log_message_may_wait(const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))

@@ -49,6 +49,7 @@ void wait_ticks(int32_t milliseconds) {
 }
 
 void wait_pumping(int32_t milliseconds) {
+    log_write_waiting();  // the walk stands still: the log tells what it has reached
     for (int32_t waited = 0; waited < milliseconds; waited += tick_ms) {
         pump_one_message();
         os_sleep_ms(tick_ms);

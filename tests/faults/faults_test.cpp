@@ -627,7 +627,9 @@ TEST_F(Faults, KilledAtRandomMoments) {
         p.kill_now();
         p.wait();
 
-        // Every file wholly old or wholly new (with its old time), none missing.
+        // Every file wholly old or wholly new (with its old time), none missing; and each new
+        // one was announced in the log before its swap, whatever was cut after it.
+        const std::string logged = log();
         int changed = 0;
         for (auto &f : files) {
             fs::path fp = tree / f.first;
@@ -637,7 +639,12 @@ TEST_F(Faults, KilledAtRandomMoments) {
             ASSERT_TRUE(old_one || new_one)
                 << f.first << " is partial (" << now.size() << " bytes)";
             ASSERT_EQ(old_time, mtime_of(fp)) << f.first;
-            if (new_one && !old_one) ++changed;
+            if (new_one && !old_one) {
+                ++changed;
+                EXPECT_NE(std::string::npos,
+                          logged.find(fs::path(f.first).filename().string() + " \r\nSearch for:"))
+                    << f.first << " was swapped in before the log told of it";
+            }
         }
         if (changed > 0 && changed < int(files.size())) ++partial_runs;
         // A temporary file has no name (Linux), or goes with the process (Windows), until just
