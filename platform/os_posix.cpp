@@ -274,6 +274,25 @@ size_t os_open_files_allowed() {
     return size_t(limit.rlim_cur);
 }
 
+void os_make_room_for_files(size_t n) {
+    n = std::min({n, os_open_files_allowed(), size_t(1) << 20});
+    if (n == 0) return;
+    const int code = errno;
+    // A descriptor placed at the highest number makes the table that large; the table keeps
+    // its size when the descriptor is closed.
+#if defined(O_PATH)
+    int fd = open("/", O_PATH | O_CLOEXEC);
+#else
+    int fd = open("/", O_RDONLY | O_CLOEXEC);
+#endif
+    if (fd >= 0 && size_t(fd) < n - 1) {
+        int high = fcntl(fd, F_DUPFD_CLOEXEC, int(n - 1));
+        if (high >= 0) close(high);
+    }
+    if (fd >= 0) close(fd);
+    errno = code;
+}
+
 int os_close(os_file *f) {
     if (f->handle < 0) return 1;
     bool injected = OS_INJECTED(os_call_close);

@@ -644,6 +644,9 @@ void pipeline_start(const char *folder, const char *file_type, uint64_t min_size
     size_t spare = allowed > files_kept_for_walk ? (allowed - files_kept_for_walk) / 3 : 0;
     running->files_ahead = std::max<size_t>(1, std::min(most_files_ahead, spare));
     running->closes_waiting = std::min(most_closes_waiting, spare);
+    // Each file in work holds two files open, each old file waiting to be closed one.
+    os_make_room_for_files(files_kept_for_walk + 2 * running->files_ahead +
+                           running->closes_waiting);
     unsigned workers = std::max(2u, std::thread::hardware_concurrency());
     running->threads.emplace_back(run_scout, running);
     for (unsigned i = 0; i < workers; ++i) running->threads.emplace_back(run_worker, running);

@@ -2,6 +2,10 @@
 // during the unwinding, each taken while workers are busy with files the walk has not reached.
 // Nothing after the point of the command is swapped, nothing is left behind, a pause starts no
 // new file, and every file is wholly old or wholly new.
+#include <string.h>
+
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 
 #ifndef _WIN32
@@ -193,6 +197,38 @@ TEST_F(Pipeline, FewOpenFilesAllowedStillRewriteEveryFile) {
     EXPECT_TRUE(t.temporaries().empty());
     close_window();
 }
+
+#if defined(__linux__)
+// A run makes room for the files it will hold open before it starts its threads: grown while
+// they run, the table of open files stalls every core for a moment at each growth.
+TEST(OpenFileRoom, TheTableGrowsAtOnceWithNothingLeftOpen) {
+    auto status_number = [](const char *key) {
+        std::string line;
+        std::ifstream in("/proc/self/status");
+        while (std::getline(in, line))
+            if (line.rfind(key, 0) == 0) return std::stoul(line.substr(strlen(key)));
+        return 0ul;
+    };
+    auto open_now = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+    };
+    rlimit was{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &was));
+    ASSERT_LT(status_number("FDSize:"), 1000u) << "the table is large already: nothing to test";
+    const auto open_before = open_now();
+    for (size_t limit : {size_t(1500), size_t(0)}) {  // 0: the limit as it was
+        rlimit now = was;
+        if (limit) now.rlim_cur = limit;
+        ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &now));
+        errno = EXDEV;
+        os_make_room_for_files(limit ? size_t(1) << 30 : 1000);  // asked beyond the limit too
+        EXPECT_EQ(EXDEV, errno);
+        EXPECT_GE(status_number("FDSize:"), limit ? limit : 1000u);
+        EXPECT_EQ(open_before, open_now());
+    }
+    setrlimit(RLIMIT_NOFILE, &was);
+}
+#endif
 
 // Links in the first folder to files in folders the walk reaches after it. A link's new text
 // has a name in its target's folder for a moment (at the swap; where temporary files have
