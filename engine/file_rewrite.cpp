@@ -220,12 +220,12 @@ void drop_temp(rewrite_job *job) {
 // anything is done to the file (the time is read first), so the log still tells of the file
 // before its swap.
 void announce(const rewrite_job &job, const char *search, const char *replace) {
-    log_message_may_wait(ANNOUNCE_FORMAT, job.path.c_str(), search, replace, job.dir.c_str(),
-                job.temp_path.c_str());
+    log_strings(true, ANNOUNCE_FORMAT,
+                {job.path.c_str(), search, replace, job.dir.c_str(), job.temp_path.c_str()});
 }
 
 int report_success(const rewrite_job &job, const char *search, const char *replace) {
-    log_message(SUCCESS_FORMAT, search, replace, job.path.c_str());
+    log_strings(false, SUCCESS_FORMAT, {search, replace, job.path.c_str()});
     return 1;
 }
 
@@ -233,9 +233,9 @@ int report_success(const rewrite_job &job, const char *search, const char *repla
 // with nothing between them, go to the log in one write (or wait to go with the next entries).
 int report_untouched(const rewrite_job &job, const char *search, const char *replace,
                      bool may_wait) {
-    auto log = may_wait ? log_message_may_wait : log_message;
-    log(ANNOUNCE_FORMAT SUCCESS_FORMAT "\n", job.path.c_str(), search, replace, job.dir.c_str(),
-        job.temp_path.c_str(), search, replace, job.path.c_str());
+    log_strings(may_wait, ANNOUNCE_FORMAT SUCCESS_FORMAT "\n",
+                {job.path.c_str(), search, replace, job.dir.c_str(), job.temp_path.c_str(), search,
+                 replace, job.path.c_str()});
     return 1;
 }
 
@@ -341,8 +341,8 @@ int file_time(const char *path, int64_t *time, int set, bool success_may_wait) {
         return 0;
     }
     if (done > 0) {
-        auto log = success_may_wait ? log_message_may_wait : log_message;
-        log("get_set_ftime() success %s timestamp file: %s.", what, path);
+        log_strings(success_may_wait, "get_set_ftime() success %s timestamp file: %s.",
+                    {what, path});
         return 1;
     }
     log_system_error(path);

@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
@@ -92,38 +93,43 @@ bool open_log() {
     return true;
 }
 
+// An entry at or past entry_limit keeps what fits before the cut mark.
+void cut_to_limit(std::string &entry) {
+    if (entry.size() < entry_limit) return;
+    entry.resize(entry_limit - 1 - strlen(cut_mark));
+    entry += cut_mark;
+}
+
 // The formatted entry, cut to entry_limit.
 std::string format_entry(const char *format, va_list args) {
-    std::string entry(1700, '\0');
+    char first[2048];  // most entries fit
     va_list again;
     va_copy(again, args);
-    int n = vsnprintf(&entry[0], entry.size(), format, args);
+    int n = vsnprintf(first, sizeof first, format, args);
     if (n < 0) n = 0;
-    if (size_t(n) >= entry.size()) {
-        size_t room = size_t(n) < entry_limit ? size_t(n) + 1 : entry_limit;
-        entry.assign(room, '\0');
-        vsnprintf(&entry[0], room, format, again);
-        if (size_t(n) >= room) {
-            entry.resize(room - 1 - strlen(cut_mark));
-            entry += cut_mark;
-            n = int(entry.size());
-        }
+    std::string entry;
+    if (size_t(n) < sizeof first) {
+        entry.assign(first, size_t(n));
+    } else {
+        entry.assign(std::min(size_t(n), entry_limit) + 1, '\0');
+        vsnprintf(&entry[0], entry.size(), format, again);
+        entry.pop_back();
     }
     va_end(again);
-    entry.resize(size_t(n));
+    cut_to_limit(entry);
     return entry;
 }
 
-}  // namespace
-
-namespace {
+void write_entry(std::string &entry, bool may_wait) {
+    if (state == log_closed && !open_log()) return;
+    if (entry.empty() || entry.back() != '\n') entry += '\n';
+    write_text(entry, may_wait);
+}
 
 void log_entry(bool may_wait, const char *format, va_list args) {
     if (state == log_failed) return;
     std::string entry = format_entry(format, args);
-    if (state == log_closed && !open_log()) return;
-    if (entry.empty() || entry.back() != '\n') entry += '\n';
-    write_text(entry, may_wait);
+    write_entry(entry, may_wait);
 }
 
 }  // namespace
@@ -140,6 +146,26 @@ void log_message_may_wait(const char *format, ...) {
     va_start(args, format);
     log_entry(true, format, args);
     va_end(args);
+}
+
+void log_strings(bool may_wait, const char *format, std::initializer_list<const char *> strings) {
+    if (state == log_failed) return;
+    std::string entry;
+    const char *const *next = strings.begin();
+    for (const char *p = format; *p;) {
+        const char *mark = strchr(p, '%');
+        if (!mark) {
+            entry += p;
+            break;
+        }
+        entry.append(p, size_t(mark - p));
+        if (mark[1] == 's' && next != strings.end()) entry += *next++;
+        if (mark[1] == '%') entry += '%';
+        p = mark[1] ? mark + 2 : mark + 1;
+        if (entry.size() >= entry_limit) break;
+    }
+    cut_to_limit(entry);
+    write_entry(entry, may_wait);
 }
 
 void log_write_waiting() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "platform/os.h"
@@ -34,6 +35,11 @@ void log_message_may_wait(const char *format, ...)
 #endif
     ;
 void log_write_waiting();
+
+// Writes an entry as log_message (or, with may_wait, log_message_may_wait) would write
+// format filled with strings, for a format whose only conversions are "%s" (and "%%"): filled
+// without printf, for the entries written once per file of a run.
+void log_strings(bool may_wait, const char *format, std::initializer_list<const char *> strings);
 
 // Writes "ERROR:  <path>: unknown error 0x<code>" for the last system error.
 void log_system_error(const char *path);

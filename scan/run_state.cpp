@@ -66,6 +66,17 @@ void set_status(const char *format, ...) {
     window_set_text(IDC_STATUS, text);
 }
 
+void set_status_text(const char *text) {
+    char cut[400];
+    const size_t n = strlen(text);
+    if (n >= sizeof cut) {
+        memcpy(cut, text, sizeof cut - 1);
+        cut[sizeof cut - 1] = '\0';
+        text = cut;
+    }
+    window_set_text(IDC_STATUS, text);
+}
+
 void set_progress_position(uint32_t position) {
     window_set_progress(position > 1000 ? 1000 : int(position));
 }

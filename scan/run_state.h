@@ -77,6 +77,9 @@ void set_status(const char *format, ...)
 #endif
     ;
 
+// The Status line shows text as it is (cut to 399 characters).
+void set_status_text(const char *text);
+
 // The progress bar shows position (0 to 1,000; more shows as full).
 void set_progress_position(uint32_t position);
 

@@ -115,8 +115,7 @@ void apply_to_file(const char *path) {
     if (run_state.total_matches == 0) run_state.total_matches = 1;
     uint32_t done = run_state.matched_count;
     uint32_t total = run_state.total_matches;
-    set_status("Progress: %lu of %lu files. (%0.0f%%)", (unsigned long)done, (unsigned long)total,
-               double(done) * 100.0 / double(total));
+    set_status_text(walk_progress_text(done, total).c_str());
     set_progress_position(uint32_t((uint64_t(done) + 1) * 1000 / total));
     if (!run_state.stop_walk) pipeline_commit(position, path);
     int32_t delay = read_delay_field();
@@ -216,4 +215,13 @@ int walk_picks(const char *dir, const os_dir_entry &entry, char *path, const cha
     if (entry.unrepresentable || !join_path(path, walk_path_room, dir, entry.name.c_str()))
         return -1;
     return check_log && is_session_log(path, entry) ? 0 : 1;
+}
+
+std::string walk_progress_text(uint32_t done, uint32_t total) {
+    const uint64_t scaled = uint64_t(done) * 100;
+    uint64_t percent = scaled / total;
+    const uint64_t rest = scaled % total;
+    if (2 * rest > total || (2 * rest == total && percent % 2 == 1)) ++percent;
+    return "Progress: " + std::to_string(done) + " of " + std::to_string(total) + " files. (" +
+           std::to_string(percent) + "%)";
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/os.h"
 
@@ -16,6 +17,11 @@ constexpr int walk_path_room = 460;
 // with '.' and folder links are not entered; the session log is never selected; a path that
 // does not fit the walk's buffer is logged as an error (counting pass) and skipped.
 void walk_directory(const char *dir, const char *file_type, uint64_t min_size, int apply);
+
+// The Status line of the applying pass at a file: "Progress: <done> of <total> files.
+// (<percent>%)", the percent as printf's "%0.0f" rounds double(done) * 100 / total (total at
+// least 1).
+std::string walk_progress_text(uint32_t done, uint32_t total);
 
 // Whether a listing for the walk needs only the entries' names and kinds (no sizes, no times).
 int walk_kinds_only(uint64_t min_size);

@@ -120,6 +120,24 @@ TEST_F(Walk, PercentIsRounded) {
     EXPECT_EQ((std::vector<int>{0, 666, 1000, 1000}), record().positions);
 }
 
+// The status is built without printf, and reads as printf's "%0.0f" would put it: halves to
+// even (1 of 8 is 12%, 3 of 8 is 38%), and past the total when files appeared since the count.
+TEST(WalkProgress, ReadsAsPrintfPutsIt) {
+    auto printed = [](uint32_t done, uint32_t total) {
+        char text[120];
+        snprintf(text, sizeof text, "Progress: %lu of %lu files. (%0.0f%%)", (unsigned long)done,
+                 (unsigned long)total, double(done) * 100.0 / double(total));
+        return std::string(text);
+    };
+    for (uint32_t total = 1; total <= 400; ++total)
+        for (uint32_t done = 0; done <= total + 3; ++done)
+            ASSERT_EQ(printed(done, total), walk_progress_text(done, total));
+    for (uint32_t total : {999999u, 4000000000u, UINT32_MAX})
+        for (uint32_t done : {1u, total / 8, total / 2, total / 3 * 2 + 1, total - 1, total})
+            ASSERT_EQ(printed(done, total), walk_progress_text(done, total));
+    EXPECT_EQ("Progress: 1 of 8 files. (12%)", walk_progress_text(1, 8));
+}
+
 TEST_F(Walk, NoSelectedFileEndsAfterTheCount) {
     temp_tree t;
     t.file("a.md", "needle\n");
