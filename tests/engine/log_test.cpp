@@ -95,35 +95,19 @@ TEST(Log, VeryLongEntriesAreKeptUpToTheLimitAndMarkedWhenCut) {
 
 // Entries filled without printf read as printf fills them, cut included.
 TEST(Log, StringsFilledWithoutPrintfReadAsPrintfFillsThem) {
-    const std::string mid(5000, 'm'), huge(200000, 'h');
-    struct fill_case {
-        const char *format;
-        std::vector<std::string> strings;
+    const std::string huge(200000, 'h');
+    const std::vector<std::vector<const char *>> cases = {
+        {"INFO: %s in '%s' at 50%% \nnext: %s.", "a 100% b", "", "x\ny"},
+        {"%s%s", "ends with a line feed", "\n", ""},
+        {"INFO: %s and %s", huge.c_str(), "after the cut", ""},
     };
-    const fill_case cases[] = {
-        {"INFO: %s in '%s' at 50%% \nnext: %s.", {"a 100% b", "", "x\ny"}},
-        {"%s", {"no line feed"}},
-        {"%s%s", {"ends with a line feed", "\n"}},
-        {"INFO: %s", {mid}},
-        {"INFO: %s and %s", {huge, "after the cut"}},
-        {"%%s stays", {}},
-    };
-    for (const fill_case &c : cases) {
-        SCOPED_TRACE(c.format);
-        std::vector<const char *> p;
-        for (const std::string &s : c.strings) p.push_back(s.c_str());
-        while (p.size() < 2) p.push_back("");
-        std::string want =
-            logged_by([&] { log_message(c.format, p[0], p[1], p.size() > 2 ? p[2] : ""); });
-        std::string got = logged_by([&] {
-            switch (c.strings.size()) {
-            case 0: log_strings(false, c.format, {}); break;
-            case 1: log_strings(false, c.format, {p[0]}); break;
-            case 2: log_strings(false, c.format, {p[0], p[1]}); break;
-            default: log_strings(true, c.format, {p[0], p[1], p[2]}); log_write_waiting();
-            }
-        });
-        EXPECT_EQ(want, got);
+    for (const auto &c : cases) {
+        std::string want = logged_by([&] { log_message(c[0], c[1], c[2], c[3]); });
+        EXPECT_EQ(want, logged_by([&] { log_strings(false, c[0], {c[1], c[2], c[3]}); }));
+        EXPECT_EQ(want, logged_by([&] {
+                      log_strings(true, c[0], {c[1], c[2], c[3]});
+                      log_write_waiting();
+                  }));
     }
 }
 
