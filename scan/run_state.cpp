@@ -63,7 +63,7 @@ void set_status(const char *format, ...) {
     va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    window_set_text(IDC_STATUS, text);
+    set_status_text(text);
 }
 
 void set_status_text(const char *text) {
