@@ -446,6 +446,24 @@ void rewrite_flush(rewrite_job *job) {
     drop_temp(job);
 }
 
+void rewrite_flush_together(rewrite_job *const *jobs, size_t n) {
+    // A temporary file stands in its file's folder, so on its file's volume (the swap could not
+    // put it in place from anywhere else).
+    auto same_volume = [&](size_t i, size_t lead) {
+        return jobs[i]->unflushed && jobs[i]->before.id.volume == jobs[lead]->before.id.volume;
+    };
+    for (size_t lead = 0; lead < n; ++lead) {
+        if (!jobs[lead]->unflushed) continue;
+        size_t others = 0;
+        for (size_t i = lead + 1; i < n; ++i) others += same_volume(i, lead) ? 1 : 0;
+        if (others == 0) continue;
+        if (!os_sync_volume(jobs[lead]->temp)) break;
+        for (size_t i = lead; i < n; ++i)
+            if (same_volume(i, lead)) jobs[i]->unflushed = false;
+    }
+    for (size_t i = 0; i < n; ++i) rewrite_flush(jobs[i]);
+}
+
 void rewrite_set_lock_wait(void (*wait)(int milliseconds)) {
     lock_wait = wait ? wait : os_sleep_ms;
 }

@@ -109,6 +109,10 @@ void rewrite_discard(rewrite_job *job);
 // Flushes a prepared job's temporary file to the disk (if that was left for later); a failure
 // becomes the job's, to be reported by rewrite_commit. Any thread may run it.
 void rewrite_flush(rewrite_job *job);
+// rewrite_flush for several jobs at once: the temporary files on one volume are flushed with a
+// single flush of the volume where the platform can (os_sync_volume); those alone on theirs,
+// and every one should a flush of a volume fail, each on its own.
+void rewrite_flush_together(rewrite_job *const *jobs, size_t n);
 
 // Is the file still what the job read (size, last-write time, identity)? 1 yes, 0 no, -1 it
 // cannot be looked at (the system's error is set).

@@ -250,6 +250,23 @@ int os_sync(os_file f) {
 #endif
 }
 
+#if defined(__linux__)
+const int os_can_sync_volume = 1;
+#else
+const int os_can_sync_volume = 0;
+#endif
+
+int os_sync_volume(os_file f) {
+    if (OS_INJECTED(os_call_sync)) return 0;
+#if defined(__linux__)
+    return syncfs(fd_of(f)) == 0 ? 1 : 0;
+#else
+    (void)f;
+    errno = ENOSYS;
+    return 0;
+#endif
+}
+
 const int os_can_replace_open_file = 1;
 
 void os_start_sync(os_file f) {

@@ -286,6 +286,15 @@ int os_sync(os_file f) {
     return FlushFileBuffers(handle_of(f)) ? 1 : 0;
 }
 
+// A volume is flushed as a whole only through a handle on the volume itself, which takes an
+// administrator: each file is flushed on its own.
+const int os_can_sync_volume = 0;
+
+int os_sync_volume(os_file) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return 0;
+}
+
 // Handles are not counted against a small limit as POSIX descriptors are.
 size_t os_open_files_allowed() { return SIZE_MAX; }
 

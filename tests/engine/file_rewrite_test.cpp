@@ -307,6 +307,45 @@ TEST_F(Rewrite, TimeChangedDuringTheCopyIsNoticedToo) {
     expect_only({"touched.txt"});
 }
 
+// Files flushed together: one flush of their volume, or each on its own where that fails; a
+// file whose own flush fails is left as it was, the others are swapped in.
+TEST_F(Rewrite, FilesFlushedTogetherFallBackToEachOnItsOwn) {
+    if (!os_can_sync_volume) GTEST_SKIP() << "volumes are not flushed as a whole here";
+    struct flush_case {
+        const char *what;
+        os_injection fails;
+        uint64_t flushes;  // os_sync and os_sync_volume calls
+        bool swapped;
+    } cases[] = {
+        {"none fails", {os_call_sync, UINT64_MAX}, 1, true},
+        {"the volume's fails", {os_call_sync, 1}, 4, true},
+        {"every one fails", {os_call_sync, 1, true}, 4, false},
+    };
+    rewrite_control later;
+    later.flush_later = true;
+    for (const flush_case &c : cases) {
+        rewrite_job jobs[3];
+        rewrite_job *all[3];
+        std::string paths[3];
+        for (int i = 0; i < 3; ++i) {
+            paths[i] = make(std::to_string(i) + ".txt", "a needle\r\n");
+            rewrite_prepare(&jobs[i], paths[i].c_str(), "needle", "pin", later);
+            ASSERT_TRUE(jobs[i].unflushed) << c.what;
+            all[i] = &jobs[i];
+        }
+        os_inject(c.fails);
+        rewrite_flush_together(all, 3);
+        EXPECT_EQ(c.flushes, os_injected_so_far().calls[os_call_sync]) << c.what;
+        os_inject_clear();
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(c.swapped ? 1 : 0, rewrite_commit(&jobs[i], "needle", "pin", later));
+            EXPECT_EQ(c.swapped ? "a pin\r\n" : "a needle\r\n", read_file(paths[i])) << c.what;
+        }
+        expect_only({"0.txt", "1.txt", "2.txt"});
+    }
+    EXPECT_NE(std::string::npos, logged().find("ERROR: Unable to write temp file to the disk"));
+}
+
 TEST(GetSetFtime, ReadsAndWritesTheLastWriteTime) {
     scratch_dir d;
     std::string p = d.file("t.txt");
