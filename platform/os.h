@@ -108,10 +108,11 @@ int os_rewind(os_file f);
 // Flushes the file's data to the disk.
 int os_sync(os_file f);
 // Flushes everything written to the volume that holds f, with its file system's records: one
-// wait for many files instead of one each (Linux). 0 where it failed or cannot be done here,
-// which tells nothing of any one file: os_sync each then tells which fails.
+// wait for many files instead of one each (Linux, on the file systems where that flushes as
+// much as os_sync of each file would). 0 where it failed or cannot be done there, which tells
+// nothing of any one file: os_sync each then tells which fails.
 int os_sync_volume(os_file f);
-// 1 where os_sync_volume can succeed.
+// 1 where os_sync_volume can succeed on some file systems.
 extern const int os_can_sync_volume;
 // 1 where os_replace may replace a file that is still open (POSIX); 0 on Windows, where an
 // open handle on it makes the replace fail.

@@ -10,6 +10,9 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/vfs.h>
+#endif
 #include <time.h>
 #include <unistd.h>
 
@@ -256,9 +259,33 @@ const int os_can_sync_volume = 1;
 const int os_can_sync_volume = 0;
 #endif
 
+#if defined(__linux__)
+// File systems whose syncfs writes every file's data and records and waits for them, as each
+// file's own fdatasync would. Elsewhere it may do less (a FUSE file system's server is asked
+// to flush only where it says it can), and each file is flushed on its own.
+bool flushes_whole_volume(int fd) {
+    struct statfs fs;
+    if (fstatfs(fd, &fs) != 0) return false;
+    switch (uint32_t(fs.f_type)) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x58465342:  // XFS
+    case 0x9123683E:  // Btrfs
+    case 0xF2F52010:  // F2FS
+    case 0x794C7630:  // overlayfs: its upper file system's syncfs
+    case 0x01021994:  // tmpfs: nothing to write
+        return true;
+    default: return false;
+    }
+}
+#endif
+
 int os_sync_volume(os_file f) {
     if (OS_INJECTED(os_call_sync)) return 0;
 #if defined(__linux__)
+    if (!flushes_whole_volume(fd_of(f))) {
+        errno = ENOTSUP;
+        return 0;
+    }
     return syncfs(fd_of(f)) == 0 ? 1 : 0;
 #else
     (void)f;
