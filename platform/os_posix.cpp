@@ -286,7 +286,10 @@ int os_sync_volume(os_file f) {
         errno = ENOTSUP;
         return 0;
     }
-    return syncfs(fd_of(f)) == 0 ? 1 : 0;
+    // A syncfs flushes the disk's cache before it writes the file system's last records, which
+    // on a file system without a journal may hold a file's size and where its blocks are: the
+    // second one's flush takes those to the disk too.
+    return syncfs(fd_of(f)) == 0 && syncfs(fd_of(f)) == 0 ? 1 : 0;
 #else
     (void)f;
     errno = ENOSYS;
