@@ -44,9 +44,9 @@ constexpr unsigned flushers = 16;
 // Where a volume can be flushed as a whole (os_can_sync_volume), a flusher takes every file
 // waiting for its flush as one group, flushed with one wait, and the files prepared meanwhile
 // gather for the next group; at most this many groups are flushed at once. On tree as shipped
-// this took 10 % less CPU than sixteen files flushed each on its own at once, in the same time,
-// and one group at a time was slower on growth (bench/bounds.md). Elsewhere each flusher
-// flushes one file.
+// this took 10 % less CPU than sixteen files flushed each on its own at once, in the same time;
+// one group at a time left the walk waiting for the flushes on tree, and two at once were
+// slower on growth (bench/bounds.md). Elsewhere each flusher flushes one file.
 constexpr unsigned groups_flushed_at_once = 4;
 
 unsigned most_flushing() { return os_can_sync_volume ? groups_flushed_at_once : flushers; }
