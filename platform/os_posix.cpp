@@ -405,7 +405,8 @@ int os_link_target(const char *path, std::string *target) {
 int os_copy_attributes(os_file f, const char *, const os_stat &st) {
     if (OS_INJECTED(os_call_copy_attributes)) return 0;
     // The owner can only be given back by root; elsewhere the file stays the caller's.
-    if (geteuid() == 0 && fchown(fd_of(f), uid_t(st.owner), gid_t(st.group)) != 0) return 0;
+    static const bool as_root = geteuid() == 0;
+    if (as_root && fchown(fd_of(f), uid_t(st.owner), gid_t(st.group)) != 0) return 0;
     return fchmod(fd_of(f), mode_t(st.attributes & 07777)) == 0 ? 1 : 0;
 }
 
@@ -482,13 +483,11 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
                 int kinds_only) {
     out->clear();
     if (OS_INJECTED(os_call_list_open)) return 0;
-    int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0) return 0;
-    DIR *d = fdopendir(dfd);
-    if (!d) {
-        close(dfd);
-        return 0;
-    }
+    // opendir rather than open and fdopendir: the latter asks the kernel twice more about the
+    // descriptor it is given, for every folder listed.
+    DIR *d = opendir(dir);
+    if (!d) return 0;
+    const int dfd = dirfd(d);
     size_t seen = 0;
     int result = 1;
     // Plain files and folders are known from the listing itself (kind and inode; the device is
