@@ -199,8 +199,9 @@ void drop_all_listings(pipeline &p) {
     for (auto it = p.listings.begin(); it != p.listings.end();) it = forget_listing(p, it);
 }
 
-// Discards a preparation made ahead (the lock held). A worker made its temporary file through
-// the whole path, so a named one is removed the same way, not in the folder the walk holds.
+// Discards a preparation made ahead (the lock held). A worker made its temporary file in a
+// folder it held itself, so a named one is removed by its whole path, not in the folder the
+// walk holds.
 void discard(pipeline &p, rewrite_job *job) {
     bool elsewhere = temp_elsewhere(*job);
     const os_folder *held = os_use_folder(nullptr);
@@ -319,6 +320,20 @@ void flush_timed(pipeline &p, std::unique_lock<std::mutex> &hold, rewrite_job *j
     p.flush_ns = (p.flush_ns * 3 + ns) / 4;
 }
 
+// Holds the folder of the file at path open in folder, unless it holds it already, so that a
+// worker opens each file and makes its temporary file in the folder rather than through every
+// folder of the path (files come mostly a folder at a time). A file opened through a folder
+// that was replaced since the walk listed it is another file than the walk's last look finds,
+// and is prepared again in its turn. Where a folder cannot be held, paths are used as they are.
+void hold_folder_of(const std::string &path, os_folder *folder) {
+    const size_t cut = path.find_last_of(path_separator == '/' ? "/" : "/\\");
+    if (cut == std::string::npos) return os_close_folder(folder);
+    if (folder->path.compare(0, std::string::npos, path, 0, cut + 1) == 0) return;
+    os_close_folder(folder);
+    folder->path = path.substr(0, cut + 1);  // kept when the open fails: not tried per file
+    os_open_folder(folder->path.c_str(), folder);
+}
+
 void run_worker(pipeline *p) {
     rewrite_set_lock_wait(worker_lock_wait);
     rewrite_control control;
@@ -326,11 +341,15 @@ void run_worker(pipeline *p) {
     control.flush_later = true;
     control.keep_source = true;
     control.named_beside_only = true;
+    os_folder folder;  // the folder of the files in hand, held open from file to file
     std::unique_lock<std::mutex> hold(p->lock);
     for (;;) {
         slot *s = nullptr;
         p->work.wait(hold, [&] { return p->finishing || (s = next_for_worker(*p)) != nullptr; });
-        if (p->finishing) return;
+        if (p->finishing) {
+            os_close_folder(&folder);
+            return;
+        }
         s->state = preparing;
         s->counted = true;
         p->files_in_work++;
@@ -344,7 +363,10 @@ void run_worker(pipeline *p) {
         // off): nothing then writes the file before its swap but the rename itself.
         control.reserve_space = p->flush_ns < quick_flush_ns;
         hold.unlock();
+        hold_folder_of(s->path, &folder);
+        const os_folder *was = os_use_folder(folder.handle != -1 ? &folder : nullptr);
         rewrite_prepare(&s->job, s->path.c_str(), p->search.c_str(), p->replace.c_str(), control);
+        os_use_folder(was);
         hold.lock();
         worker_slot = nullptr;
         if (s->job.deferred && !s->passed) {  // again once its folder is listed, or in its turn
@@ -665,14 +687,15 @@ void pipeline_start(const char *folder, const char *file_type, uint64_t min_size
     running->min_size = min_size;
     running->search = search_text;
     running->replace = replace_text ? replace_text : "";
+    const unsigned workers = std::max(2u, std::thread::hardware_concurrency());
+    // Each worker holds a folder open besides the files it works on.
+    const size_t kept = files_kept_for_walk + workers;
     size_t allowed = os_open_files_allowed();
-    size_t spare = allowed > files_kept_for_walk ? (allowed - files_kept_for_walk) / 3 : 0;
+    size_t spare = allowed > kept ? (allowed - kept) / 3 : 0;
     running->files_ahead = std::max<size_t>(1, std::min(most_files_ahead, spare));
     running->closes_waiting = std::min(most_closes_waiting, spare);
     // Each file in work holds two files open, each old file waiting to be closed one.
-    os_make_room_for_files(files_kept_for_walk + 2 * running->files_ahead +
-                           running->closes_waiting);
-    unsigned workers = std::max(2u, std::thread::hardware_concurrency());
+    os_make_room_for_files(kept + 2 * running->files_ahead + running->closes_waiting);
     running->threads.emplace_back(run_scout, running);
     for (unsigned i = 0; i < workers; ++i) running->threads.emplace_back(run_worker, running);
     for (unsigned i = 0; i < flushers; ++i) running->threads.emplace_back(run_flusher, running);

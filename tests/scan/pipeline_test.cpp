@@ -279,7 +279,9 @@ TEST_F(Pipeline, FoldersListedBeforeALinkIsSwappedAreListedAgain) {
 // The walk goes on in the folder it listed, and each file's steps (the last look, the swap, the
 // time) all act on that one: the folder put in its place keeps every byte, and each file of
 // the listed folder gets its own new text. A step that went by the path instead would give a
-// file of the new folder the other's text, or swap nothing.
+// file of the new folder the other's text, or swap nothing. The next folder is replaced at the
+// same moment, after the work ahead may have prepared its files in the old one: the walk
+// enters the new one, so the old one keeps every byte and the new one's files get their text.
 TEST_F(Pipeline, AFolderReplacedWhileTheWalkIsInItIsLeftAlone) {
     static const int count = 6;
     static std::string folder;
@@ -290,7 +292,10 @@ TEST_F(Pipeline, AFolderReplacedWhileTheWalkIsInItIsLeftAlone) {
     for (bool named : {false, true}) {
         SCOPED_TRACE(named ? "named temporary files" : "temporary files without a name");
         scratch_dir root("replaced", t.path());
-        for (int i = 0; i < count; ++i) root.file("a/f" + std::to_string(i), text("old ", i));
+        for (int i = 0; i < count; ++i) {
+            root.file("a/f" + std::to_string(i), text("old ", i));
+            root.file("b/f" + std::to_string(i), text("old ", i));
+        }
         folder = root.file("a");
         swapped = false;
         ready_counted(root.str(),
@@ -299,9 +304,13 @@ TEST_F(Pipeline, AFolderReplacedWhileTheWalkIsInItIsLeftAlone) {
         rewrite_before_swap_hook = [](const char *) {
             if (swapped) return;
             swapped = true;
+            const std::string next = folder.substr(0, folder.size() - 1) + "b";
             fs::rename(folder, folder + "-listed");
-            for (int i = 0; i < count; ++i)
+            fs::rename(next, next + "-old");
+            for (int i = 0; i < count; ++i) {
                 write_file(folder + "/f" + std::to_string(i), text("new ", i));
+                write_file(next + "/f" + std::to_string(i), text("new ", i));
+            }
         };
         press_run();
         rewrite_before_swap_hook = nullptr;
@@ -312,6 +321,8 @@ TEST_F(Pipeline, AFolderReplacedWhileTheWalkIsInItIsLeftAlone) {
             EXPECT_EQ(reference_rewrite(text("old ", i), "needle", "pin"),
                       root.read("a-listed" + f));
             EXPECT_EQ(text("new ", i), root.read("a" + f));
+            EXPECT_EQ(text("old ", i), root.read("b-old" + f));
+            EXPECT_EQ(reference_rewrite(text("new ", i), "needle", "pin"), root.read("b" + f));
         }
         EXPECT_TRUE(root.temporaries().empty());
         close_window();
