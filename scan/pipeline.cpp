@@ -5,6 +5,8 @@
 // second table, by position, for the walk to take in the same way.
 #include "scan/pipeline.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -15,6 +17,7 @@
 #include <mutex>
 #include <thread>
 
+#include "engine/engine.h"
 #include "engine/rewrite.h"
 #include "platform/os.h"
 #include "scan/run_state.h"
@@ -326,12 +329,13 @@ void flush_timed(pipeline &p, std::unique_lock<std::mutex> &hold, rewrite_job *j
 // that was replaced since the walk listed it is another file than the walk's last look finds,
 // and is prepared again in its turn. Where a folder cannot be held, paths are used as they are.
 void hold_folder_of(const std::string &path, os_folder *folder) {
-    const size_t cut = path.find_last_of(path_separator == '/' ? "/" : "/\\");
-    if (cut == std::string::npos) return os_close_folder(folder);
-    if (folder->path.compare(0, std::string::npos, path, 0, cut + 1) == 0) return;
+    std::string dir = path;
+    directory_part(&dir[0]);
+    dir.resize(strlen(dir.c_str()));
+    if (dir == folder->path) return;
     os_close_folder(folder);
-    folder->path = path.substr(0, cut + 1);  // kept when the open fails: not tried per file
-    os_open_folder(folder->path.c_str(), folder);
+    folder->path = dir;  // kept when the open fails: not tried again for each file
+    if (!dir.empty()) os_open_folder(dir.c_str(), folder);
 }
 
 void run_worker(pipeline *p) {
