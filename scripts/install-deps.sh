@@ -11,7 +11,7 @@ packages=(
   wine wine64                              # runs the Windows build (64-bit only)
   xvfb xauth x11-utils xdotool imagemagick # GUI tests under a virtual display
   clang libclang-rt-14-dev                 # libFuzzer
-  eatmydata sd rpl sed perl ripgrep hyperfine time  # benchmark peers and helpers (/usr/bin/time)
+  eatmydata sd rpl sed perl ripgrep hyperfine time python3  # benchmark peers, helpers, corpus generator
   util-linux procps psmisc                 # flock, setpriv, pkill, fuser for the fault tests
   wixl zip dpkg-dev                        # packages: MSI, zip, deb (dpkg-shlibdeps)
   msitools unzip man-db                    # package checks: msiinfo, msiextract, man -l
