@@ -37,6 +37,7 @@ static size_t in_room, out_room;
 static char log_buf[1 << 16];
 static size_t log_used;
 static long tmp_number;
+static int failed;  // a file not rewritten: the exit status says so
 
 static void log_line(const char *what, const char *name) {
     if (log_fd < 0) return;
@@ -121,7 +122,11 @@ static long count(int dir) {
 
 static void rewrite(int dir, const char *name, const struct stat *st, size_t got) {
     size_t most = got + (got / search_len + 1) * replace_len;
-    if (!grow(&out, &out_room, most)) return;
+    if (!grow(&out, &out_room, most)) {
+        fprintf(stderr, "floor: no memory for %s\n", name);
+        failed = 1;
+        return;
+    }
     size_t o = 0;
     const char *p = in, *end = in + got, *q;
     while ((q = memmem(p, (size_t)(end - p), search, search_len))) {
@@ -137,6 +142,7 @@ static void rewrite(int dir, const char *name, const struct stat *st, size_t got
     if (t < 0 || write(t, out, o) != (ssize_t)o || fchmod(t, st->st_mode & 07777) != 0) {
         perror(name);
         if (t >= 0) close(t);
+        failed = 1;
         return;
     }
     log_line("rewriting", name);
@@ -156,10 +162,17 @@ static void rewrite(int dir, const char *name, const struct stat *st, size_t got
         if (linkat(AT_FDCWD, proc, dir, tmp, AT_SYMLINK_FOLLOW) != 0) {
             perror(name);
             close(t);
+            failed = 1;
             return;
         }
     }
-    if (renameat(dir, tmp, dir, name) != 0) perror(name);
+    if (renameat(dir, tmp, dir, name) != 0) {
+        perror(name);
+        unlinkat(dir, tmp, 0);  // the file stays as it was, and no temporary file is left
+        close(t);
+        failed = 1;
+        return;
+    }
     if (keep_time) utimensat(dir, name, times, AT_SYMLINK_NOFOLLOW), log_line("time set", name);
     log_line("rewritten", name);
     close(t);
@@ -176,14 +189,26 @@ static void walk(int dir, int depth) {
             continue;
         }
         int fd = openat(dir, name, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) continue;
         struct stat st;
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-            !grow(&in, &in_room, (size_t)st.st_size + 1)) {
+        if (fd < 0 || fstat(fd, &st) != 0) {
+            perror(name);
+            if (fd >= 0) close(fd);
+            failed = 1;
+            continue;
+        }
+        if (!S_ISREG(st.st_mode)) {
             close(fd);
             continue;
         }
-        ssize_t got = read(fd, in, (size_t)st.st_size + 1);
+        ssize_t got = grow(&in, &in_room, (size_t)st.st_size + 1)
+                          ? read(fd, in, (size_t)st.st_size + 1)
+                          : -1;
+        if (got < 0) {
+            perror(name);
+            close(fd);
+            failed = 1;
+            continue;
+        }
         if (last_look) {
             struct stat again;
             fstatat(dir, name, &again, AT_SYMLINK_NOFOLLOW);
@@ -207,7 +232,13 @@ int main(int argc, char **argv) {
         case 'l': last_look = 1; break;
         case 't': keep_time = 1; break;
         case 'c': count_first = 1; break;
-        case 'g': log_fd = open(optarg, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); break;
+        case 'g':
+            log_fd = open(optarg, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (log_fd < 0) {
+                perror(optarg);
+                return 1;
+            }
+            break;
         case 'k': close_apart = 1; break;
         case 'p':
             if (sscanf(optarg, "%d/%d", &part, &parts) != 2 || parts < 1 || part < 0 ||
@@ -241,5 +272,5 @@ int main(int argc, char **argv) {
     walk(root, 0);
     if (log_fd >= 0 && log_used && write(log_fd, log_buf, log_used) < 0) perror("log");
     if (close_apart) close(closer_pipe[1]), pthread_join(closing, NULL);
-    return 0;
+    return failed;
 }
