@@ -25,39 +25,37 @@
 
 namespace {
 
+// The figures behind these bounds are in bench/bounds.md.
+//
 // How far the work may go ahead of the walk: files being prepared or prepared with a new text
 // waiting to be swapped in, and the bytes of those (the temporary files wait on the disk, not in
 // memory). A file larger than the bytes allowed is still prepared ahead when nothing else is. A
 // file found to need no change holds nothing once read and leaves the count at once, so the work
 // may run far ahead through files without an occurrence, up to the files the scout has found:
 // twice the window, and at least most_found_ahead. On a disk the window in files sets how many
-// flushes wait together: on a tree where one file in ten is rewritten, 32 files kept about three
-// flushes in flight and the walk waited for them; 128 took a tree run on ext4 from 1.45 s to 1.23 s
-// (medians of five), and 256 gained nothing more (bench/bounds.md).
+// flushes wait together, and the disk serves waiting flushes together.
 constexpr size_t most_files_ahead = 128;
 constexpr size_t most_found_ahead = 2048;
 constexpr uint64_t bytes_ahead = uint64_t(64) << 20;
 
 // Threads that flush prepared files to the disk, and close the old files of swapped ones. A
-// flush mostly waits on the disk, and the disk serves many waiting flushes together: 500 files
-// of 27 KB took 0.85 ms a file flushed one at a time or two at a time on this kind of machine,
-// 0.4 with 8 at a time, 0.28 with 16, 0.2 with 32 (ext4; bench/bounds.md).
+// flush mostly waits on the disk, and the disk takes less time per file the more flushes wait
+// on it together.
 constexpr unsigned flushers = 16;
 
 // Where a volume can be flushed as a whole (os_can_sync_volume), a flusher takes every file
 // waiting for its flush as one group, flushed with one wait, and the files prepared meanwhile
-// gather for the next group; at most this many groups are flushed at once. On tree as shipped
-// this took 10 % less CPU than sixteen files flushed each on its own at once, in the same time;
-// one group at a time left the walk waiting for the flushes on tree, and two at once were
-// slower on growth (bench/bounds.md). Elsewhere each flusher flushes one file.
+// gather for the next group; at most this many groups are flushed at once (one at a time
+// leaves the walk waiting for the flushes, more cost CPU for nothing). Elsewhere each flusher
+// flushes one file.
 constexpr unsigned groups_flushed_at_once = 4;
 
 unsigned most_flushing() { return os_can_sync_volume ? groups_flushed_at_once : flushers; }
 
-// Files swapped in whose old text is still open (rewrite_control::keep_source): the flushers
-// close them, so that freeing the old blocks (which on a disk told of freed blocks waits for
-// the disk) holds up neither the walk nor the workers, and many such waits overlap. At most
-// this many wait to be closed; beyond it the walk closes them itself.
+// Files swapped in whose old text is still open (keep_source): the flushers close them, so
+// that freeing the old blocks (which on a disk told of freed blocks waits for the disk) holds
+// up neither the walk nor the workers, and many such waits overlap. At most this many wait to
+// be closed; beyond it the walk closes them itself.
 constexpr size_t most_closes_waiting = 64;
 
 // The old files are handed to the flushers this many at a time (fewer where few may wait):
@@ -88,6 +86,7 @@ struct slot {
     walk_position at;      // where it stands in the walk
     walk_position folder;  // where its folder stands in the walk
     uint64_t size = 0;
+    bool size_known = false;    // the listing gave its size (else the worker looks it up)
     bool listed_plain = false;  // listed as a plain file, not a link
     slot_state state = waiting;
     bool passed = false;   // the walk went past it while it was being prepared
@@ -139,8 +138,7 @@ struct pipeline {
     size_t waiting_done = 0;  // threads waiting on done
     bool finishing = false;
     std::atomic<int> cancel{0};
-    std::string folder, file_type, search, replace;
-    uint64_t min_size = 0;
+    run_plan plan;
     bool any_listed = false;
     walk_position listed;      // the last folder the walk listed
     bool named_temps = false;  // temporary files have names here: none before the folder's listing
@@ -338,6 +336,34 @@ void hold_folder_of(const std::string &path, os_folder *folder) {
     if (!dir.empty()) os_open_folder(dir.c_str(), folder);
 }
 
+// A file found in a listing of names and kinds only has no size yet: the worker looks it up
+// before the file counts against the budget, so that the bytes in work are the files' own
+// whatever the listing held. The slot stands as being prepared meanwhile, so that no other
+// worker takes it. Returns whether the worker may go on with the file now (the lock held on
+// entry and on return): not when the walk went past it meanwhile, nor when its size leaves no
+// room in the budget (it waits again, for room).
+bool learn_size(pipeline &p, std::unique_lock<std::mutex> &hold, slot *s, os_folder *folder) {
+    s->state = preparing;
+    hold.unlock();
+    hold_folder_of(s->path, folder);
+    const os_folder *was = os_use_folder(folder->handle != -1 ? folder : nullptr);
+    os_stat st;
+    const bool looked = os_stat_path(s->path.c_str(), &st, 1);
+    os_use_folder(was);
+    hold.lock();
+    s->size = looked ? st.size : 0;  // one that cannot be looked at fails in its preparation
+    s->size_known = true;
+    if (s->passed) {
+        complete(p, hold, s);
+        return false;
+    }
+    // The lock stays held from here on: once it is let go, the walk may take the slot.
+    s->state = waiting;
+    reopen(p, *s);
+    if (p.waiting_done > 0) p.done.notify_all();
+    return within_budget(p, *s);
+}
+
 void run_worker(pipeline *p) {
     rewrite_set_lock_wait(worker_lock_wait);
     rewrite_control control;
@@ -354,6 +380,7 @@ void run_worker(pipeline *p) {
             os_close_folder(&folder);
             return;
         }
+        if (!s->size_known && !learn_size(*p, hold, s, &folder)) continue;
         s->state = preparing;
         s->counted = true;
         p->files_in_work++;
@@ -369,7 +396,8 @@ void run_worker(pipeline *p) {
         hold.unlock();
         hold_folder_of(s->path, &folder);
         const os_folder *was = os_use_folder(folder.handle != -1 ? &folder : nullptr);
-        rewrite_prepare(&s->job, s->path.c_str(), p->search.c_str(), p->replace.c_str(), control);
+        rewrite_prepare(&s->job, s->path.c_str(), p->plan.search.c_str(), p->plan.replace.c_str(),
+                        control);
         os_use_folder(was);
         hold.lock();
         worker_slot = nullptr;
@@ -461,7 +489,8 @@ scout_level listed(const std::string &dir, bool kinds_only, const walk_position 
 // The scout walks the tree as the walk will, ahead of it, and puts the files the walk will
 // rewrite in the table, while the table is short. Its view is a forecast: the walk decides.
 void run_scout(pipeline *p) {
-    const bool kinds_only = walk_kinds_only(p->min_size) != 0;
+    const selection &sel = p->plan.select;
+    const bool kinds_only = sel.kinds_only();
     walk_position position;
     // The files found and the folders listed since the table was last filled: added under one
     // hold of the lock.
@@ -470,7 +499,7 @@ void run_scout(pipeline *p) {
     // The listings in found_listings were made after this many drops (drop_all_listings).
     uint64_t listed_after = 0;
     std::vector<scout_level> stack;
-    stack.push_back(listed(p->folder, kinds_only, position, &found_listings));
+    stack.push_back(listed(p->plan.root, kinds_only, position, &found_listings));
     char path[walk_path_room];
     std::unique_lock<std::mutex> hold(p->lock);
     while (!stack.empty()) {
@@ -492,21 +521,19 @@ void run_scout(pipeline *p) {
             }
             size_t i = level.next++;
             const os_dir_entry &entry = (*level.entries)[i];
-            if (entry.is_dir && entry.name[0] != '.' &&
-                walk_enters(level.dir.c_str(), entry, path)) {
+            if (walk_enters(level.dir.c_str(), entry, path, sel) > 0) {
                 position.push_back(uint32_t(i));
                 stack.push_back(listed(path, kinds_only, position, &found_listings));
                 // Handed over in batches, early enough for the walk to find them.
                 if (!found.empty() || found_listings.size() >= 16) break;
                 continue;
             }
-            if (walk_picks(level.dir.c_str(), entry, path, p->file_type.c_str(), p->min_size, 0) <=
-                0)
-                continue;
+            if (walk_picks(level.dir.c_str(), entry, path, sel, 0) <= 0) continue;
             std::unique_ptr<slot> s(new slot);
             s->path = path;
             s->folder = position;
             s->size = entry.size;
+            s->size_known = !kinds_only;
             s->listed_plain = os_listing_shows_links && entry.is_regular && !entry.is_link;
             s->at = position;
             s->at.push_back(uint32_t(i));
@@ -598,10 +625,9 @@ std::unique_ptr<slot> take(pipeline &p, const walk_position &position) {
         while (s.state == preparing || s.state == flushing) wait_done(p, hold, &s);
         taken = std::move(it->second);
         p.slots.erase(it);
-        if (taken->state == prepared)
-            release(p, *taken);
-        else
-            taken.reset();
+        // A prepared file stays in the budget until its commit is over (pipeline_commit): its
+        // temporary file is on the disk until the swap.
+        if (taken->state != prepared) taken.reset();
     }
     wake_scout(p, hold);
     return taken;
@@ -682,15 +708,10 @@ void set_flag(bool pipeline::*flag, bool on) {
 
 }  // namespace
 
-void pipeline_start(const char *folder, const char *file_type, uint64_t min_size,
-                    const char *search_text, const char *replace_text) {
+void pipeline_start(const run_plan &plan) {
     pipeline_finish();
     running = new pipeline;
-    running->folder = folder;
-    running->file_type = file_type;
-    running->min_size = min_size;
-    running->search = search_text;
-    running->replace = replace_text ? replace_text : "";
+    running->plan = plan;
     const unsigned workers = std::max(2u, std::thread::hardware_concurrency());
     // Each worker holds a folder open besides the files it works on.
     const size_t kept = files_kept_for_walk + workers;
@@ -723,8 +744,8 @@ void pipeline_finish() {
 }
 
 int pipeline_commit(const walk_position &position, const std::string &path) {
-    const char *search = running ? running->search.c_str() : run_fields.search_text;
-    const char *replace = running ? running->replace.c_str() : run_fields.replace_text;
+    const char *search = running ? running->plan.search.c_str() : run_fields.search_text;
+    const char *replace = running ? running->plan.replace.c_str() : run_fields.replace_text;
     rewrite_control control;
     control.log_may_wait = true;  // the walk writes what waits when it stops or ends
     std::unique_ptr<slot> s = running ? take(*running, position) : nullptr;
@@ -766,7 +787,17 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
         }
     }
     os_close(&job.source);
+    if (s) {
+        std::lock_guard<std::mutex> hold(running->lock);
+        release(*running, *s);
+    }
     return result;
+}
+
+void pipeline_counted() {
+    if (!running) return;
+    std::lock_guard<std::mutex> hold(running->lock);
+    drop_all_listings(*running);
 }
 
 void pipeline_listed(const walk_position &folder) {

@@ -25,17 +25,24 @@
 #include <vector>
 
 #include "platform/os.h"
+#include "scan/plan.h"
 
 // Where an entry stands in the walk: the index of the entry at every level, from the top.
 // Compared as a sequence, positions are in walk order.
 using walk_position = std::vector<uint32_t>;
 
-// Starts the scout and the workers for a run over folder, before its counting pass: they
-// prepare the first files while the walk counts, and nothing is committed before the applying
-// pass. pipeline_finish discards whatever was prepared and not committed and ends the threads.
-void pipeline_start(const char *folder, const char *file_type, uint64_t min_size,
-                    const char *search_text, const char *replace_text);
+// Starts the scout and the workers for a run of plan, before its counting pass: they prepare
+// the first files while the walk counts, and nothing is committed before the applying pass.
+// pipeline_finish discards whatever was prepared and not committed and ends the threads.
+void pipeline_start(const run_plan &plan);
 void pipeline_finish();
+
+// The counting pass is over and the applying pass starts. The folders the scout listed so far
+// are not handed to the walk: the tree may have changed during the count, and the applying
+// pass sees each folder as it is when it gets there, or moments before. (The files foreseen
+// from those listings stay: each is checked in its turn against the walk's own listing and the
+// file itself.)
+void pipeline_counted();
 
 // The scout's listing of the folder at position, if it listed that folder (by path dir) whole
 // and the walk has not taken it yet; null otherwise, and the walk lists the folder itself.

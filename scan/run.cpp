@@ -11,8 +11,8 @@
 #include "log/log.h"
 #include "platform/os.h"
 #include "scan/pipeline.h"
+#include "scan/plan.h"
 #include "scan/run_state.h"
-#include "scan/select.h"
 #include "scan/walk.h"
 
 namespace {
@@ -91,21 +91,17 @@ run_outcome run_search_replace() {
     run_state.busy = 1;
     rewrite_set_lock_wait(wait_pumping);
     set_status("Scanning Directories...");
-    run_fields.oldest_mtime = run_fields.age_days_given
-                                  ? oldest_mtime_for_age(os_file_time_now(), run_fields.age_days)
-                                  : INT64_MIN;
-    // The walk's own copies: nothing the user does during the run changes what it walks.
-    const std::string folder = folder_of_path(run_fields.folder_path);
-    const std::string type(run_fields.file_type);
-    const uint64_t min_size = run_fields.min_size;
+    // The run's own copy of the fields: nothing the user does during the run changes what it
+    // walks, selects or writes.
+    const run_plan plan = plan_from_fields(run_fields, os_file_time_now());
+    const char *folder = plan.root.c_str();
 
     // The work ahead starts with the counting pass: the workers prepare the first files while
     // the walk counts. Nothing is swapped before the applying pass reaches a file.
     run_state.matched_count = 0;
-    pipeline_start(folder.c_str(), type.c_str(), min_size, run_fields.search_text,
-                   run_fields.replace_text);
+    pipeline_start(plan);
     pipeline_ahead(read_delay_field() <= 0);
-    walk_directory(folder.c_str(), type.c_str(), min_size, 0);
+    walk_directory(folder, plan.select, 0);
     run_state.total_matches = run_state.matched_count;
     set_status("Matching files found :  %lu", (unsigned long)run_state.total_matches);
 
@@ -113,7 +109,8 @@ run_outcome run_search_replace() {
     // still reported.
     if (run_state.total_matches != 0 && !log_unavailable()) {
         run_state.matched_count = 0;
-        walk_directory(folder.c_str(), type.c_str(), min_size, 1);
+        pipeline_counted();
+        walk_directory(folder, plan.select, 1);
     }
     // What was prepared and not committed (after a cancel) is discarded.
     pipeline_finish();

@@ -21,7 +21,6 @@ struct fields_defaults {
     fields_defaults() {
         run_fields.name_len_ok = 1;
         run_fields.age_days_ok = 1;
-        run_fields.oldest_mtime = INT64_MIN;
     }
 } set_fields_defaults;
 

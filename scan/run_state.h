@@ -52,9 +52,6 @@ struct run_fields_t {
     int age_days_ok;
     int age_days_given;
     uint64_t age_days;
-    // Files last written before this file time are not selected; INT64_MIN selects all. Set
-    // from age_days when a run starts.
-    int64_t oldest_mtime;
 };
 extern run_fields_t run_fields;
 

@@ -61,6 +61,17 @@ int file_matches_name_age(const os_dir_entry &entry, uint64_t min_name_len, int6
     return 1;
 }
 
+bool selection::enters(const os_dir_entry &folder) const {
+    return folder.is_dir && folder.name[0] != '.';
+}
+
+bool selection::picks(const os_dir_entry &file) const {
+    return file_matches(file, file_type.c_str(), min_size) &&
+           file_matches_name_age(file, min_name_len, oldest_mtime);
+}
+
+bool selection::kinds_only() const { return min_size == 0 && oldest_mtime == INT64_MIN; }
+
 int parse_count_text(const char *text, int *given, uint64_t *value) {
     *given = 0;
     *value = 0;

@@ -3,8 +3,27 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/os.h"
+
+// What a run selects, fixed when the run starts. The walk and the work ahead of it (the
+// pipeline's scout) both ask this one value, so they agree on every folder and every file.
+struct selection {
+    std::string file_type = "*.*";     // as file_matches reads it
+    uint64_t min_size = 0;             // Size
+    uint64_t min_name_len = 0;         // Name Len (0: every name)
+    int64_t oldest_mtime = INT64_MIN;  // from Age days (INT64_MIN: every time)
+
+    // Is the folder entry one the walk enters? Folders whose names begin with '.' (".git" and
+    // the like, and "." and "..") are never entered.
+    bool enters(const os_dir_entry &folder) const;
+    // Is the file entry selected (file_matches and file_matches_name_age)?
+    bool picks(const os_dir_entry &file) const;
+    // Can every choice be made from the entries' names and kinds alone, without their sizes
+    // and times (no Size and no Age days)? A listing may then leave those out.
+    bool kinds_only() const;
+};
 
 // The byte threshold of a Size text: its decimal digits, in order, with every other character
 // left out, times 1,024 if the text holds "KB" or 1,048,576 if it holds "MB" (any case; "MB"

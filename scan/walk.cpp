@@ -15,7 +15,6 @@
 #include "platform/os.h"
 #include "scan/pipeline.h"
 #include "scan/run_state.h"
-#include "scan/select.h"
 
 namespace {
 
@@ -124,8 +123,8 @@ void apply_to_file(const char *path) {
 }
 
 // One entry of the folder dir; path is the level's buffer. Returns 0 when the walk is to stop.
-int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const char *file_type,
-                 uint64_t min_size, int apply) {
+int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const selection &sel,
+                 int apply) {
     pump_one_message();
     if (stopped()) return 0;
     if (!wait_while_paused()) return 0;
@@ -135,16 +134,17 @@ int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const c
         return log_unavailable() ? 0 : 1;
     }
     if (entry.is_dir) {
-        if (entry.name[0] == '.') return 1;  // ".git" and the like are never entered
-        if (!walk_enters(dir, entry, path)) {
+        const int enters = walk_enters(dir, entry, path, sel);
+        if (enters == 0) return 1;
+        if (enters < 0) {
             report_skipped(dir, entry, apply);
             return log_unavailable() ? 0 : 1;
         }
-        walk_directory(path, file_type, min_size, apply);
+        walk_directory(path, sel, apply);
         return 1;
     }
 
-    int selected = walk_picks(dir, entry, path, file_type, min_size, 1);
+    int selected = walk_picks(dir, entry, path, sel, 1);
     if (selected < 0) report_skipped(dir, entry, apply);
     if (selected > 0) ++run_state.matched_count;
     pump_one_message();
@@ -154,7 +154,7 @@ int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const c
 
 }  // namespace
 
-void walk_directory(const char *dir, const char *file_type, uint64_t min_size, int apply) {
+void walk_directory(const char *dir, const selection &sel, int apply) {
     char *path = static_cast<char *>(malloc(walk_path_room));
     if (run_state.total_matches % 10 == 0)
         set_status(apply ? "Scanning Directories..." : "Scanning Directories...please wait...");
@@ -173,7 +173,7 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
     if (!scouted) {
         // An empty path names no folder (on Windows it would list the current one).
         int listed = dir[0] != '\0'
-                         ? os_list_dir(dir, &own, pump_one_message, walk_kinds_only(min_size))
+                         ? os_list_dir(dir, &own, pump_one_message, sel.kinds_only())
                          : 0;
         if (listed != 1 && dir[0] != '\0') report_listing(dir, listed, os_last_error());
     }
@@ -187,7 +187,7 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
     for (size_t i = 0; i < entries.size(); ++i) {
         os_use_folder(here.handle != -1 ? &here : nullptr);
         position.push_back(uint32_t(i));
-        int go_on = handle_entry(dir, entries[i], path, file_type, min_size, apply);
+        int go_on = handle_entry(dir, entries[i], path, sel, apply);
         position.pop_back();
         if (!go_on) break;
     }
@@ -197,21 +197,21 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
     free(path);
 }
 
-int walk_kinds_only(uint64_t min_size) {
-    // Without a Size or an Age days to judge by, sizes and times need not be looked at.
-    return min_size == 0 && run_fields.oldest_mtime == INT64_MIN;
+void walk_directory(const char *dir, const char *file_type, uint64_t min_size, int apply) {
+    selection sel;
+    sel.file_type = file_type ? file_type : "";
+    sel.min_size = min_size;
+    walk_directory(dir, sel, apply);
 }
 
-int walk_enters(const char *dir, const os_dir_entry &entry, char *path) {
-    return entry.is_dir && !entry.unrepresentable && join_folder(path, dir, entry.name.c_str());
+int walk_enters(const char *dir, const os_dir_entry &entry, char *path, const selection &sel) {
+    if (!entry.is_dir || !sel.enters(entry)) return 0;
+    return !entry.unrepresentable && join_folder(path, dir, entry.name.c_str()) ? 1 : -1;
 }
 
-int walk_picks(const char *dir, const os_dir_entry &entry, char *path, const char *file_type,
-               uint64_t min_size, int check_log) {
-    if (entry.error || entry.is_dir) return 0;
-    if (!file_matches(entry, file_type, min_size) ||
-        !file_matches_name_age(entry, run_fields.min_name_len, run_fields.oldest_mtime))
-        return 0;
+int walk_picks(const char *dir, const os_dir_entry &entry, char *path, const selection &sel,
+               int check_log) {
+    if (entry.error || entry.is_dir || !sel.picks(entry)) return 0;
     if (entry.unrepresentable || !join_path(path, walk_path_room, dir, entry.name.c_str()))
         return -1;
     return check_log && is_session_log(path, entry) ? 0 : 1;

@@ -73,7 +73,6 @@ inline void observe_pump() {
 inline void open_window() {
     run_state = run_state_t{0, 0, 0, 0, 0, 0, 0};
     run_fields = run_fields_t{};
-    run_fields.oldest_mtime = INT64_MIN;
     run_fields.name_len_ok = 1;
     run_fields.age_days_ok = 1;
     errors_seen = 0;

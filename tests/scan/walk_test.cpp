@@ -74,7 +74,6 @@ TEST_F(Walk, CountingRewritesNothing) {
     run_fields = run_fields_t{};
     strcpy(run_fields.search_text, "needle");
     strcpy(run_fields.replace_text, "pin");
-    run_fields.oldest_mtime = INT64_MIN;
     EXPECT_EQ(3u, count(t.str(), "*.txt"));
     EXPECT_EQ(4u, count(t.str(), "*.*"));
     EXPECT_EQ(0u, count(t.str(), "*.*", 8));  // every file has 7 bytes

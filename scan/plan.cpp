@@ -1,0 +1,17 @@
+// A run's plan, from the dialog's fields.
+#include "scan/plan.h"
+
+#include "engine/engine.h"
+
+run_plan plan_from_fields(const run_fields_t &fields, int64_t now) {
+    run_plan plan;
+    plan.root = folder_of_path(fields.folder_path);
+    plan.select.file_type = fields.file_type;
+    plan.select.min_size = fields.min_size;
+    plan.select.min_name_len = fields.name_len_given ? fields.min_name_len : 0;
+    plan.select.oldest_mtime =
+        fields.age_days_given ? oldest_mtime_for_age(now, fields.age_days) : INT64_MIN;
+    plan.search = fields.search_text;
+    plan.replace = fields.replace_text;
+    return plan;
+}
