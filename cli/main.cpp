@@ -27,7 +27,7 @@ const char usage_text[] =
     "  --path FOLDER     the folder to walk\n"
     "  --search TEXT     the text to replace (case-sensitive)\n"
     "  --replace TEXT    the replacement (default: empty); must not contain TEXT\n"
-    "  --type TYPE       an extension such as *.txt, or *.* for every file (default: *.*)\n"
+    "  --type TYPES      *.txt, or a list: *.txt;*.ini, !*.bak leaves out, !build/ skips folders (default: *.*)\n"
     "  --size SIZE       the least size in bytes, or with KB or MB (default: 0)\n"
     "  --delay MS        milliseconds to wait after each selected file (default: 0)\n"
     "  --name-len N      only files whose name has at least N characters\n"

@@ -6,7 +6,7 @@
 run_plan plan_from_fields(const run_fields_t &fields, int64_t now) {
     run_plan plan;
     plan.root = folder_of_path(fields.folder_path);
-    plan.select.file_type = fields.file_type;
+    read_type_list(fields.file_type, &plan.select.types);  // refused before a run if unreadable
     plan.select.min_size = fields.min_size;
     plan.select.min_name_len = fields.name_len_given ? fields.min_name_len : 0;
     plan.select.oldest_mtime =

@@ -13,6 +13,7 @@
 #include "scan/pipeline.h"
 #include "scan/plan.h"
 #include "scan/run_state.h"
+#include "scan/select.h"
 #include "scan/walk.h"
 
 namespace {
@@ -47,6 +48,12 @@ std::string refusal() {
         return std::string("The Path '") + run_fields.folder_path + "' is not an existing folder.";
     if (run_fields.search_text[0] == '\0') return refusal_empty_search;
     if (strstr(run_fields.replace_text, run_fields.search_text)) return refusal_replace_has_search;
+    if (strlen(run_fields.file_type) > size_t(type_text_longest)) 
+        return "The Type is longer than its field (at most " + std::to_string(type_text_longest) +
+               " characters).";
+    type_list types;
+    std::string unreadable = read_type_list(run_fields.file_type, &types);
+    if (!unreadable.empty()) return unreadable;
     if (!run_fields.name_len_ok) return refusal_name_len;
     if (!run_fields.age_days_ok) return refusal_age_days;
     return "";

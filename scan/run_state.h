@@ -32,6 +32,9 @@ constexpr int count_text_room = 64;  // Name Len and Age days
 constexpr int folder_path_read = 459;
 constexpr int search_text_read = 5000;
 constexpr int delay_text_read = 659;
+// The Type is read with one byte more than it may hold, so that a longer one is seen (and
+// refused) rather than cut.
+constexpr int type_text_longest = folder_path_read - 1;
 
 // The dialog's values for a run. Command 201 fills them (delay_text: read_delay_field).
 struct run_fields_t {

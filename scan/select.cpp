@@ -61,13 +61,103 @@ int file_matches_name_age(const os_dir_entry &entry, uint64_t min_name_len, int6
     return 1;
 }
 
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_item_separator(char c) { return c == ';' || c == ','; }
+bool is_folder_separator(char c) { return c == '\\' || c == '/'; }
+
+// The items of a Type text, without the blanks around them; empty ones left out.
+std::vector<std::string> type_items(const std::string &text) {
+    std::vector<std::string> items;
+    size_t start = 0;
+    for (size_t i = 0; i <= text.size(); ++i) {
+        if (i < text.size() && !is_item_separator(text[i])) continue;
+        size_t b = start, e = i;
+        while (b < e && is_blank(text[b])) ++b;
+        while (e > b && is_blank(text[e - 1])) --e;
+        if (e > b) items.push_back(text.substr(b, e - b));
+        start = i + 1;
+    }
+    return items;
+}
+
+// A list that cannot be read selects nothing.
+std::string refuse(type_list *list, const std::string &why) {
+    *list = type_list();
+    return why;
+}
+
+}  // namespace
+
+std::string read_type_list(const std::string &text, type_list *list) {
+    *list = type_list();
+    for (const std::string &item : type_items(text)) {
+        if (item[0] != '!') {
+            list->picked.push_back(item);
+            continue;
+        }
+        std::string rest = item.substr(1);
+        while (!rest.empty() && is_blank(rest[0])) rest.erase(0, 1);
+        if (rest.empty()) return refuse(list, "The Type item '" + item + "' names nothing to leave out.");
+        if (!is_folder_separator(rest.back())) {
+            list->left_out.push_back(rest);
+            continue;
+        }
+        rest.pop_back();
+        for (char c : rest)
+            if (is_folder_separator(c))
+                return refuse(list, "The Type item '" + item +
+                                        "' must name one folder, without a separator before its end.");
+        if (rest.empty()) return refuse(list, "The Type item '" + item + "' names no folder.");
+        list->folders_out.push_back(rest);
+    }
+    if (list->picked.empty() && (!list->left_out.empty() || !list->folders_out.empty()))
+        list->picked.push_back("*.*");
+    return "";
+}
+
+int name_fits_pattern(const std::string &name, const std::string &pattern) {
+    // The last '*' seen and where in name its run stands, so that a mismatch after it can give
+    // the '*' one character more.
+    size_t n = 0, p = 0, star = std::string::npos, star_n = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || upper(pattern[p]) == upper(name[n]))) {
+            ++n;
+            ++p;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            star_n = n;
+        } else if (star != std::string::npos) {
+            p = star + 1;
+            n = ++star_n;
+        } else {
+            return 0;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size() ? 1 : 0;
+}
+
 bool selection::enters(const os_dir_entry &folder) const {
-    return folder.is_dir && folder.name[0] != '.';
+    if (!folder.is_dir || folder.name[0] == '.') return false;
+    for (const std::string &pattern : types.folders_out)
+        if (name_fits_pattern(folder.name, pattern)) return false;
+    return true;
 }
 
 bool selection::picks(const os_dir_entry &file) const {
-    return file_matches(file, file_type.c_str(), min_size) &&
-           file_matches_name_age(file, min_name_len, oldest_mtime);
+    if (!file_matches_name_age(file, min_name_len, oldest_mtime)) return false;
+    bool picked = false;
+    for (const std::string &type : types.picked)
+        if (file_matches(file, type.c_str(), min_size)) {
+            picked = true;
+            break;
+        }
+    if (!picked) return false;
+    for (const std::string &type : types.left_out)
+        if (file_matches(file, type.c_str(), 0)) return false;
+    return true;
 }
 
 bool selection::kinds_only() const { return min_size == 0 && oldest_mtime == INT64_MIN; }

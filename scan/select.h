@@ -4,21 +4,43 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/os.h"
+
+// A Type text read as a list: items separated by ';' or ',', blanks around an item and empty
+// items ignored. A plain item selects as file_matches reads a Type ("*.txt", "*.*"); "!item"
+// leaves out the files that item would select; "!name\" or "!name/" leaves out every folder of
+// that name at any depth below the walked folder (ASCII case ignored, '*' and '?' wildcards).
+// A list of exclusions only starts from every file, as "*.*"; a text with no item at all
+// selects nothing, as an empty Type does.
+struct type_list {
+    std::vector<std::string> picked;       // plain items
+    std::vector<std::string> left_out;     // the items of "!item"
+    std::vector<std::string> folders_out;  // the name patterns of "!name\"
+};
+
+// Reads text into list. Returns "" when it can be read, else why not, for the user, naming the
+// item: an item that is only "!", or a folder item with a separator before its end.
+std::string read_type_list(const std::string &text, type_list *list);
+
+// 1 when name matches pattern, where '*' stands for any run of characters and '?' for one,
+// ASCII case ignored.
+int name_fits_pattern(const std::string &name, const std::string &pattern);
 
 // What a run selects, fixed when the run starts. The walk and the work ahead of it (the
 // pipeline's scout) both ask this one value, so they agree on every folder and every file.
 struct selection {
-    std::string file_type = "*.*";     // as file_matches reads it
+    type_list types = {{"*.*"}, {}, {}};  // the Type
     uint64_t min_size = 0;             // Size
     uint64_t min_name_len = 0;         // Name Len (0: every name)
     int64_t oldest_mtime = INT64_MIN;  // from Age days (INT64_MIN: every time)
 
     // Is the folder entry one the walk enters? Folders whose names begin with '.' (".git" and
-    // the like, and "." and "..") are never entered.
+    // the like, and "." and "..") are never entered, nor those the Type leaves out.
     bool enters(const os_dir_entry &folder) const;
-    // Is the file entry selected (file_matches and file_matches_name_age)?
+    // Is the file entry selected (file_matches with one of the Type's plain items and none of
+    // its left-out ones, and file_matches_name_age)?
     bool picks(const os_dir_entry &file) const;
     // Can every choice be made from the entries' names and kinds alone, without their sizes
     // and times (no Size and no Age days)? A listing may then leave those out.

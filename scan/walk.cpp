@@ -199,7 +199,7 @@ void walk_directory(const char *dir, const selection &sel, int apply) {
 
 void walk_directory(const char *dir, const char *file_type, uint64_t min_size, int apply) {
     selection sel;
-    sel.file_type = file_type ? file_type : "";
+    read_type_list(file_type ? file_type : "", &sel.types);
     sel.min_size = min_size;
     walk_directory(dir, sel, apply);
 }

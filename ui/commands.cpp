@@ -54,7 +54,7 @@ void initialise() {
 // 201: the dialog's fields into run_fields.
 void read_fields() {
     window_get_text(IDC_PATH, run_fields.folder_path, folder_path_read);
-    window_get_text(IDC_TYPE, run_fields.file_type, folder_path_read);
+    window_get_text(IDC_TYPE, run_fields.file_type, type_text_longest + 2);
     memset(run_fields.size_text, 0, sizeof run_fields.size_text);
     window_get_text(IDC_SIZE, run_fields.size_text, folder_path_read);
     run_fields.min_size = parse_size_text(run_fields.size_text);

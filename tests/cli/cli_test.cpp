@@ -133,6 +133,8 @@ TEST_F(Cli, RefusedInputGivesExitStatusTwoAndTouchesNothing) {
          "Name Len must be a whole number of characters (0 or more), or empty."},
         {{"--path", p, "--search", "needle", "--age-days", "-1"},
          "Age days must be a whole number of days (0 or more), or empty."},
+        {{"--path", p, "--search", "needle", "--type", "*.txt;!build/x/"},
+         "The Type item '!build/x/' must name one folder, without a separator before its end."},
         {{"--path", missing, "--search", "needle"},
          "The Path '" + missing + "' is not an existing folder."},
         {{"--path", in_file, "--search", "needle"},

@@ -240,6 +240,71 @@ TEST_F(Walk, NameLenAndAgeDaysSelect) {
     EXPECT_TRUE(saw_status("Matching files found :  3"));
 }
 
+// Type lists against one tree: lists with blanks and commas, exclusions of files and of
+// folders at any depth, wildcards, case, exclusions only, and single items as before. Each run
+// rewrites exactly the files its Type selects, and the work ahead of the walk opens no file in
+// a folder left out.
+TEST_F(Walk, TypeListsSelectAndLeaveOut) {
+    // A vendored folder of several files: reading them ahead would show in the count of opens.
+    std::vector<std::string> vendored;
+    for (int i = 0; i < 6; ++i) vendored.push_back("node_modules/n" + std::to_string(i) + ".txt");
+    auto with = [](std::vector<std::string> a, const std::vector<std::string> &b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const std::vector<std::string> txt =
+        with({"a.txt", "d.TXT", "build/x.txt", "src/build/z.txt", "src/buildout/w.txt",
+              "src/Bin/q.txt"},
+             vendored);
+    const std::vector<std::string> others = {"b.ini", "c.bak", "noext", "e.txt.bak",
+                                             "build/sub/y.ini"};
+    const std::vector<std::string> everything = with(txt, others);
+    auto all_but = [&](const std::vector<std::string> &out) {
+        std::vector<std::string> in;
+        for (const auto &f : everything)
+            if (std::find(out.begin(), out.end(), f) == out.end()) in.push_back(f);
+        return in;
+    };
+    const struct {
+        std::string type;
+        std::vector<std::string> selected;
+    } cases[] = {
+        {"*.txt", txt},
+        {"*.TxT", txt},
+        {"*.txt;*.ini", with(txt, {"b.ini", "build/sub/y.ini"})},
+        {" *.txt , *.ini ;; ,", with(txt, {"b.ini", "build/sub/y.ini"})},
+        {"*.txt;!build\\", all_but(with(others, {"build/x.txt", "src/build/z.txt"}))},
+        {"*.txt;!build*/",
+         all_but(with(others, {"build/x.txt", "src/build/z.txt", "src/buildout/w.txt"}))},
+        {"!b?ild/;*.ini", {"b.ini"}},
+        {"!*.bak", all_but({"c.bak", "e.txt.bak"})},
+        {"!bin\\, !node_modules/", all_but(with(vendored, {"src/Bin/q.txt"}))},
+        {"*.*;!*.txt;!*.INI", {"c.bak", "noext", "e.txt.bak"}},
+        {"*.*", everything},
+        {"", {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE("Type '" + c.type + "'");
+        temp_tree t;
+        for (const auto &f : everything) t.file(f, "needle\n");
+        t.file(".git/g.txt", "needle\n");
+        record().statuses.clear();
+        type_fields({t.str(), c.type, "0", "needle", "pin"});
+        os_inject({os_call_any, UINT64_MAX});
+        press_run();
+        const uint64_t opened = os_injected_so_far().calls[os_call_open_read];
+        os_inject_clear();
+        EXPECT_TRUE(saw_status("Matching files found :  " + std::to_string(c.selected.size())));
+        for (const auto &f : everything) {
+            bool in = std::find(c.selected.begin(), c.selected.end(), f) != c.selected.end();
+            EXPECT_EQ(in ? "pin\r\n" : "needle\n", t.read(f)) << f;
+        }
+        EXPECT_EQ("needle\n", t.read(".git/g.txt"));
+        EXPECT_LE(opened, c.selected.size() + 2) << "files left out were read";
+        EXPECT_TRUE(headless_boxes().empty());
+    }
+}
+
 TEST_F(Walk, FileOfFourGibibytesIsComparedByItsTrueSize) {
     temp_tree t;
     fs::path big = t.path() / "big.bin";
