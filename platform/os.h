@@ -220,6 +220,23 @@ int os_local_time(int64_t seconds, struct tm *out);
 int64_t os_file_time_now();
 void os_sleep_ms(int ms);
 
+// --- a folder of the program's own (the undo store) -----------------------------------------
+// Makes the folder path; its parent must exist. Fails with an "exists" error
+// (os_error_is_exists) when the name is taken, by a folder too.
+int os_make_dir(const char *path);
+// Opens the existing file path for writing at its end (each write goes after what is there).
+int os_open_append(const char *path, os_file *f);
+// Removes the folder path, which must be empty.
+int os_remove_dir(const char *path);
+// Gives the file existing a second name, new_path, on the same volume (a hard link). Fails
+// with an error for which os_error_is_cross_volume is true where they are on two volumes, and
+// with another where the file system has no such links.
+int os_hard_link(const char *existing, const char *new_path);
+bool os_error_is_cross_volume(uint32_t code);
+// The user's folder for what a program keeps between runs: %LOCALAPPDATA% on Windows;
+// $XDG_STATE_HOME, else ~/.local/state, on Linux. Empty when the environment names none.
+std::string os_user_state_dir();
+
 // --- injected failures --------------------------------------------------------------------
 // Every file, folder and log call above counts as one call of its kind. A test can make the
 // k-th call of a kind (or of any kind) fail, or every such call from the k-th on, with an error
@@ -249,6 +266,8 @@ enum os_call {
     os_call_list_next,  // each further step of a listing
     os_call_open_log,
     os_call_write_log,
+    os_call_make_dir,
+    os_call_hard_link,
     os_call_kinds,
     os_call_any = os_call_kinds,
 };

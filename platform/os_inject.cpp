@@ -20,6 +20,7 @@ const char *const call_names[] = {
     "write",     "rewind",     "sync",           "close",           "fstat",      "stat",
     "remove",    "replace",    "link_target",    "copy_attributes", "open_times", "get_mtime",
     "set_mtime", "list_open",  "list_next",      "open_log",        "write_log",
+    "make_dir",  "hard_link",
 };
 static_assert(sizeof call_names / sizeof call_names[0] == os_call_kinds, "a name for every call");
 

@@ -574,3 +574,30 @@ void os_sleep_ms(int ms) {
     ts.tv_nsec = long(ms % 1000) * 1000000L;
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
 }
+
+int os_make_dir(const char *path) {
+    if (OS_INJECTED(os_call_make_dir)) return 0;
+    return mkdir(path, 0700) == 0 ? 1 : 0;
+}
+
+int os_open_append(const char *path, os_file *f) {
+    if (OS_INJECTED(os_call_open_read)) return 0;
+    return open_into(path, O_WRONLY | O_APPEND, 0, f);
+}
+
+int os_remove_dir(const char *path) { return rmdir(path) == 0 ? 1 : 0; }
+
+int os_hard_link(const char *existing, const char *new_path) {
+    if (OS_INJECTED(os_call_hard_link)) return 0;
+    return link(existing, new_path) == 0 ? 1 : 0;
+}
+
+bool os_error_is_cross_volume(uint32_t code) { return code == EXDEV; }
+
+std::string os_user_state_dir() {
+    const char *state = getenv("XDG_STATE_HOME");
+    if (state && state[0] == '/') return state;
+    const char *home = getenv("HOME");
+    if (!home || !home[0]) return "";
+    return std::string(home) + "/.local/state";
+}

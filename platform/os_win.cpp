@@ -552,3 +552,31 @@ int64_t os_file_time_now() {
 void os_sleep_ms(int ms) {
     if (ms > 0) Sleep(DWORD(ms));
 }
+
+int os_make_dir(const char *path) {
+    if (OS_INJECTED(os_call_make_dir)) return 0;
+    return CreateDirectoryA(path, nullptr) ? 1 : 0;
+}
+
+int os_open_append(const char *path, os_file *f) {
+    if (OS_INJECTED(os_call_open_read)) return 0;
+    HANDLE h = CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    f->handle = reinterpret_cast<intptr_t>(h);
+    return 1;
+}
+
+int os_remove_dir(const char *path) { return RemoveDirectoryA(path) ? 1 : 0; }
+
+int os_hard_link(const char *existing, const char *new_path) {
+    if (OS_INJECTED(os_call_hard_link)) return 0;
+    return CreateHardLinkA(new_path, existing, nullptr) ? 1 : 0;
+}
+
+bool os_error_is_cross_volume(uint32_t code) { return code == ERROR_NOT_SAME_DEVICE; }
+
+std::string os_user_state_dir() {
+    const char *local = getenv("LOCALAPPDATA");
+    return local && local[0] ? local : "";
+}

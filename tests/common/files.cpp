@@ -56,4 +56,15 @@ bool set_mtime(const fs::path &p, int64_t t) {
 }
 #endif
 
+void set_env(const std::string &name, const std::string &value) {
+#if defined(_WIN32)
+    _putenv_s(name.c_str(), value.c_str());
+#else
+    if (value.empty())
+        unsetenv(name.c_str());
+    else
+        setenv(name.c_str(), value.c_str(), 1);
+#endif
+}
+
 }  // namespace testutil

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdlib>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -150,6 +151,29 @@ class scratch_dir {
 
   private:
     fs::path path_;
+};
+
+// Sets (or, with an empty value, clears) an environment variable of this process.
+void set_env(const std::string &name, const std::string &value);
+
+// The undo store of the tests: the user's state folder (XDG_STATE_HOME; LOCALAPPDATA on
+// Windows) points into a scratch folder while the object lives.
+class scratch_store : public scratch_dir {
+  public:
+#if defined(_WIN32)
+    static constexpr const char *variable = "LOCALAPPDATA";
+#else
+    static constexpr const char *variable = "XDG_STATE_HOME";
+#endif
+    scratch_store() : scratch_dir("state") {
+        const char *was = getenv(variable);
+        was_ = was ? was : "";
+        set_env(variable, str());
+    }
+    ~scratch_store() { set_env(variable, was_); }
+
+  private:
+    std::string was_;
 };
 
 // The session log's text (CR LF as stored), read from the current folder.

@@ -1,0 +1,218 @@
+// The undo store: a run's folder and journal, the originals kept, the runs that go, the
+// leftovers of killed runs.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "engine/content_hash.h"
+#include "engine/engine.h"
+#include "undo/journal.h"
+#include "undo/store_files.h"
+#include "undo/undo.h"
+
+struct undo_run {
+    std::string dir;
+    std::string root;
+    os_file journal;
+    std::mutex lock;          // the journal's writes and the counts below
+    std::mutex flush_lock;    // one flush at a time; those waiting may find theirs done
+    uint64_t records = 0;     // "keep" records written
+    uint64_t written = 0;     // lines written
+    uint64_t flushed = 0;     // lines known to be on the disk
+};
+
+namespace {
+
+#if defined(_WIN32)
+constexpr const char *store_below_user = "Sarvelt\\undo";
+#else
+constexpr const char *store_below_user = "sarvelt/undo";
+#endif
+
+// The numbers of the runs' folders in the store, from the oldest.
+std::vector<uint64_t> run_numbers(const std::string &store) {
+    std::vector<os_dir_entry> entries;
+    std::vector<uint64_t> numbers;
+    if (os_list_dir(store.c_str(), &entries, nullptr, 1) < 0) return numbers;
+    for (const os_dir_entry &e : entries) {
+        if (!e.is_dir || e.name.empty() || e.name.size() > 18) continue;
+        if (e.name.find_first_not_of("0123456789") != std::string::npos) continue;
+        numbers.push_back(strtoull(e.name.c_str(), nullptr, 10));
+    }
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
+std::string run_folder(const std::string &store, uint64_t number) {
+    return path_in(store, std::to_string(number));
+}
+
+// Reads the journal of the run folder dir. 0 when it has none that can be read.
+int read_run(const std::string &dir, undo_record *record) {
+    std::string text;
+    if (!read_whole(path_in(dir, journal_name), &text)) return 0;
+    return journal_read(text, dir, record);
+}
+
+// Removes a run's folder with everything in it.
+void remove_run(const std::string &dir) {
+    std::vector<os_dir_entry> entries;
+    os_list_dir(dir.c_str(), &entries, nullptr, 1);
+    for (const os_dir_entry &e : entries)
+        if (!e.is_dir) os_remove(path_in(dir, e.name).c_str());
+    os_remove_dir(dir.c_str());
+}
+
+// A path without the separators at its end (a root keeps its own), so that "C:\a\" and
+// "C:\a" name one Path.
+std::string trimmed(std::string path) {
+    while (path.size() > 1 && is_path_separator(path.back()) &&
+           !(path.size() == 3 && path[1] == ':'))
+        path.pop_back();
+    return path;
+}
+
+std::string with_reason(const std::string &what, uint32_t code) {
+    return what + " (" + os_error_text(code) + ")";
+}
+
+bool write_line(undo_run &run, const std::string &line) {
+    std::lock_guard<std::mutex> hold(run.lock);
+    if (!os_write_all(run.journal, line.data(), line.size())) return false;
+    ++run.written;
+    return true;
+}
+
+}  // namespace
+
+std::string undo_store_dir() {
+    const std::string user = os_user_state_dir();
+    return user.empty() ? "" : path_in(user, store_below_user);
+}
+
+void undo_run_closer::operator()(undo_run *run) const {
+    os_close(&run->journal);
+    delete run;
+}
+
+undo_run_ptr undo_begin(const std::string &root, const std::string &search,
+                        const std::string &replace, std::string *why) {
+    const std::string store = undo_store_dir();
+    if (store.empty()) {
+        *why = "No folder to keep the originals in for undo: the user's folder is not known.";
+        return nullptr;
+    }
+    if (!make_folders(store)) {
+        *why = with_reason("Unable to make the undo store " + store, os_last_error());
+        return nullptr;
+    }
+    std::vector<uint64_t> runs = run_numbers(store);
+    for (uint64_t n : runs) {
+        undo_record record;
+        if (read_run(run_folder(store, n), &record) && !record.ended &&
+            trimmed(record.root) == trimmed(root))
+            for (const undo_entry &e : record.entries) remove_leftover_temp(e);
+    }
+    while (runs.size() >= runs_kept) {
+        remove_run(run_folder(store, runs.front()));
+        runs.erase(runs.begin());
+    }
+    undo_run_ptr run(new undo_run);
+    run->root = root;
+    uint64_t number = runs.empty() ? 1 : runs.back() + 1;
+    for (int tries = 0;; ++tries, ++number) {
+        run->dir = run_folder(store, number);
+        if (os_make_dir(run->dir.c_str())) break;
+        if (!os_error_is_exists(os_last_error()) || tries == 1000) {
+            *why = with_reason("Unable to make a folder in the undo store " + store, os_last_error());
+            return nullptr;
+        }
+    }
+    const std::string journal = path_in(run->dir, journal_name);
+    const std::string header = journal_header(root, search, replace, os_time_now());
+    if (!os_create_new(journal.c_str(), &run->journal) ||
+        !os_write_all(run->journal, header.data(), header.size()) || !os_sync(run->journal)) {
+        *why = with_reason("Unable to write the undo journal " + journal, os_last_error());
+        os_close(&run->journal);
+        remove_run(run->dir);
+        return nullptr;
+    }
+    return run;
+}
+
+const std::string &undo_run_dir(const undo_run &run) { return run.dir; }
+
+uint64_t undo_keep(undo_run &run, const undo_file &file) {
+    uint64_t number;
+    {
+        std::lock_guard<std::mutex> hold(run.lock);
+        number = ++run.records;
+    }
+    const std::string kept = path_in(run.dir, std::to_string(number));
+    bool copied = false;
+    if (!os_hard_link(file.path.c_str(), kept.c_str())) {
+        // Another volume, or a file system without such links: a copy, on the disk before the
+        // record that names it.
+        if (!copy_whole(file.path, kept)) return 0;
+        copied = true;
+    }
+    if (!write_line(run, journal_keep_line(number, copied, file))) return 0;
+    return number;
+}
+
+int undo_flush(undo_run &run) {
+    uint64_t wanted;
+    {
+        std::lock_guard<std::mutex> hold(run.lock);
+        wanted = run.written;
+        if (run.flushed >= wanted) return 1;
+    }
+    std::lock_guard<std::mutex> one_at_a_time(run.flush_lock);
+    {
+        std::lock_guard<std::mutex> hold(run.lock);
+        if (run.flushed >= wanted) return 1;  // flushed meanwhile by another thread
+        wanted = run.written;
+    }
+    if (!os_sync(run.journal)) return 0;
+    std::lock_guard<std::mutex> hold(run.lock);
+    run.flushed = std::max(run.flushed, wanted);
+    return 1;
+}
+
+void undo_note_temp(undo_run &run, uint64_t entry, const std::string &temp_path) {
+    // Not flushed: it matters only to a run killed after it, whose write the system has.
+    write_line(run, journal_temp_line(entry, temp_path));
+}
+
+void undo_end(undo_run &run) {
+    write_line(run, journal_end_line);
+    os_sync(run.journal);
+    os_close(&run.journal);
+}
+
+int undo_find_latest(const std::string &root, undo_record *out) {
+    const std::string store = undo_store_dir();
+    if (store.empty()) return 0;
+    std::vector<uint64_t> runs = run_numbers(store);
+    for (auto it = runs.rbegin(); it != runs.rend(); ++it) {
+        undo_record record;
+        if (!read_run(run_folder(store, *it), &record)) continue;
+        if (record.undone || trimmed(record.root) != trimmed(root)) continue;
+        // A run that kept nothing changed nothing: the one before it is what undo means.
+        if (record.entries.empty() && record.unreadable.empty()) continue;
+        *out = record;
+        return 1;
+    }
+    return 0;
+}
+
+int undo_mark_undone(const undo_record &record) {
+    os_file f;
+    const std::string journal = path_in(record.dir, journal_name);
+    if (!os_open_append(journal.c_str(), &f)) return 0;
+    const bool written = os_write_all(f, journal_undone_line, strlen(journal_undone_line)) != 0;
+    return os_close(&f) && written ? 1 : 0;
+}
