@@ -32,6 +32,7 @@ const char usage_text[] =
     "  --delay MS        milliseconds to wait after each selected file (default: 0)\n"
     "  --name-len N      only files whose name has at least N characters\n"
     "  --age-days D      only files last written at most D days before the run starts\n"
+    "  --preview         show what a run would change, and change nothing\n"
     "  --help            this text\n"
     "\n"
     "Options take their value as the next argument or after '=' (--type=*.txt).\n"
@@ -172,6 +173,28 @@ int finish(const run_outcome &o) {
     return 0;
 }
 
+// What a preview found, as the user reads it: each file that would change (its path as the
+// log gives it, then its count) with its first changed lines, the files left alone, and the
+// totals.
+void print_preview(const preview_report &r) {
+    for (const preview_row &row : r.changes) {
+        printf("%s: %llu replacement%s\n", row.path.c_str(),
+               (unsigned long long)row.what.replacements, row.what.replacements == 1 ? "" : "s");
+        for (const changed_line &c : row.what.first) {
+            printf("-%llu: %s\n", (unsigned long long)c.number, c.before.c_str());
+            printf("+%llu: %s\n", (unsigned long long)c.number, c.after.c_str());
+        }
+    }
+    for (const auto &left : r.left_alone)
+        printf("left alone: %s (%s)\n", left.first.c_str(), left.second.c_str());
+    printf("Preview: %llu file%s would change, %llu replacement%s in all; %llu file%s read, "
+           "%llu left alone.\n",
+           (unsigned long long)r.changes.size(), r.changes.size() == 1 ? "" : "s",
+           (unsigned long long)r.replacements, r.replacements == 1 ? "" : "s",
+           (unsigned long long)r.files_read, r.files_read == 1 ? "" : "s",
+           (unsigned long long)r.left_alone.size());
+}
+
 int usage_error(const char *what, const char *detail) {
     fprintf(stderr, "sarvelt-cli: %s%s\n\n%s", what, detail, usage_text);
     return 2;
@@ -181,6 +204,7 @@ int usage_error(const char *what, const char *detail) {
 
 int main(int argc, char **argv) {
     std::map<std::string, std::string> values;
+    bool preview = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -194,6 +218,10 @@ int main(int argc, char **argv) {
         if (eq != std::string::npos) {
             value = name.substr(eq + 1);
             name.resize(eq);
+        }
+        if (name == "preview" && eq == std::string::npos) {
+            preview = true;
+            continue;
         }
         const option_field *option = find_option(name);
         if (!option) return usage_error("unknown option: ", arg.c_str());
@@ -232,9 +260,12 @@ int main(int argc, char **argv) {
 
     console_catch_interrupts();
     out.showing = true;
-    window_post_command(IDC_RUN);
+    window_post_command(preview ? IDC_PREVIEW : IDC_RUN);
     pump_all();
     end_line();
+    if (preview && command_last_outcome().end != run_end::refused &&
+        command_last_outcome().end != run_end::log_unavailable)
+        print_preview(command_last_preview());
     int status = finish(command_last_outcome());
     fflush(stdout);
     console_restore();

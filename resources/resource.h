@@ -29,6 +29,8 @@
 #define IDC_PROGRESS 152
 #define IDC_NAME_LEN 157
 #define IDC_AGE_DAYS 158
+#define IDC_PREVIEW 160
+#define IDC_UNDO 161
 
 // Commands the program sends or posts to itself; 2 is the Esc key (IDCANCEL).
 #define CMD_ESCAPE 2

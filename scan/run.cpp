@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/preview.h"
 #include "engine/rewrite.h"
 #include "log/log.h"
 #include "platform/os.h"
@@ -87,7 +88,13 @@ run_outcome ending() {
 
 int run_in_progress() { return runs_on_stack > 0 ? 1 : 0; }
 
-run_outcome run_search_replace() {
+namespace {
+
+// The passes of a run over plan: the count, then the applying pass with action for each
+// selected file (the rewrite, with the work ahead of the walk, when action is null). begin and
+// end frame the applying pass (what a mode writes to the log before and after it).
+template <class Begin, class End>
+run_outcome two_passes(walk_file_action action, Begin begin, End end) {
     if (run_state.busy) return outcome_of(run_end::already_running);
     std::string why = refusal();
     if (!why.empty()) return outcome_of(run_end::refused, why);
@@ -104,9 +111,10 @@ run_outcome run_search_replace() {
     const char *folder = plan.root.c_str();
 
     // The work ahead starts with the counting pass: the workers prepare the first files while
-    // the walk counts. Nothing is swapped before the applying pass reaches a file.
+    // the walk counts. Nothing is swapped before the applying pass reaches a file. A preview
+    // prepares nothing.
     run_state.matched_count = 0;
-    pipeline_start(plan);
+    if (!action) pipeline_start(plan);
     pipeline_ahead(read_delay_field() <= 0);
     walk_directory(folder, plan.select, 0);
     run_state.total_matches = run_state.matched_count;
@@ -114,10 +122,15 @@ run_outcome run_search_replace() {
 
     // Nothing selected: no applying pass. Errors of the counting pass (paths too long) are
     // still reported.
-    if (run_state.total_matches != 0 && !log_unavailable()) {
+    if (run_state.total_matches != 0 && !log_unavailable() && begin(plan)) {
         run_state.matched_count = 0;
-        pipeline_counted();
-        walk_directory(folder, plan.select, 1);
+        if (action) {
+            walk_directory(folder, plan.select, action);
+        } else {
+            pipeline_counted();
+            walk_directory(folder, plan.select, 1);
+        }
+        end();
     }
     // What was prepared and not committed (after a cancel) is discarded.
     pipeline_finish();
@@ -127,4 +140,68 @@ run_outcome run_search_replace() {
     rewrite_set_lock_wait(nullptr);
     --runs_on_stack;
     return outcome;
+}
+
+// The preview being made, for its file action.
+preview_report *previewing = nullptr;
+const run_plan *preview_plan = nullptr;
+
+void preview_in_turn(const walk_position &, const std::string &path) {
+    preview_report &r = *previewing;
+    file_preview what;
+    ++r.files_read;
+    if (!preview_file(path.c_str(), preview_plan->search.c_str(), preview_plan->replace.c_str(),
+                      &what)) {
+        const std::string reason = os_error_text(what.code);
+        r.left_alone.push_back({path, reason});
+        errors_seen = 1;
+        log_message("ERROR: Preview: Unable to read file %s (%s)\n", path.c_str(), reason.c_str());
+        return;
+    }
+    if (what.runaway) {
+        r.left_alone.push_back({path, "the replacement would never end"});
+        return;
+    }
+    if (what.replacements == 0) return;
+    if (what.read_only) {
+        r.left_alone.push_back({path, "read-only"});
+        return;
+    }
+    r.replacements += what.replacements;
+    log_message("INFO: Preview: %s would get %llu replacement%s\n", path.c_str(),
+                (unsigned long long)what.replacements, what.replacements == 1 ? "" : "s");
+    r.changes.push_back({path, std::move(what)});
+}
+
+}  // namespace
+
+run_outcome run_search_replace() {
+    return two_passes(nullptr, [](const run_plan &) { return true; }, [] {});
+}
+
+run_outcome run_preview(preview_report *report) {
+    *report = preview_report();
+    run_plan plan;
+    previewing = report;
+    preview_plan = &plan;
+    run_outcome o = two_passes(
+        preview_in_turn,
+        [&](const run_plan &p) {
+            plan = p;
+            log_message("INFO: Preview of a run over %s: search for '%s', replace with '%s'; "
+                        "nothing is written\n",
+                        p.root.c_str(), p.search.c_str(), p.replace.c_str());
+            return !log_unavailable();
+        },
+        [&] {
+            log_message("INFO: Preview: %llu files would change, %llu replacements in all; %llu "
+                        "files read, %llu left alone\n",
+                        (unsigned long long)report->changes.size(),
+                        (unsigned long long)report->replacements,
+                        (unsigned long long)report->files_read,
+                        (unsigned long long)report->left_alone.size());
+        });
+    previewing = nullptr;
+    preview_plan = nullptr;
+    return o;
 }

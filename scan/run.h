@@ -4,6 +4,10 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/preview.h"
 
 // How a run ended.
 enum class run_end {
@@ -28,6 +32,25 @@ struct run_outcome {
 // Len and Age days). Returns when both passes are over or the walk was stopped, or at once when
 // the fields are refused (nothing shown, nothing touched) or a run is already in progress.
 run_outcome run_search_replace();
+
+// What a preview found: the files that would change (in walk order, each with its count and
+// first changed lines), the replacements in all, the selected files read, and those left
+// alone with the reason.
+struct preview_row {
+    std::string path;
+    file_preview what;
+};
+struct preview_report {
+    std::vector<preview_row> changes;
+    uint64_t replacements = 0;
+    uint64_t files_read = 0;
+    std::vector<std::pair<std::string, std::string>> left_alone;  // path, reason
+};
+
+// A preview over run_fields: the same checks, selection, walk, progress and commands as
+// run_search_replace, every selected file read through the line replacement, nothing written,
+// renamed or touched. Its entries in the log are marked "Preview".
+run_outcome run_preview(preview_report *report);
 
 // 1 while run_search_replace is on the stack, also while a cancelled run is still unwinding.
 int run_in_progress();

@@ -22,6 +22,9 @@ namespace {
 // between passes.
 walk_position position;
 
+// One folder and everything below it: counting without an action, applying it with one.
+void walk_level(const char *dir, const selection &sel, walk_file_action action);
+
 // dir and name as the log shows them, whether or not they fit a path.
 std::string shown_path(const char *dir, const std::string &name) {
     std::string path(dir);
@@ -110,13 +113,13 @@ int wait_while_paused() {
 // A selected file of the applying pass: progress (the bar one file ahead), the rewrite unless
 // the walk was stopped meanwhile, then the user's delay (while one is set, nothing is prepared
 // ahead of the walk).
-void apply_to_file(const char *path) {
+void apply_to_file(const char *path, walk_file_action action) {
     if (run_state.total_matches == 0) run_state.total_matches = 1;
     uint32_t done = run_state.matched_count;
     uint32_t total = run_state.total_matches;
     set_status_text(walk_progress_text(done, total).c_str());
     set_progress_position(uint32_t((uint64_t(done) + 1) * 1000 / total));
-    if (!run_state.stop_walk) pipeline_commit(position, path);
+    if (!run_state.stop_walk) action(position, path);
     int32_t delay = read_delay_field();
     pipeline_ahead(delay <= 0);
     wait_ticks(delay);
@@ -124,7 +127,8 @@ void apply_to_file(const char *path) {
 
 // One entry of the folder dir; path is the level's buffer. Returns 0 when the walk is to stop.
 int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const selection &sel,
-                 int apply) {
+                 walk_file_action action) {
+    const int apply = action ? 1 : 0;
     pump_one_message();
     if (stopped()) return 0;
     if (!wait_while_paused()) return 0;
@@ -140,7 +144,7 @@ int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const s
             report_skipped(dir, entry, apply);
             return log_unavailable() ? 0 : 1;
         }
-        walk_directory(path, sel, apply);
+        walk_level(path, sel, action);
         return 1;
     }
 
@@ -148,13 +152,27 @@ int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const s
     if (selected < 0) report_skipped(dir, entry, apply);
     if (selected > 0) ++run_state.matched_count;
     pump_one_message();
-    if (apply && selected > 0) apply_to_file(path);
+    if (apply && selected > 0) apply_to_file(path, action);
     return log_unavailable() ? 0 : 1;
 }
+
+// The rewrite of a file in its turn, with the work ahead of the walk.
+void rewrite_in_turn(const walk_position &at, const std::string &path) { pipeline_commit(at, path); }
 
 }  // namespace
 
 void walk_directory(const char *dir, const selection &sel, int apply) {
+    walk_level(dir, sel, apply ? rewrite_in_turn : nullptr);
+}
+
+void walk_directory(const char *dir, const selection &sel, walk_file_action action) {
+    walk_level(dir, sel, action);
+}
+
+namespace {
+
+void walk_level(const char *dir, const selection &sel, walk_file_action action) {
+    const int apply = action ? 1 : 0;
     char *path = static_cast<char *>(malloc(walk_path_room));
     if (run_state.total_matches % 10 == 0)
         set_status(apply ? "Scanning Directories..." : "Scanning Directories...please wait...");
@@ -187,7 +205,7 @@ void walk_directory(const char *dir, const selection &sel, int apply) {
     for (size_t i = 0; i < entries.size(); ++i) {
         os_use_folder(here.handle != -1 ? &here : nullptr);
         position.push_back(uint32_t(i));
-        int go_on = handle_entry(dir, entries[i], path, sel, apply);
+        int go_on = handle_entry(dir, entries[i], path, sel, action);
         position.pop_back();
         if (!go_on) break;
     }
@@ -196,6 +214,8 @@ void walk_directory(const char *dir, const selection &sel, int apply) {
     if (position.empty()) log_write_waiting();  // the pass is over
     free(path);
 }
+
+}  // namespace
 
 void walk_directory(const char *dir, const char *file_type, uint64_t min_size, int apply) {
     selection sel;

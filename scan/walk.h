@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/os.h"
+#include "scan/pipeline.h"
 #include "scan/select.h"
 
 // Room of the walk's path buffer per level, terminator included.
@@ -19,6 +20,10 @@ constexpr int walk_path_room = 460;
 // log is never selected; a path that does not fit the walk's buffer is logged as an error
 // (counting pass) and skipped.
 void walk_directory(const char *dir, const selection &sel, int apply);
+// The applying pass with another action than the rewrite for each selected file in its turn
+// (a preview): the same walk, progress, delay and commands.
+using walk_file_action = void (*)(const walk_position &at, const std::string &path);
+void walk_directory(const char *dir, const selection &sel, walk_file_action action);
 // The same with file_type and min_size as the whole selection (no Name Len, no Age days).
 void walk_directory(const char *dir, const char *file_type, uint64_t min_size, int apply);
 

@@ -15,6 +15,7 @@ namespace {
 // Runs started by RUN, with their outcome boxes, now on the stack.
 int run_depth = 0;
 run_outcome last_outcome;
+preview_report last_preview;
 
 // Where a fresh window points the Path field.
 #if defined(_WIN32)
@@ -98,6 +99,19 @@ void run_or_continue() {
     --run_depth;
 }
 
+// 160: PREVIEW. Refused (it does nothing) while a run, a preview or an undo is on the stack.
+void preview() {
+    if (run_depth > 0) return;
+    run_state.paused = 0;
+    run_state.cancel_requested = 0;
+    run_state.stop_walk = 0;
+    read_fields();
+    ++run_depth;
+    last_outcome = run_preview(&last_preview);
+    show_outcome(last_outcome);
+    --run_depth;
+}
+
 // 151: PAUSE.
 void pause_run() {
     if (!run_state.busy) return;
@@ -138,6 +152,7 @@ int command_dispatch(int id, long *result) {
         *result = command_default;
         return 1;
     case IDC_RUN: run_or_continue(); return 1;
+    case IDC_PREVIEW: preview(); return 1;
     case IDC_PAUSE: pause_run(); return 1;
     case IDC_CANCEL_RESET: cancel_reset(); return 1;
     case CMD_ESCAPE:
@@ -151,6 +166,8 @@ void command_window_destroyed() { run_state.closing = 1; }
 int command_run_on_stack() { return run_depth > 0 ? 1 : 0; }
 
 const run_outcome &command_last_outcome() { return last_outcome; }
+
+const preview_report &command_last_preview() { return last_preview; }
 
 void command_handle(int id) {
     long result = 0;

@@ -26,6 +26,9 @@ int command_run_on_stack();
 // calls for have been shown; whether the program goes on is the front end's decision.
 const run_outcome &command_last_outcome();
 
+// What the last PREVIEW found (empty before the first one).
+const preview_report &command_last_preview();
+
 // command_dispatch for a caller that has no use for the result: what a headless window's host
 // dispatches to.
 void command_handle(int id);

@@ -61,6 +61,23 @@ TEST_F(Cli, RewritesTheSelectedFilesAndPrintsEveryStatus) {
     EXPECT_FALSE(has_temporaries());
 }
 
+TEST_F(Cli, APreviewPrintsWhatWouldChangeAndChangesNothing) {
+    file("a.txt", "one needle\nkept\n");
+    file("b.txt", "nothing\n");
+    const int64_t was = mtime_of(tree / "a.txt");
+    result r = run({"--path", tree.string(), "--search", "needle", "--replace", "pin", "--preview"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("a.txt: 1 replacement\n-1: one needle\n+1: one pin\n"))
+        << r.out;
+    EXPECT_NE(std::string::npos,
+              r.out.find("Preview: 1 file would change, 1 replacement in all; 2 files read, 0 left "
+                         "alone.\n"))
+        << r.out;
+    EXPECT_EQ("one needle\nkept\n", read("a.txt"));
+    EXPECT_EQ(was, mtime_of(tree / "a.txt"));
+    EXPECT_FALSE(has_temporaries());
+}
+
 TEST_F(Cli, ARunSelectingNoFileCreatesNoLog) {
     file("a.txt", "needle\n");
     result r = run({"--path", tree.string(), "--type", "*.zzz", "--search", "needle"});

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -17,8 +18,10 @@ namespace testutil {
 // (more than max_steps replacements, or the line grew longer than max_size): the engine may then
 // stop with its runaway guard or finish, either is accepted. A replacement that holds the search
 // text always leaves an occurrence: it never ends (-1 as soon as there is one).
+// *count (if given) grows by the replacements made.
 inline int reference_replace(std::string &line, const std::string &search, const std::string &repl,
-                             size_t max_size = size_t(16) << 10, int max_steps = 5000) {
+                             size_t max_size = size_t(16) << 10, int max_steps = 5000,
+                             uint64_t *count = nullptr) {
     size_t k = line.find(search);
     if (k == std::string::npos) return 0;
     if (repl.find(search) != std::string::npos) return -1;
@@ -26,6 +29,7 @@ inline int reference_replace(std::string &line, const std::string &search, const
     while (k != std::string::npos) {
         if (++steps > max_steps || line.size() > max_size) return -1;
         line.replace(k, search.size(), repl);
+        if (count) ++*count;
         k = line.find(search);
     }
     return 1;
@@ -35,7 +39,8 @@ inline int reference_replace(std::string &line, const std::string &search, const
 // keep its bytes), -1 a line ran past the budget (then raw comes back).
 inline std::string reference_rewrite(const std::string &raw, const std::string &search,
                                      const std::string &repl, int *result,
-                                     size_t max_line = size_t(16) << 10) {
+                                     size_t max_line = size_t(16) << 10,
+                                     uint64_t *count = nullptr) {
     std::string view;
     view.reserve(raw.size());
     for (size_t i = 0; i < raw.size(); ++i) {
@@ -49,7 +54,7 @@ inline std::string reference_rewrite(const std::string &raw, const std::string &
         size_t lf = view.find('\n', start);
         size_t end = lf == std::string::npos ? view.size() : lf + 1;
         std::string line = view.substr(start, end - start);
-        int r = reference_replace(line, search, repl, max_line);
+        int r = reference_replace(line, search, repl, max_line, 5000, count);
         if (r < 0) {
             *result = -1;
             return raw;
