@@ -21,6 +21,7 @@ namespace {
 
 const char usage_text[] =
     "Usage: sarvelt-cli --path FOLDER --search TEXT [options]\n"
+    "       sarvelt-cli --path FOLDER --undo\n"
     "Replaces TEXT in every selected file below FOLDER (folders whose names begin with '.'\n"
     "are skipped). Every step is written to logging.log in the current folder.\n"
     "\n"
@@ -33,6 +34,8 @@ const char usage_text[] =
     "  --name-len N      only files whose name has at least N characters\n"
     "  --age-days D      only files last written at most D days before the run starts\n"
     "  --preview         show what a run would change, and change nothing\n"
+    "  --no-undo         keep no originals for undo (for trees under version control)\n"
+    "  --undo            undo the latest run on FOLDER that is not undone yet (no --search)\n"
     "  --help            this text\n"
     "\n"
     "Options take their value as the next argument or after '=' (--type=*.txt).\n"
@@ -204,7 +207,7 @@ int usage_error(const char *what, const char *detail) {
 
 int main(int argc, char **argv) {
     std::map<std::string, std::string> values;
-    bool preview = false;
+    bool preview = false, undo = false, no_undo = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -219,8 +222,8 @@ int main(int argc, char **argv) {
             value = name.substr(eq + 1);
             name.resize(eq);
         }
-        if (name == "preview" && eq == std::string::npos) {
-            preview = true;
+        if (eq == std::string::npos && (name == "preview" || name == "undo" || name == "no-undo")) {
+            (name == "preview" ? preview : name == "undo" ? undo : no_undo) = true;
             continue;
         }
         const option_field *option = find_option(name);
@@ -232,7 +235,9 @@ int main(int argc, char **argv) {
         values[name] = value;
     }
     if (!values.count("path")) return usage_error("missing ", "--path");
-    if (!values.count("search")) return usage_error("missing ", "--search");
+    if (!values.count("search") && !undo) return usage_error("missing ", "--search");
+    if (undo && (preview || values.count("search")))
+        return usage_error("--undo takes no ", preview ? "--preview" : "--search");
     for (const option_field &o : option_fields) {
         auto v = values.find(o.name);
         if (v != values.end() && v->second.size() > size_t(o.room - 1)) {
@@ -260,7 +265,8 @@ int main(int argc, char **argv) {
 
     console_catch_interrupts();
     out.showing = true;
-    window_post_command(preview ? IDC_PREVIEW : IDC_RUN);
+    command_keep_originals(!no_undo);
+    window_post_command(undo ? IDC_UNDO : preview ? IDC_PREVIEW : IDC_RUN);
     pump_all();
     end_line();
     if (preview && command_last_outcome().end != run_end::refused &&

@@ -7,8 +7,11 @@
 // and box operations do nothing and window_get_text yields an empty text.
 #pragma once
 
+#include <string>
+#include <vector>
+
 // Kinds of message box.
-enum window_box_kind { box_plain = 0, box_warning = 1, box_error = 2 };
+enum window_box_kind { box_plain = 0, box_warning = 1, box_error = 2, box_question = 3 };
 
 // 1 while the main dialog exists.
 int window_alive();
@@ -30,3 +33,11 @@ void window_post_command(int id);
 void window_request_close();
 // Shows a message box and waits until it is closed; owned = 1 makes the main dialog its owner.
 void window_message_box(int owned, const char *text, const char *caption, window_box_kind kind);
+// Asks a question in a box owned by the main dialog, with the buttons Yes and No, and waits
+// for the answer: 1 Yes, 0 No (or the box closed).
+int window_ask_yes_no(const char *text, const char *caption);
+// Shows rows of texts in a window of its own, captioned caption: a list view with the columns
+// given, sized to the screen, owned by the main dialog, which waits meanwhile. Returns once it
+// is closed (Esc or its close box).
+void window_show_list(const char *caption, const std::vector<std::string> &columns,
+                      const std::vector<std::vector<std::string>> &rows);

@@ -30,7 +30,15 @@ headless_window &win() {
 
 }  // namespace
 
+namespace {
+std::vector<headless_list> &shown_lists() {
+    static std::vector<headless_list> lists;
+    return lists;
+}
+}  // namespace
+
 void headless_open(const headless_host &host) {
+    shown_lists().clear();
     headless_window &w = win();
     w.host = host;
     w.alive = true;
@@ -122,6 +130,24 @@ void window_request_close() {
     if (!w.alive) return;
     w.close_requested = true;
     w.queue.push_back(close_message);
+}
+
+namespace {
+int question_answer = 1;
+}  // namespace
+
+void window_show_list(const char *caption, const std::vector<std::string> &columns,
+                      const std::vector<std::vector<std::string>> &rows) {
+    if (window_alive()) shown_lists().push_back({caption, columns, rows});
+}
+
+const std::vector<headless_list> &headless_lists() { return shown_lists(); }
+
+void headless_answer_questions(int yes) { question_answer = yes ? 1 : 0; }
+
+int window_ask_yes_no(const char *text, const char *caption) {
+    window_message_box(1, text, caption, box_question);
+    return question_answer;
 }
 
 void window_message_box(int owned, const char *text, const char *caption, window_box_kind kind) {

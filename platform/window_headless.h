@@ -31,6 +31,13 @@ struct headless_host {
     void (*box_shown)(const headless_box &box) = nullptr;
 };
 
+// A list shown by window_show_list.
+struct headless_list {
+    std::string caption;
+    std::vector<std::string> columns;
+    std::vector<std::vector<std::string>> rows;
+};
+
 // Creates the window (texts empty, progress 0, queue empty, boxes forgotten) for host, or
 // destroys it.
 void headless_open(const headless_host &host);
@@ -41,6 +48,11 @@ int headless_progress();
 // The progress bar's set-up state: 1 once window_setup_progress ran.
 int headless_progress_ready();
 const std::vector<headless_box> &headless_boxes();
+// What the next questions (window_ask_yes_no) are answered: 1 Yes (the default), 0 No. A
+// question is recorded as a box of kind box_question.
+void headless_answer_questions(int yes);
+// The lists shown since the window opened.
+const std::vector<headless_list> &headless_lists();
 void headless_clear_boxes();
 // Commands waiting in the queue.
 size_t headless_queued();

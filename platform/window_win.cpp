@@ -97,6 +97,113 @@ void window_message_box(int owned, const char *text, const char *caption, window
     UINT icon = 0;
     if (kind == box_warning) icon = MB_ICONWARNING;
     if (kind == box_error) icon = MB_ICONERROR;
+    if (kind == box_question) icon = MB_ICONQUESTION;
     HWND owner = owned ? live_dialog() : nullptr;
     MessageBoxA(owner, text, caption, MB_OK | icon);
+}
+
+int window_ask_yes_no(const char *text, const char *caption) {
+    return MessageBoxA(live_dialog(), text, caption, MB_YESNO | MB_ICONQUESTION) == IDYES ? 1 : 0;
+}
+
+namespace {
+
+// The list window: a list view filling a top-level window of its own.
+constexpr const char *list_class = "SarveltList";
+
+LRESULT CALLBACK list_window_proc(HWND window, UINT message, WPARAM w, LPARAM l) {
+    switch (message) {
+    case WM_SIZE: {
+        HWND list = GetWindow(window, GW_CHILD);
+        if (list) MoveWindow(list, 0, 0, LOWORD(l), HIWORD(l), TRUE);
+        return 0;
+    }
+    case WM_CLOSE: DestroyWindow(window); return 0;
+    default: return DefWindowProcA(window, message, w, l);
+    }
+}
+
+bool register_list_class() {
+    static bool registered = false;
+    if (registered) return true;
+    WNDCLASSEXA c = {};
+    c.cbSize = sizeof c;
+    c.lpfnWndProc = list_window_proc;
+    c.hInstance = GetModuleHandleA(nullptr);
+    c.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    c.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    c.lpszClassName = list_class;
+    c.hIcon = LoadIconA(c.hInstance, ICON_RESOURCE_NAME);
+    registered = RegisterClassExA(&c) != 0;
+    return registered;
+}
+
+}  // namespace
+
+void window_show_list(const char *caption, const std::vector<std::string> &columns,
+                      const std::vector<std::vector<std::string>> &rows) {
+    HWND owner = live_dialog();
+    INITCOMMONCONTROLSEX controls;
+    controls.dwSize = sizeof controls;
+    controls.dwICC = ICC_LISTVIEW_CLASSES;
+    InitCommonControlsEx(&controls);
+    if (!register_list_class()) return;
+    // Four fifths of the screen's work area, in its middle.
+    RECT area;
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
+    const int width = (area.right - area.left) * 4 / 5;
+    const int height = (area.bottom - area.top) * 4 / 5;
+    HWND window = CreateWindowExA(0, list_class, caption, WS_OVERLAPPEDWINDOW,
+                                  area.left + (area.right - area.left - width) / 2,
+                                  area.top + (area.bottom - area.top - height) / 2, width, height,
+                                  owner, nullptr, GetModuleHandleA(nullptr), nullptr);
+    if (!window) return;
+    RECT inside;
+    GetClientRect(window, &inside);
+    HWND list = CreateWindowExA(0, WC_LISTVIEWA, "",
+                                WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS,
+                                0, 0, inside.right, inside.bottom, window, nullptr,
+                                GetModuleHandleA(nullptr), nullptr);
+    SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
+    // The file and the change take the room; the count needs little.
+    for (size_t c = 0; c < columns.size(); ++c) {
+        LVCOLUMNA column = {};
+        column.mask = LVCF_TEXT | LVCF_WIDTH;
+        column.pszText = const_cast<char *>(columns[c].c_str());
+        column.cx = c == 1 ? width / 10 : width * 2 / 5;
+        SendMessageA(list, LVM_INSERTCOLUMNA, WPARAM(c), LPARAM(&column));
+    }
+    for (size_t r = 0; r < rows.size(); ++r) {
+        for (size_t c = 0; c < rows[r].size() && c < columns.size(); ++c) {
+            LVITEMA item = {};
+            item.mask = LVIF_TEXT;
+            item.iItem = int(r);
+            item.iSubItem = int(c);
+            item.pszText = const_cast<char *>(rows[r][c].c_str());
+            SendMessageA(list, c == 0 ? LVM_INSERTITEMA : LVM_SETITEMTEXTA, WPARAM(r), LPARAM(&item));
+        }
+    }
+    if (owner) EnableWindow(owner, FALSE);
+    ShowWindow(window, SW_SHOW);
+    SetFocus(list);
+    MSG msg;
+    while (IsWindow(window)) {
+        const BOOL got = GetMessageA(&msg, nullptr, 0, 0);
+        if (got == 0) {
+            PostQuitMessage(int(msg.wParam));  // for the main loop, once this window is gone
+            break;
+        }
+        if (got < 0) break;
+        if ((msg.message == WM_KEYDOWN || msg.message == WM_SYSKEYDOWN) && msg.wParam == VK_ESCAPE) {
+            DestroyWindow(window);
+            continue;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    if (IsWindow(window)) DestroyWindow(window);
+    if (owner) {
+        EnableWindow(owner, TRUE);
+        SetForegroundWindow(owner);
+    }
 }

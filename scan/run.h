@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/preview.h"
+#include "undo/undo.h"
 
 // How a run ended.
 enum class run_end {
@@ -51,6 +52,15 @@ struct preview_report {
 // run_search_replace, every selected file read through the line replacement, nothing written,
 // renamed or touched. Its entries in the log are marked "Preview".
 run_outcome run_preview(preview_report *report);
+
+// The latest run on the folder a Path names that is not undone yet. 1 found, 0 none.
+int undo_latest_for(const char *path, undo_record *out);
+// What the window asks before it undoes r (its time, Path, texts and files).
+std::string undo_question(const undo_record &r);
+// Gives back each file of r that still holds what r wrote (undo.h), with progress, PAUSE and
+// CANCEL; a file changed since is left and reported. r is then undone, unless the undo was
+// stopped (it can be taken up again). done_with_errors when a file could not be given back.
+run_outcome run_undo(const undo_record &r);
 
 // 1 while run_search_replace is on the stack, also while a cancelled run is still unwinding.
 int run_in_progress();

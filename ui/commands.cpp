@@ -16,6 +16,7 @@ namespace {
 int run_depth = 0;
 run_outcome last_outcome;
 preview_report last_preview;
+bool keep_originals = true;
 
 // Where a fresh window points the Path field.
 #if defined(_WIN32)
@@ -99,6 +100,31 @@ void run_or_continue() {
     --run_depth;
 }
 
+// What a preview found, in a window of its own: a row for each file that would change, or a
+// box when none would.
+void show_preview(const preview_report &r) {
+    const char *caption = "Sarvelt Preview";
+    if (r.changes.empty()) {
+        const std::string text = "No file would change: " + std::to_string(r.files_read) +
+                                 (r.files_read == 1 ? " file read" : " files read") +
+                                 (r.left_alone.empty() ? "." : ", " + std::to_string(r.left_alone.size()) +
+                                                                    " left alone.");
+        window_message_box(1, text.c_str(), caption, box_plain);
+        return;
+    }
+    std::vector<std::vector<std::string>> rows;
+    for (const preview_row &row : r.changes) {
+        std::string change;
+        if (!row.what.first.empty()) {
+            const changed_line &c = row.what.first[0];
+            change = std::to_string(c.number) + ": " + c.before + "  \xe2\x86\x92  " + c.after;
+        }
+        rows.push_back({row.path, std::to_string(row.what.replacements), change});
+    }
+    window_show_list(caption, {"File", "Replacements", "First change (before \xe2\x86\x92 after)"},
+                     rows);
+}
+
 // 160: PREVIEW. Refused (it does nothing) while a run, a preview or an undo is on the stack.
 void preview() {
     if (run_depth > 0) return;
@@ -108,6 +134,32 @@ void preview() {
     read_fields();
     ++run_depth;
     last_outcome = run_preview(&last_preview);
+    show_outcome(last_outcome);
+    if (last_outcome.end == run_end::done || last_outcome.end == run_end::done_with_errors)
+        show_preview(last_preview);
+    --run_depth;
+}
+
+// 161: UNDO. The latest run on the Path that is not undone yet is named in a question first;
+// Yes undoes it. Refused (it does nothing) while a run, a preview or an undo is on the stack.
+void undo() {
+    if (run_depth > 0) return;
+    run_state.paused = 0;
+    run_state.cancel_requested = 0;
+    run_state.stop_walk = 0;
+    read_fields();
+    last_outcome = run_outcome();
+    undo_record r;
+    if (!undo_latest_for(run_fields.folder_path, &r)) {
+        last_outcome.end = run_end::refused;
+        last_outcome.message =
+            std::string("There is no run to undo on the Path '") + run_fields.folder_path + "'.";
+        window_message_box(1, last_outcome.message.c_str(), "Undo", box_plain);
+        return;
+    }
+    if (!window_ask_yes_no(undo_question(r).c_str(), "Undo")) return;
+    ++run_depth;
+    last_outcome = run_undo(r);
     show_outcome(last_outcome);
     --run_depth;
 }
@@ -153,6 +205,7 @@ int command_dispatch(int id, long *result) {
         return 1;
     case IDC_RUN: run_or_continue(); return 1;
     case IDC_PREVIEW: preview(); return 1;
+    case IDC_UNDO: undo(); return 1;
     case IDC_PAUSE: pause_run(); return 1;
     case IDC_CANCEL_RESET: cancel_reset(); return 1;
     case CMD_ESCAPE:
@@ -168,6 +221,8 @@ int command_run_on_stack() { return run_depth > 0 ? 1 : 0; }
 const run_outcome &command_last_outcome() { return last_outcome; }
 
 const preview_report &command_last_preview() { return last_preview; }
+
+void command_keep_originals(bool keep) { keep_originals = keep; }
 
 void command_handle(int id) {
     long result = 0;

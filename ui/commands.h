@@ -29,6 +29,10 @@ const run_outcome &command_last_outcome();
 // What the last PREVIEW found (empty before the first one).
 const preview_report &command_last_preview();
 
+// Whether the runs started by RUN keep the originals for undo (the window always does;
+// sarvelt-cli --no-undo does not).
+void command_keep_originals(bool keep);
+
 // command_dispatch for a caller that has no use for the result: what a headless window's host
 // dispatches to.
 void command_handle(int id);

@@ -371,6 +371,8 @@ const control_spec expected_controls[] = {
     {IDC_LABEL, "Static", "Name Len ( >= ) :", 308, 73, 56, 8, label_style},
     {IDC_LABEL, "Static", "Age days ( <= ) :", 312, 97, 52, 8, label_style},
     {IDC_LABEL, "Static", "Replace String:", 30, 146, 50, 8, label_style},
+    {IDC_PREVIEW, "Button", "PREVIEW", 485, 268, 74, 14, button_style},
+    {IDC_UNDO, "Button", "UNDO", 330, 268, 74, 14, button_style},
 };
 const int expected_count = int(sizeof expected_controls / sizeof expected_controls[0]);
 
@@ -1019,6 +1021,66 @@ void scenario_screenshot(const std::string &handshake) {
     quit_and_expect_zero();
 }
 
+// The preview's window over a small tree: a row for each file that would change, nothing in
+// the tree changed, Esc closes it and the main window takes commands again. Returns the
+// window (still open) when keep_open, for a picture of it.
+HWND preview_window(const std::string &root, bool keep_open) {
+    make_folder(root);
+    write_file(root + "\\notes.txt", "the colour of the sea\r\n");
+    write_file(root + "\\readme.txt", "colour and colour\r\nno change\r\n");
+    write_file(root + "\\plan.txt", "no change\r\n");
+    fill_run_fields(root, "*.txt", "colour", "color", "0");
+    press(IDC_PREVIEW);
+    HWND window = nullptr;
+    wait_for([&] { return (window = FindWindowA("SarveltList", "Sarvelt Preview")) != nullptr; },
+             20000);
+    REQUIRE(window != nullptr);
+    HWND list = GetWindow(window, GW_CHILD);
+    DWORD_PTR rows = 0;
+    SendMessageTimeoutA(list, LVM_GETITEMCOUNT, 0, 0, SMTO_ABORTIFHUNG, send_timeout_ms, &rows);
+    CHECK(rows == 2);
+    CHECK(!IsWindowEnabled(main_window));
+    CHECK_EQ_STR(read_file(root + "\\notes.txt"), "the colour of the sea\r\n");
+    CHECK_EQ_STR(read_file(root + "\\readme.txt"), "colour and colour\r\nno change\r\n");
+    if (keep_open) return window;
+    PostMessageA(list, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    CHECK(wait_for([&] { return !IsWindow(window); }, 5000));
+    CHECK(wait_for([] { return IsWindowEnabled(main_window) != 0; }, 5000));
+    return nullptr;
+}
+
+void scenario_preview() {
+    start_program();
+    preview_window(current_folder() + "\\docs", false);
+    // With nothing to change, a box says so.
+    fill_run_fields(current_folder() + "\\docs", "*.txt", "absent", "x", "0");
+    press(IDC_PREVIEW);
+    HWND box = wait_box("Sarvelt Preview");
+    REQUIRE(box != nullptr);
+    CHECK_EQ_STR(box_text(box), "No file would change: 3 files read.");
+    close_box(box);
+    quit_and_expect_zero();
+}
+
+// The README's picture of the preview's window.
+void scenario_screenshot_preview(const std::string &handshake) {
+    REQUIRE(!handshake.empty());
+    start_program();
+    HWND window = preview_window(current_folder() + "\\docs", true);
+    SetForegroundWindow(window);
+    Sleep(500);
+    RECT r;
+    GetWindowRect(window, &r);
+    std::string rect = std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top) +
+                       "+" + std::to_string(r.left) + "+" + std::to_string(r.top) + "\n";
+    write_file(handshake + "\\rect.tmp", rect);
+    MoveFileA((handshake + "\\rect.tmp").c_str(), (handshake + "\\rect").c_str());
+    CHECK(wait_for([&] { return file_exists(handshake + "\\done"); }, 30000));
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    CHECK(wait_for([&] { return !IsWindow(window); }, 5000));
+    quit_and_expect_zero();
+}
+
 struct scenario {
     const char *name;
     void (*run)();
@@ -1026,6 +1088,7 @@ struct scenario {
 
 std::string handshake_folder;
 void screenshot_entry() { scenario_screenshot(handshake_folder); }
+void screenshot_preview_entry() { scenario_screenshot_preview(handshake_folder); }
 
 const scenario scenarios[] = {
     {"resources", scenario_resources},
@@ -1044,6 +1107,8 @@ const scenario scenarios[] = {
     {"browse_during_run", scenario_browse_during_run},
     {"browse_choose", scenario_browse_choose},
     {"keys_during_run", scenario_keys_during_run},
+    {"preview", scenario_preview},
+    {"screenshot_preview", screenshot_preview_entry},
     {"screenshot", screenshot_entry},
 };
 

@@ -95,9 +95,9 @@ case "$kind" in
     rc=$?
     ;;
   driver)
-    if [ "$what" = screenshot ]; then
+    if [ "$what" = screenshot ] || [ "${what#screenshot_}" != "$what" ]; then
       mkdir -p "$work/handshake"
-      "$wine" "$(winpath "$build/tests/gui/gui_driver.exe")" screenshot "$(winpath "$build/sarvelt.exe")" \
+      "$wine" "$(winpath "$build/tests/gui/gui_driver.exe")" "$what" "$(winpath "$build/sarvelt.exe")" \
         "$(winpath "$work/handshake")" </dev/null &
       driver_pid=$!
       for _ in $(seq 1 600); do
