@@ -10,6 +10,7 @@
 #include <string.h>
 
 #include <string>
+#include <utility>
 
 #include "engine/engine.h"
 #include "engine/line_stream.h"
@@ -165,7 +166,7 @@ bool check_names(rewrite_job *job, const char *path, const char *search_text, in
 
 // Reads the file and, when it holds an occurrence, writes its new text to a temporary file
 // that is flushed to the disk. src is the file, open for reading.
-bool copy_to_temp(rewrite_job *job, os_file src, line_stream &s, int64_t seconds,
+bool copy_to_temp(rewrite_job *job, const os_file &src, line_stream &s, int64_t seconds,
                   const rewrite_control &control) {
     if (!os_fstat(src, &job->before)) return fail_with_error(job, failed_stat_source);
     if (!job->before.is_regular) return fail(job, failed_not_regular);
@@ -373,7 +374,7 @@ void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text
     line_setup(s, search_text, strlen(search_text), replace_text, strlen(replace_text));
     bool ok = copy_to_temp(job, src, s, seconds, control);
     if (ok && job->changed && control.keep_source && os_can_replace_open_file)
-        job->source = src;
+        job->source = std::move(src);
     else
         os_close(&src);
     if (!ok) drop_temp(job);

@@ -422,7 +422,7 @@ void run_flusher(pipeline *p) {
             flush_group(*p, hold);
             continue;
         }
-        os_file f = p->to_close.back();
+        os_file f = std::move(p->to_close.back());
         p->to_close.pop_back();
         p->closing++;
         hold.unlock();
@@ -757,8 +757,7 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
     if (job.source.handle != -1 && running) {
         std::unique_lock<std::mutex> hold(running->lock);
         if (running->to_close.size() < running->closes_waiting) {
-            running->to_close.push_back(job.source);
-            job.source = os_file();
+            running->to_close.push_back(std::move(job.source));
             if (running->to_close.size() >= close_batch(*running)) {
                 hold.unlock();
                 running->flush.notify_one();
