@@ -14,6 +14,7 @@
 
 #include "engine/engine.h"
 #include "engine/line_stream.h"
+#include "engine/lock_retry.h"
 #include "engine/rewrite.h"
 #include "engine/text_copy.h"
 #include "log/log.h"
@@ -25,46 +26,12 @@ namespace {
 
 thread_local void (*lock_wait)(int milliseconds) = os_sleep_ms;
 
-// About two seconds of tries: pauses of 10, 20, 40 and 80 ms, then 100 ms each.
-constexpr int lock_budget_ms = 2000;
-
-// Runs attempt (1 success, 0 failure with the system's error set) until it succeeds, or fails
-// for another reason than a lock that another program holds on path for a moment, or the time
-// for tries is used up. The system's error of the last try is kept.
-template <class Attempt>
-int retry_while_locked(const char *path, Attempt attempt) {
-    int waited = 0;
-    for (int pause = 10;; pause = pause * 2 > 100 ? 100 : pause * 2) {
-        if (attempt()) return 1;
-        uint32_t code = os_last_error();
-        // Looking at the file to tell a lock from a lasting refusal sets an error of its own.
-        bool locked = waited < lock_budget_ms && os_error_is_transient_lock(code, path);
-        os_set_last_error(code);
-        if (!locked) return 0;
-        lock_wait(pause);
-        waited += pause;
-    }
-}
-
-// The temporary file's name for a given time: the low 32 bits of the seconds, signed.
-std::string temp_name(int64_t seconds) {
-    char name[32];
-    snprintf(name, sizeof name, "%d.tmp", int(int32_t(uint32_t(uint64_t(seconds) & 0xffffffffu))));
-    return name;
-}
-
 // The folder part of path (which fits a path), as directory_part cuts it.
 std::string directory_of(const char *path) {
     char dir[path_room];
     snprintf(dir, sizeof dir, "%s", path);
     directory_part(dir);
     return dir;
-}
-
-// dir joined with name, or "" when it does not fit a path.
-std::string joined(const std::string &dir, const std::string &name) {
-    char out[path_room];
-    return join_path(out, path_room, dir.c_str(), name.c_str()) ? out : "";
 }
 
 bool fail(rewrite_job *job, rewrite_failure why, uint32_t code = 0) {
@@ -77,67 +44,19 @@ bool fail_with_error(rewrite_job *job, rewrite_failure why) {
     return fail(job, why, os_last_error());
 }
 
-// Tries attempt (true: done; false: failed, the system's error set) on the temporary names of
-// the job's folder from number up, until a name is not taken; that name becomes the job's.
-template <class Attempt>
-bool on_free_name(rewrite_job *job, int64_t number, Attempt attempt) {
-    for (int tries = 0; tries < 10000; ++tries) {
-        std::string path = joined(job->dir, temp_name(number + tries));
-        if (path.empty()) return fail(job, failed_create_temp);
-        if (attempt(path)) {
-            job->temp_path = path;
-            job->temp_named = true;
-            return true;
-        }
-        if (!os_error_is_exists(os_last_error())) return fail_with_error(job, failed_create_temp);
-    }
-    return fail_with_error(job, failed_create_temp);
-}
-
-// Creates the temporary file: where the file system allows, one that has no name until the
-// swap, so that a killed run leaves nothing behind (it is named in rewrite_commit); elsewhere
-// one under the first free name from the current time up, created exclusively and, where the
-// platform can, marked to go with its handle.
+// Creates the job's temporary file. A named one may be made only where the control allows:
+// else the preparation is deferred.
 bool create_temp(rewrite_job *job, int64_t seconds, const rewrite_control &control) {
-    if (os_create_unnamed(job->dir.c_str(), &job->temp)) return true;
-    if (!os_error_is_unsupported(os_last_error())) return fail_with_error(job, failed_create_temp);
-    if (control.unnamed_only ||
-        (control.named_beside_only && job->dir != directory_of(job->path.c_str()))) {
-        job->deferred = true;
-        return false;
+    const bool may_be_named =
+        !control.unnamed_only &&
+        !(control.named_beside_only && job->dir != directory_of(job->path.c_str()));
+    uint32_t code = 0;
+    switch (job->temp.create(job->dir, seconds, may_be_named, &code)) {
+    case temp_created: return true;
+    case temp_needs_name: job->deferred = true; return false;
+    case temp_failed: break;
     }
-    int goes = 0;
-    return on_free_name(job, seconds, [&](const std::string &path) {
-        if (!retry_while_locked(path.c_str(),
-                                [&] { return os_create_new(path.c_str(), &job->temp, &goes); }))
-            return false;
-        job->temp_goes = goes != 0;
-        return true;
-    });
-}
-
-// The name a temporary file without a name will be given: the first one from the current time
-// up that no file has. The log announces it; the file gets it only just before the swap, so
-// that a run killed in between leaves nothing behind.
-void choose_temp_name(rewrite_job *job) {
-    const int64_t seconds = os_time_now();
-    for (int tries = 0; tries < 10000; ++tries) {
-        job->temp_number = seconds + tries;
-        job->temp_path = joined(job->dir, temp_name(job->temp_number));
-        os_stat st;
-        if (job->temp_path.empty() || !os_stat_path(job->temp_path.c_str(), &st, 0)) return;
-    }
-}
-
-// Gives the temporary file its chosen name, or the next free one should another file have
-// taken that name meanwhile (the log then says which).
-bool name_temp(rewrite_job *job) {
-    return on_free_name(job, job->temp_number, [&](const std::string &path) {
-        if (!os_name_temp(job->temp, path.c_str())) return false;
-        if (path != job->temp_path)
-            log_message("INFO: Temp File taken meanwhile; used %s", path.c_str());
-        return true;
-    });
+    return fail(job, failed_create_temp, code);
 }
 
 // The checks before anything is opened: the names involved fit the program's paths.
@@ -154,13 +73,13 @@ bool check_names(rewrite_job *job, const char *path, const char *search_text, in
     } else if (!os_link_target(path, &job->real)) {
         job->real = path;
         job->dir = directory_of(path);
-        job->temp_path = joined(job->dir, temp_name(seconds));
-        return fail_with_error(job, failed_open_source);
+        const uint32_t code = os_last_error();
+        job->temp.first_name(job->dir, seconds);
+        return fail(job, failed_open_source, code);
     }
     if (job->real.size() >= size_t(path_room)) return fail(job, failed_target_too_long);
     job->dir = directory_of(job->real.c_str());
-    job->temp_path = joined(job->dir, temp_name(seconds));
-    if (job->temp_path.empty()) return fail(job, failed_temp_path_too_long);
+    if (!job->temp.first_name(job->dir, seconds)) return fail(job, failed_temp_path_too_long);
     return true;
 }
 
@@ -180,7 +99,7 @@ bool copy_to_temp(rewrite_job *job, const os_file &src, line_stream &s, int64_t 
     if (!create_temp(job, seconds, control)) return false;
     if (held == 0 && !os_rewind(src)) return fail_with_error(job, failed_read_source);
     bool changed = false;
-    copy_result copy = text_copy_rewritten(src, job->temp, s, &changed, control.cancel, held,
+    copy_result copy = text_copy_rewritten(src, job->temp.file, s, &changed, control.cancel, held,
                                            control.reserve_space);
     if (copy == copy_cancelled) {
         job->cancelled = true;
@@ -190,27 +109,12 @@ bool copy_to_temp(rewrite_job *job, const os_file &src, line_stream &s, int64_t 
     if (copy == copy_write_error) return fail_with_error(job, failed_write_temp);
     if (copy == copy_runaway) return fail(job, failed_runaway);
     if (!changed) return true;  // nothing to swap in after all
-    if (!os_copy_attributes(job->temp, job->temp_path.c_str(), job->before))
+    if (!os_copy_attributes(job->temp.file, job->temp.path.c_str(), job->before))
         return fail_with_error(job, failed_temp_permissions);
     job->changed = true;
     job->unflushed = true;
     if (!control.flush_later) rewrite_flush(job);
     return job->failure == rewrite_fine;
-}
-
-// Closes the temporary file (if open) and removes it; keeps the system's last error. A file
-// without a name, or one that goes with its handle, needs no removal (and its name may already
-// be another's once the handle is closed). A named one is removed under the name it has now,
-// where the system tells it: a folder on its path may have been renamed since it was made.
-void drop_temp(rewrite_job *job) {
-    if (job->temp.handle == -1) return;
-    uint32_t code = os_last_error();
-    const bool remove = job->temp_named && !job->temp_goes;
-    std::string now;
-    if (!remove || !os_current_name(job->temp, &now)) now = job->temp_path;
-    os_close(&job->temp);
-    if (remove) os_remove(now.c_str());
-    os_set_last_error(code);
 }
 
 #define ANNOUNCE_FORMAT \
@@ -222,7 +126,7 @@ void drop_temp(rewrite_job *job) {
 // before its swap.
 void announce(const rewrite_job &job, const char *search, const char *replace) {
     log_strings(true, ANNOUNCE_FORMAT,
-                {job.path.c_str(), search, replace, job.dir.c_str(), job.temp_path.c_str()});
+                {job.path.c_str(), search, replace, job.dir.c_str(), job.temp.path.c_str()});
 }
 
 int report_success(const rewrite_job &job, const char *search, const char *replace) {
@@ -235,7 +139,7 @@ int report_success(const rewrite_job &job, const char *search, const char *repla
 int report_untouched(const rewrite_job &job, const char *search, const char *replace,
                      bool may_wait) {
     log_strings(may_wait, ANNOUNCE_FORMAT SUCCESS_FORMAT "\n",
-                {job.path.c_str(), search, replace, job.dir.c_str(), job.temp_path.c_str(), search,
+                {job.path.c_str(), search, replace, job.dir.c_str(), job.temp.path.c_str(), search,
                  replace, job.path.c_str()});
     return 1;
 }
@@ -274,7 +178,7 @@ const failure_words worded_failures[] = {
 // The lines of the failures that are not worded by the table.
 void log_other_failure(const rewrite_job &job, const char *why) {
     const char *path = job.path.c_str();
-    const char *temp = job.temp_path.c_str();
+    const char *temp = job.temp.path.c_str();
     switch (job.failure) {
     case failed_no_path:
         log_message("ERROR: update_file() was given NULL for filename!  FAIL!\n");
@@ -308,7 +212,7 @@ void log_other_failure(const rewrite_job &job, const char *why) {
 // The one way out of a failed rewrite: the temporary file goes, the mark is raised, and the
 // log says what failed, naming the file and the system's reason where there is one.
 int report_failure(rewrite_job *job) {
-    drop_temp(job);
+    job->temp.drop();
     errors_seen = 1;
     const std::string reason = job->code ? os_error_text(job->code) : "";
     for (const failure_words &w : worded_failures) {
@@ -318,7 +222,7 @@ int report_failure(rewrite_job *job) {
         if (w.form == with_reason)
             log_message("ERROR: %s: %s (%s)\n", w.what, path, reason.c_str());
         if (w.form == on_temp)
-            log_message("ERROR: %s: %s, for file %s (%s)\n", w.what, job->temp_path.c_str(), path,
+            log_message("ERROR: %s: %s, for file %s (%s)\n", w.what, job->temp.path.c_str(), path,
                         reason.c_str());
         return 0;
     }
@@ -354,6 +258,8 @@ int file_time(const char *path, int64_t *time, int set, bool success_may_wait) {
 
 }  // namespace
 
+void lock_retry_wait(int milliseconds) { lock_wait(milliseconds); }
+
 int get_set_ftime(const char *path, int64_t *time, int set) {
     return file_time(path, time, set, false);
 }
@@ -377,7 +283,7 @@ void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text
         job->source = std::move(src);
     else
         os_close(&src);
-    if (!ok) drop_temp(job);
+    if (!ok) job->temp.drop();
 }
 
 int rewrite_still_current(const rewrite_job &job) {
@@ -396,11 +302,11 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
     if (job->failure == rewrite_fine && !job->changed)
         return report_untouched(*job, search_text, replace_text, control.log_may_wait);
     // The log's "Temp File:" names the file the swap uses.
-    if (job->changed && !job->temp_named) choose_temp_name(job);
+    if (job->changed && !job->temp.named) job->temp.choose_name(job->dir);
     announce(*job, search_text, replace_text);
     // Nothing is done that the log cannot tell: without it the run stops here.
     if (log_unavailable()) {
-        drop_temp(job);
+        job->temp.drop();
         return 0;
     }
     if (job->failure != rewrite_fine) return report_failure(job);
@@ -412,7 +318,7 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
     if (!get_set_ftime(real, &saved, 0)) return commit_failed(job, failed_read_time);
     if (saved != job->before.mtime) return commit_failed(job, failed_changed);
     // The temporary file gets the time first, so the swapped-in file has it from the start.
-    if (!os_set_mtime(job->temp, saved))
+    if (!os_set_mtime(job->temp.file, saved))
         return commit_failed(job, failed_set_temp_time, os_last_error());
     // The last look comes just before the swap: a change made by someone else since the file
     // was read is never overwritten (one made in the instant between the look and the swap is
@@ -423,17 +329,21 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
     // The temporary file gets its name (or loses its mark for deletion) and is swapped in at
     // once, and closed after: only a run killed between those two steps can leave it behind,
     // and then whole. Its data was flushed before, so the close can lose nothing.
-    if (!job->temp_named && !name_temp(job)) return report_failure(job);
-    if (job->temp_goes) {
-        if (!os_keep_temp(job->temp)) return commit_failed(job, failed_keep_temp, os_last_error());
-        job->temp_goes = false;
+    if (!job->temp.named) {
+        bool taken_meanwhile = false;
+        uint32_t code = 0;
+        if (!job->temp.name(job->dir, &taken_meanwhile, &code))
+            return commit_failed(job, failed_create_temp, code);
+        if (taken_meanwhile)
+            log_message("INFO: Temp File taken meanwhile; used %s", job->temp.path.c_str());
     }
-    if (!retry_while_locked(real, [&] { return os_replace(job->temp_path.c_str(), real); })) {
+    if (!job->temp.keep()) return commit_failed(job, failed_keep_temp, os_last_error());
+    if (!retry_while_locked(real, [&] { return os_replace(job->temp.path.c_str(), real); })) {
         uint32_t code = os_last_error();
-        drop_temp(job);
+        job->temp.drop();
         return commit_failed(job, failed_swap, code);
     }
-    os_close(&job->temp);
+    job->temp.close();
     if (!file_time(real, &saved, 1, true)) return commit_failed(job, failed_set_time);
     return report_success(*job, search_text, replace_text);
 }
@@ -441,10 +351,10 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
 void rewrite_flush(rewrite_job *job) {
     if (!job->unflushed) return;
     job->unflushed = false;
-    if (os_sync(job->temp)) return;
+    if (os_sync(job->temp.file)) return;
     fail_with_error(job, failed_sync_temp);
     job->changed = false;
-    drop_temp(job);
+    job->temp.drop();
 }
 
 void rewrite_flush_together(rewrite_job *const *jobs, size_t n) {
@@ -458,7 +368,7 @@ void rewrite_flush_together(rewrite_job *const *jobs, size_t n) {
         size_t others = 0;
         for (size_t i = lead + 1; i < n; ++i) others += same_volume(i, lead) ? 1 : 0;
         if (others == 0) continue;
-        if (!os_sync_volume(jobs[lead]->temp)) break;
+        if (!os_sync_volume(jobs[lead]->temp.file)) break;
         for (size_t i = lead; i < n; ++i)
             if (same_volume(i, lead)) jobs[i]->unflushed = false;
     }
@@ -470,7 +380,7 @@ void rewrite_set_lock_wait(void (*wait)(int milliseconds)) {
 }
 
 void rewrite_discard(rewrite_job *job) {
-    drop_temp(job);
+    job->temp.drop();
     os_close(&job->source);
     *job = rewrite_job();
 }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/temp_file.h"
 #include "platform/os.h"
 
 // Where a rewrite stopped short; it decides what the log says.
@@ -83,13 +84,9 @@ struct rewrite_job {
     std::string path;           // the file as the caller names it
     std::string real;           // the file the name finally leads to (through links)
     std::string dir;            // real's folder
-    std::string temp_path;      // the temporary file's name (the first one tried, until it has one)
     os_stat before;             // the file as it was read
-    os_file temp;               // the new text; open until the swap
+    temp_file temp;             // the new text; open until the swap
     os_file source;             // the file as read, when kept open (keep_source)
-    bool temp_named = false;    // temp_path names the temporary file (else it has no name yet)
-    int64_t temp_number = 0;    // the number in the temporary file's name ("%d.tmp")
-    bool temp_goes = false;     // the temporary file goes when its handle is closed
     bool changed = false;       // the temporary file holds the file's new text
     bool cancelled = false;     // the preparation was stopped: nothing to commit or report
     bool deferred = false;      // it needs a named temporary file, which it may not make yet

@@ -194,7 +194,7 @@ listing_at forget_listing(pipeline &p, listing_at it) {
 // walk as a file of its own. So once such a file is gone, every folder listed ahead so far is
 // dropped, and one being listed is not handed over: the walk lists those folders itself.
 bool temp_elsewhere(const rewrite_job &job) {
-    return (job.temp.handle != -1 || job.temp_named) && !job.real.empty() && job.real != job.path;
+    return (job.temp.is_open() || job.temp.named) && !job.real.empty() && job.real != job.path;
 }
 
 void drop_all_listings(pipeline &p) {
@@ -286,7 +286,7 @@ void notify_unlocked(std::unique_lock<std::mutex> &hold, std::condition_variable
 // is no one's and goes. The lock is held, and let go for the walk's wake when it waits.
 void complete(pipeline &p, std::unique_lock<std::mutex> &hold, slot *s, bool wake = true) {
     s->state = prepared;
-    if (s->job.temp.handle == -1 && !s->job.temp_named && s->job.source.handle == -1)
+    if (!s->job.temp.is_open() && !s->job.temp.named && s->job.source.handle == -1)
         release(p, *s);
     if (s->passed) {
         discard(p, &s->job);
@@ -650,9 +650,9 @@ void resume_ahead(pipeline &p) {
 // the folder it holds. Are both the same file (they are not when the folder was replaced
 // between the worker's reading the file and its making the temporary file)?
 bool temp_in_held_folder(const rewrite_job &job) {
-    if (!job.temp_named || job.temp.handle == -1 || !os_folder_in_use()) return true;
+    if (!job.temp.named || !job.temp.is_open() || !os_folder_in_use()) return true;
     os_stat named, made;
-    return os_stat_path(job.temp_path.c_str(), &named, 0) && os_fstat(job.temp, &made) &&
+    return os_stat_path(job.temp.path.c_str(), &named, 0) && os_fstat(job.temp.file, &made) &&
            named.id == made.id;
 }
 

@@ -332,7 +332,7 @@ TEST_F(Rewrite, FilesFlushedTogetherFallBackToEachOnItsOwn) {
             ASSERT_TRUE(jobs[i].unflushed) << c.what;
             all[i] = &jobs[i];
         }
-        if (!os_sync_volume(jobs[0].temp)) {
+        if (!os_sync_volume(jobs[0].temp.file)) {
             for (rewrite_job &job : jobs) rewrite_discard(&job);
             GTEST_SKIP() << "this volume is not flushed as a whole here";
         }
