@@ -35,6 +35,7 @@ std::string directory_of(const char *path) {
 }
 
 bool fail(rewrite_job *job, rewrite_failure why, uint32_t code = 0) {
+    job->state = job_failed;
     job->failure = why;
     job->code = code;
     return false;
@@ -53,7 +54,7 @@ bool create_temp(rewrite_job *job, int64_t seconds, const rewrite_control &contr
     uint32_t code = 0;
     switch (job->temp.create(job->dir, seconds, may_be_named, &code)) {
     case temp_created: return true;
-    case temp_needs_name: job->deferred = true; return false;
+    case temp_needs_name: job->state = job_deferred; return false;
     case temp_failed: break;
     }
     return fail(job, failed_create_temp, code);
@@ -102,7 +103,7 @@ bool copy_to_temp(rewrite_job *job, const os_file &src, line_stream &s, int64_t 
     copy_result copy = text_copy_rewritten(src, job->temp.file, s, &changed, control.cancel, held,
                                            control.reserve_space);
     if (copy == copy_cancelled) {
-        job->cancelled = true;
+        job->state = job_cancelled;
         return false;
     }
     if (copy == copy_read_error) return fail_with_error(job, failed_read_source);
@@ -111,8 +112,7 @@ bool copy_to_temp(rewrite_job *job, const os_file &src, line_stream &s, int64_t 
     if (!changed) return true;  // nothing to swap in after all
     if (!os_copy_attributes(job->temp.file, job->temp.path.c_str(), job->before))
         return fail_with_error(job, failed_temp_permissions);
-    job->changed = true;
-    job->unflushed = true;
+    job->state = job_unflushed;
     if (!control.flush_later) rewrite_flush(job);
     return job->failure == rewrite_fine;
 }
@@ -279,7 +279,7 @@ void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text
     line_stream s;
     line_setup(s, search_text, strlen(search_text), replace_text, strlen(replace_text));
     bool ok = copy_to_temp(job, src, s, seconds, control);
-    if (ok && job->changed && control.keep_source && os_can_replace_open_file)
+    if (ok && holds_new_text(job->state) && control.keep_source && os_can_replace_open_file)
         job->source = std::move(src);
     else
         os_close(&src);
@@ -299,10 +299,11 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
     if (job->failure != rewrite_fine && job->failure < failed_open_source)
         return report_failure(job);
     rewrite_flush(job);  // every file is on the disk before its swap
-    if (job->failure == rewrite_fine && !job->changed)
+    // Neither a new text nor a failure: the file is left as it was.
+    if (job->state != job_failed && !holds_new_text(job->state))
         return report_untouched(*job, search_text, replace_text, control.log_may_wait);
     // The log's "Temp File:" names the file the swap uses.
-    if (job->changed && !job->temp.named) job->temp.choose_name(job->dir);
+    if (holds_new_text(job->state) && !job->temp.named) job->temp.choose_name(job->dir);
     announce(*job, search_text, replace_text);
     // Nothing is done that the log cannot tell: without it the run stops here.
     if (log_unavailable()) {
@@ -349,11 +350,10 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
 }
 
 void rewrite_flush(rewrite_job *job) {
-    if (!job->unflushed) return;
-    job->unflushed = false;
+    if (job->state != job_unflushed) return;
+    job->state = job_ready;
     if (os_sync(job->temp.file)) return;
     fail_with_error(job, failed_sync_temp);
-    job->changed = false;
     job->temp.drop();
 }
 
@@ -361,16 +361,16 @@ void rewrite_flush_together(rewrite_job *const *jobs, size_t n) {
     // A temporary file stands in its file's folder, so on its file's volume (the swap could not
     // put it in place from anywhere else).
     auto same_volume = [&](size_t i, size_t lead) {
-        return jobs[i]->unflushed && jobs[i]->before.id.volume == jobs[lead]->before.id.volume;
+        return jobs[i]->state == job_unflushed && jobs[i]->before.id.volume == jobs[lead]->before.id.volume;
     };
     for (size_t lead = 0; lead < n; ++lead) {
-        if (!jobs[lead]->unflushed) continue;
+        if (jobs[lead]->state != job_unflushed) continue;
         size_t others = 0;
         for (size_t i = lead + 1; i < n; ++i) others += same_volume(i, lead) ? 1 : 0;
         if (others == 0) continue;
         if (!os_sync_volume(jobs[lead]->temp.file)) break;
         for (size_t i = lead; i < n; ++i)
-            if (same_volume(i, lead)) jobs[i]->unflushed = false;
+            if (same_volume(i, lead)) jobs[i]->state = job_ready;
     }
     for (size_t i = 0; i < n; ++i) rewrite_flush(jobs[i]);
 }

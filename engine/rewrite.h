@@ -80,6 +80,22 @@ struct rewrite_control {
     bool reserve_space = false;
 };
 
+// Where a job stands. Only a job that holds a new text (job_unflushed, job_ready) has a
+// temporary file to swap in; a failed one has its reason in failure and code.
+enum rewrite_state {
+    job_unchanged,  // nothing to swap in: the file holds no occurrence (or is not prepared yet)
+    job_unflushed,  // the temporary file holds the new text, not known to be on the disk yet
+    job_ready,      // the temporary file holds the new text, on the disk: ready for its swap
+    job_cancelled,  // the preparation was stopped: nothing to commit or report
+    job_deferred,   // it needs a named temporary file, which it may not make yet
+    job_failed,     // the rewrite stopped short (failure tells where)
+};
+
+// Does a job in this state hold a new text in its temporary file?
+inline bool holds_new_text(rewrite_state state) {
+    return state == job_unflushed || state == job_ready;
+}
+
 struct rewrite_job {
     std::string path;           // the file as the caller names it
     std::string real;           // the file the name finally leads to (through links)
@@ -87,10 +103,7 @@ struct rewrite_job {
     os_stat before;             // the file as it was read
     temp_file temp;             // the new text; open until the swap
     os_file source;             // the file as read, when kept open (keep_source)
-    bool changed = false;       // the temporary file holds the file's new text
-    bool cancelled = false;     // the preparation was stopped: nothing to commit or report
-    bool deferred = false;      // it needs a named temporary file, which it may not make yet
-    bool unflushed = false;     // the temporary file's data is not known to be on the disk yet
+    rewrite_state state = job_unchanged;
     bool name_is_file = false;  // path was taken for the file itself (listed_plain)
     rewrite_failure failure = rewrite_fine;
     uint32_t code = 0;  // the system's error for the failure (0: none to tell)

@@ -373,7 +373,7 @@ void run_worker(pipeline *p) {
         os_use_folder(was);
         hold.lock();
         worker_slot = nullptr;
-        if (s->job.deferred && !s->passed) {  // again once its folder is listed, or in its turn
+        if (s->job.state == job_deferred && !s->passed) {  // again once its folder is listed, or in its turn
             s->job = rewrite_job();
             s->state = waiting;
             s->in_turn = !control.unnamed_only;
@@ -382,13 +382,13 @@ void run_worker(pipeline *p) {
             release(*p, *s);
             continue;
         }
-        if (s->job.unflushed && p->flush_ns >= quick_flush_ns) {  // the flushers take it
+        if (s->job.state == job_unflushed && p->flush_ns >= quick_flush_ns) {  // the flushers take it
             s->state = flushing;
             p->to_flush.push_back(s);
             if (p->flushing < most_flushing()) p->flush.notify_one();  // else the next group
             continue;
         }
-        if (s->job.unflushed) flush_timed(*p, hold, &s->job);
+        if (s->job.state == job_unflushed) flush_timed(*p, hold, &s->job);
         complete(*p, hold, s);
     }
 }
@@ -660,7 +660,7 @@ bool temp_in_held_folder(const rewrite_job &job) {
 // changed since, or the preparation failed on a system error (which may be gone by now).
 bool still_stands(const slot &s, const std::string &path) {
     const rewrite_job &job = s.job;
-    if (s.path != path || job.cancelled) return false;
+    if (s.path != path || job.state == job_cancelled) return false;
     if (job.failure != rewrite_fine) return !failed_on_system(job);
     return rewrite_still_current(job) == 1 && temp_in_held_folder(job);
 }

@@ -329,7 +329,7 @@ TEST_F(Rewrite, FilesFlushedTogetherFallBackToEachOnItsOwn) {
         for (int i = 0; i < 3; ++i) {
             paths[i] = make(std::to_string(i) + ".txt", "a needle\r\n");
             rewrite_prepare(&jobs[i], paths[i].c_str(), "needle", "pin", later);
-            ASSERT_TRUE(jobs[i].unflushed) << c.what;
+            ASSERT_TRUE(jobs[i].state == job_unflushed) << c.what;
             all[i] = &jobs[i];
         }
         if (!os_sync_volume(jobs[0].temp.file)) {
