@@ -45,12 +45,12 @@ bool fail_with_error(rewrite_job *job, rewrite_failure why) {
     return fail(job, why, os_last_error());
 }
 
-// Creates the job's temporary file. A named one may be made only where the control allows:
-// else the preparation is deferred.
-bool create_temp(rewrite_job *job, int64_t seconds, const rewrite_control &control) {
+// Creates the job's temporary file. A named one may be made only where the options allow: else
+// the preparation is deferred.
+bool create_temp(rewrite_job *job, int64_t seconds, const prepare_options &options) {
     const bool may_be_named =
-        !control.unnamed_only &&
-        !(control.named_beside_only && job->dir != directory_of(job->path.c_str()));
+        options.temp_may_go == temp_anywhere ||
+        (options.temp_may_go == temp_named_beside && job->dir == directory_of(job->path.c_str()));
     uint32_t code = 0;
     switch (job->temp.create(job->dir, seconds, may_be_named, &code)) {
     case temp_created: return true;
@@ -87,7 +87,7 @@ bool check_names(rewrite_job *job, const char *path, const char *search_text, in
 // Reads the file and, when it holds an occurrence, writes its new text to a temporary file
 // that is flushed to the disk. src is the file, open for reading.
 bool copy_to_temp(rewrite_job *job, const os_file &src, line_stream &s, int64_t seconds,
-                  const rewrite_control &control) {
+                  const prepare_options &options) {
     if (!os_fstat(src, &job->before)) return fail_with_error(job, failed_stat_source);
     if (!job->before.is_regular) return fail(job, failed_not_regular);
     bool found = false;
@@ -97,11 +97,11 @@ bool copy_to_temp(rewrite_job *job, const os_file &src, line_stream &s, int64_t 
     if (scan == copy_runaway) return fail(job, failed_runaway);
     if (!found) return true;
     if (job->before.read_only) return fail(job, failed_read_only);
-    if (!create_temp(job, seconds, control)) return false;
+    if (!create_temp(job, seconds, options)) return false;
     if (held == 0 && !os_rewind(src)) return fail_with_error(job, failed_read_source);
     bool changed = false;
-    copy_result copy = text_copy_rewritten(src, job->temp.file, s, &changed, control.cancel, held,
-                                           control.reserve_space);
+    copy_result copy = text_copy_rewritten(src, job->temp.file, s, &changed, options.cancel, held,
+                                           options.reserve_space);
     if (copy == copy_cancelled) {
         job->state = job_cancelled;
         return false;
@@ -113,7 +113,7 @@ bool copy_to_temp(rewrite_job *job, const os_file &src, line_stream &s, int64_t 
     if (!os_copy_attributes(job->temp.file, job->temp.path.c_str(), job->before))
         return fail_with_error(job, failed_temp_permissions);
     job->state = job_unflushed;
-    if (!control.flush_later) rewrite_flush(job);
+    if (!options.flush_later) rewrite_flush(job);
     return job->failure == rewrite_fine;
 }
 
@@ -265,10 +265,11 @@ int get_set_ftime(const char *path, int64_t *time, int set) {
 }
 
 void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text,
-                     const char *replace_text, const rewrite_control &control) {
+                     const char *replace_text, const prepare_options &options,
+                     const file_facts &facts) {
     *job = rewrite_job();
     const int64_t seconds = os_time_now();
-    if (!check_names(job, path, search_text, seconds, control.listed_plain)) return;
+    if (!check_names(job, path, search_text, seconds, facts.listed_plain)) return;
     if (!replace_text) replace_text = "";
     os_file src;
     const char *real = job->real.c_str();
@@ -278,8 +279,8 @@ void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text
     }
     line_stream s;
     line_setup(s, search_text, strlen(search_text), replace_text, strlen(replace_text));
-    bool ok = copy_to_temp(job, src, s, seconds, control);
-    if (ok && holds_new_text(job->state) && control.keep_source && os_can_replace_open_file)
+    bool ok = copy_to_temp(job, src, s, seconds, options);
+    if (ok && holds_new_text(job->state) && options.keep_source && os_can_replace_open_file)
         job->source = std::move(src);
     else
         os_close(&src);
@@ -294,14 +295,14 @@ int rewrite_still_current(const rewrite_job &job) {
 }
 
 int rewrite_commit(rewrite_job *job, const char *search_text, const char *replace_text,
-                   const rewrite_control &control) {
+                   const report_options &report) {
     if (!replace_text) replace_text = "";
     if (job->failure != rewrite_fine && job->failure < failed_open_source)
         return report_failure(job);
     rewrite_flush(job);  // every file is on the disk before its swap
     // Neither a new text nor a failure: the file is left as it was.
     if (job->state != job_failed && !holds_new_text(job->state))
-        return report_untouched(*job, search_text, replace_text, control.log_may_wait);
+        return report_untouched(*job, search_text, replace_text, report.log_may_wait);
     // The log's "Temp File:" names the file the swap uses.
     if (holds_new_text(job->state) && !job->temp.named) job->temp.choose_name(job->dir);
     announce(*job, search_text, replace_text);
@@ -361,7 +362,8 @@ void rewrite_flush_together(rewrite_job *const *jobs, size_t n) {
     // A temporary file stands in its file's folder, so on its file's volume (the swap could not
     // put it in place from anywhere else).
     auto same_volume = [&](size_t i, size_t lead) {
-        return jobs[i]->state == job_unflushed && jobs[i]->before.id.volume == jobs[lead]->before.id.volume;
+        return jobs[i]->state == job_unflushed &&
+               jobs[i]->before.id.volume == jobs[lead]->before.id.volume;
     };
     for (size_t lead = 0; lead < n; ++lead) {
         if (jobs[lead]->state != job_unflushed) continue;
@@ -386,8 +388,7 @@ void rewrite_discard(rewrite_job *job) {
 }
 
 int update_file(const char *path, const char *search_text, const char *replace_text) {
-    rewrite_control control;
     rewrite_job job;
-    rewrite_prepare(&job, path, search_text, replace_text, control);
-    return rewrite_commit(&job, search_text, replace_text, control);
+    rewrite_prepare(&job, path, search_text, replace_text, prepare_options());
+    return rewrite_commit(&job, search_text, replace_text);
 }

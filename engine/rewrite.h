@@ -46,38 +46,54 @@ enum rewrite_failure {
     failed_set_time,
 };
 
+// Where a preparation may make the temporary file.
+enum temp_place {
+    // Without a name where the file system can, else under a name, in the folder of the file the
+    // name finally leads to.
+    temp_anywhere,
+    // A named one only in the folder of the name given, not in a link target's folder
+    // elsewhere: the walk may list that folder before the link's turn. There the preparation is
+    // deferred, for the caller to make in the link's turn.
+    temp_named_beside,
+    // Only one without a name: the folder is not listed yet, and a named one would be listed
+    // with it. Where none can be had, the preparation is deferred.
+    temp_unnamed_only,
+};
+
 // How the caller tells a preparation to stop, and what it may leave in the folder meanwhile.
-struct rewrite_control {
+struct prepare_options {
     // Raised: stop preparing between two blocks and drop what was made.
     const std::atomic<int> *cancel = nullptr;
-    // Only a temporary file without a name may be made: the folder is not listed yet, and a
-    // named one would be listed with it. Where none can be had, the preparation is deferred.
-    bool unnamed_only = false;
-    // A named temporary file may be made only in the folder of the name given, not in a link
-    // target's folder elsewhere: the walk may list that folder before the link's turn. There the
-    // preparation is deferred too, for the caller to make in the link's turn.
-    bool named_beside_only = false;
+    temp_place temp_may_go = temp_anywhere;
     // The flush of the temporary file to the disk is left to rewrite_flush (by another thread,
     // so that many flushes wait on the disk together); rewrite_commit flushes it otherwise.
     bool flush_later = false;
-    // The folder's listing showed a plain file under this name, not a link: the name is the
-    // file, without a look of its own. Should a link take its place meanwhile, the last look
-    // before the swap (which then does not follow links) finds another file.
-    bool listed_plain = false;
     // A file to be swapped stays open after its preparation (job->source) where the platform
     // can replace an open file: the swap then does not free the old file's blocks (on a disk
     // that is told of freed blocks this waits for the disk); its close, whenever the caller
     // closes job->source, does. rewrite_discard closes it too.
     bool keep_source = false;
-    // The log's entry for a file without occurrence may wait a moment to be written with the
-    // next ones (log_message_may_wait): a run's walk, which writes what waits when it ends.
-    bool log_may_wait = false;
     // The temporary file is given its disk space before each write (os_reserve): for where
     // nothing flushes it before the swap, whose rename would otherwise make the file system
     // choose the blocks and start writing them there and then. Where a flush writes the file
     // first, that flush chooses the blocks, and space given beforehand only makes the flush
     // record them once more as written.
     bool reserve_space = false;
+};
+
+// What the caller knows of the file before the preparation looks at it.
+struct file_facts {
+    // The folder's listing showed a plain file under this name, not a link: the name is the
+    // file, without a look of its own. Should a link take its place meanwhile, the last look
+    // before the swap (which then does not follow links) finds another file.
+    bool listed_plain = false;
+};
+
+// How the commit's report goes to the log.
+struct report_options {
+    // The log's entry for a file without occurrence may wait a moment to be written with the
+    // next ones (log_message_may_wait): a run's walk, which writes what waits when it ends.
+    bool log_may_wait = false;
 };
 
 // Where a job stands. Only a job that holds a new text (job_unflushed, job_ready) has a
@@ -110,11 +126,12 @@ struct rewrite_job {
 };
 
 void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text,
-                     const char *replace_text, const rewrite_control &control);
+                     const char *replace_text, const prepare_options &options,
+                     const file_facts &facts = file_facts());
 // Returns what update_file returns: 1 when the file was processed, 0 on failure (logged, and
 // errors_seen raised). The job is spent afterwards.
 int rewrite_commit(rewrite_job *job, const char *search_text, const char *replace_text,
-                   const rewrite_control &control);
+                   const report_options &report = report_options());
 void rewrite_discard(rewrite_job *job);
 // Flushes a prepared job's temporary file to the disk (if that was left for later); a failure
 // becomes the job's, to be reported by rewrite_commit. Any thread may run it.

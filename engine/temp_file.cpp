@@ -59,7 +59,8 @@ temp_made temp_file::create(const std::string &dir, int64_t seconds, bool may_be
     if (!may_be_named) return temp_needs_name;
     int marked = 0;
     const bool made = on_free_name(*this, dir, seconds, code, [&](const std::string &p) {
-        if (!retry_while_locked(p.c_str(), [&] { return os_create_new(p.c_str(), &file, &marked); }))
+        if (!retry_while_locked(p.c_str(),
+                                [&] { return os_create_new(p.c_str(), &file, &marked); }))
             return false;
         goes = marked != 0;
         return true;

@@ -32,8 +32,7 @@ struct temp_file {
     // Creates the file in dir: one without a name where the file system can make it; else,
     // where may_be_named, one under the first free name from seconds up. *code gets the
     // system's error of a failure (0: none to tell).
-    temp_made create(const std::string &dir, int64_t seconds, bool may_be_named,
-                     uint32_t *code);
+    temp_made create(const std::string &dir, int64_t seconds, bool may_be_named, uint32_t *code);
     // For a file without a name: the name it will be given, the first one from the current
     // time up that no file has. The log announces it; the file gets it only in name().
     void choose_name(const std::string &dir);

@@ -323,8 +323,9 @@ copy_result text_has_occurrence(const os_file &f, line_stream &s, uint64_t size,
     }
 }
 
-copy_result text_copy_rewritten(const os_file &src, const os_file &dst, line_stream &s, bool *changed,
-                                const std::atomic<int> *cancel, size_t held, bool reserve) {
+copy_result text_copy_rewritten(const os_file &src, const os_file &dst, line_stream &s,
+                                bool *changed, const std::atomic<int> *cancel, size_t held,
+                                bool reserve) {
     text_writer writer(dst, reserve);
     if (direct_copy_applies(s)) return copy_direct(src, s, writer, changed, cancel, held);
     text_reader reader(src);

@@ -24,6 +24,6 @@ copy_result text_has_occurrence(const os_file &src, line_stream &s, uint64_t siz
 // the thread's read block first, then the rest read from where src stands. *changed tells
 // whether there was a replacement. Stops with copy_cancelled between two blocks once cancel (if
 // given) is raised. With reserve, each write is given its disk space first (os_reserve).
-copy_result text_copy_rewritten(const os_file &src, const os_file &dst, line_stream &s, bool *changed,
-                                const std::atomic<int> *cancel, size_t held = 0,
+copy_result text_copy_rewritten(const os_file &src, const os_file &dst, line_stream &s,
+                                bool *changed, const std::atomic<int> *cancel, size_t held = 0,
                                 bool reserve = false);

@@ -54,7 +54,7 @@ constexpr unsigned groups_flushed_at_once = 4;
 
 unsigned most_flushing() { return os_can_sync_volume ? groups_flushed_at_once : flushers; }
 
-// Files swapped in whose old text is still open (rewrite_control::keep_source): the flushers
+// Files swapped in whose old text is still open (prepare_options::keep_source): the flushers
 // close them, so that freeing the old blocks (which on a disk told of freed blocks waits for
 // the disk) holds up neither the walk nor the workers, and many such waits overlap. At most
 // this many wait to be closed; beyond it the walk closes them itself.
@@ -91,7 +91,7 @@ struct slot {
     bool listed_plain = false;  // listed as a plain file, not a link
     slot_state state = waiting;
     bool passed = false;   // the walk went past it while it was being prepared
-    bool in_turn = false;  // prepared by the walk in its turn, not ahead (named_beside_only)
+    bool in_turn = false;  // prepared by the walk in its turn, not ahead (temp_named_beside)
     bool counted = false;  // in files_in_work and bytes_in_work
     rewrite_job job;
     std::atomic<int> lock_wait{0};  // its worker waits for another program to let go of a file
@@ -340,11 +340,11 @@ void hold_folder_of(const std::string &path, os_folder *folder) {
 
 void run_worker(pipeline *p) {
     rewrite_set_lock_wait(worker_lock_wait);
-    rewrite_control control;
+    prepare_options control;
     control.cancel = &p->cancel;
     control.flush_later = true;
     control.keep_source = true;
-    control.named_beside_only = true;
+    file_facts facts;
     os_folder folder;  // the folder of the files in hand, held open from file to file
     std::unique_lock<std::mutex> hold(p->lock);
     for (;;) {
@@ -361,28 +361,32 @@ void run_worker(pipeline *p) {
         worker_slot = s;
         // Where temporary files have names, they must not appear in a folder before the walk
         // has listed it.
-        control.unnamed_only = !folder_listed(*p, s->folder);
-        control.listed_plain = s->listed_plain;
+        control.temp_may_go =
+            folder_listed(*p, s->folder) ? temp_named_beside : temp_unnamed_only;
+        facts.listed_plain = s->listed_plain;
         // Flushes that take no time write nothing (a file system in memory, or flushing turned
         // off): nothing then writes the file before its swap but the rename itself.
         control.reserve_space = p->flush_ns < quick_flush_ns;
         hold.unlock();
         hold_folder_of(s->path, &folder);
         const os_folder *was = os_use_folder(folder.handle != -1 ? &folder : nullptr);
-        rewrite_prepare(&s->job, s->path.c_str(), p->search.c_str(), p->replace.c_str(), control);
+        rewrite_prepare(&s->job, s->path.c_str(), p->search.c_str(), p->replace.c_str(), control,
+                        facts);
         os_use_folder(was);
         hold.lock();
         worker_slot = nullptr;
-        if (s->job.state == job_deferred && !s->passed) {  // again once its folder is listed, or in its turn
+        // Again once its folder is listed, or in its turn.
+        if (s->job.state == job_deferred && !s->passed) {
             s->job = rewrite_job();
             s->state = waiting;
-            s->in_turn = !control.unnamed_only;
+            s->in_turn = control.temp_may_go != temp_unnamed_only;
             reopen(*p, *s);
             p->named_temps = true;
             release(*p, *s);
             continue;
         }
-        if (s->job.state == job_unflushed && p->flush_ns >= quick_flush_ns) {  // the flushers take it
+        // The flushers take it.
+        if (s->job.state == job_unflushed && p->flush_ns >= quick_flush_ns) {
             s->state = flushing;
             p->to_flush.push_back(s);
             if (p->flushing < most_flushing()) p->flush.notify_one();  // else the next group
@@ -725,8 +729,9 @@ void pipeline_finish() {
 int pipeline_commit(const walk_position &position, const std::string &path) {
     const char *search = running ? running->search.c_str() : run_fields.search_text;
     const char *replace = running ? running->replace.c_str() : run_fields.replace_text;
-    rewrite_control control;
-    control.log_may_wait = true;  // the walk writes what waits when it stops or ends
+    prepare_options control;
+    report_options report;
+    report.log_may_wait = true;  // the walk writes what waits when it stops or ends
     std::unique_ptr<slot> s = running ? take(*running, position) : nullptr;
     rewrite_job job;
     if (s && still_stands(*s, path)) {
@@ -749,7 +754,7 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
         if (cleared) resume_ahead(*running);
     }
     const bool elsewhere = temp_elsewhere(job);
-    int result = rewrite_commit(&job, search, replace, control);
+    int result = rewrite_commit(&job, search, replace, report);
     if (elsewhere && running) {
         std::lock_guard<std::mutex> hold(running->lock);
         drop_all_listings(*running);

@@ -320,7 +320,7 @@ TEST_F(Rewrite, FilesFlushedTogetherFallBackToEachOnItsOwn) {
         {"the volume's fails", {os_call_sync, 1}, 4, true},
         {"every one fails", {os_call_sync, 1, true}, 4, false},
     };
-    rewrite_control later;
+    prepare_options later;
     later.flush_later = true;
     for (const flush_case &c : cases) {
         rewrite_job jobs[3];
@@ -341,7 +341,7 @@ TEST_F(Rewrite, FilesFlushedTogetherFallBackToEachOnItsOwn) {
         EXPECT_EQ(c.flushes, os_injected_so_far().calls[os_call_sync]) << c.what;
         os_inject_clear();
         for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(c.swapped ? 1 : 0, rewrite_commit(&jobs[i], "needle", "pin", later));
+            EXPECT_EQ(c.swapped ? 1 : 0, rewrite_commit(&jobs[i], "needle", "pin"));
             EXPECT_EQ(c.swapped ? "a pin\r\n" : "a needle\r\n", read_file(paths[i])) << c.what;
         }
         expect_only({"0.txt", "1.txt", "2.txt"});
@@ -420,15 +420,15 @@ TEST_F(Rewrite, LinkPutInPlaceOfAListedFileIsNotReplaced) {
     std::string p = make("plain.txt", "old\n");
     static std::string moved;
     moved = other.file("plain.txt");
-    rewrite_control control;
-    control.listed_plain = true;
+    file_facts facts;
+    facts.listed_plain = true;
     rewrite_job job;
-    rewrite_prepare(&job, p.c_str(), "old", "new", control);
+    rewrite_prepare(&job, p.c_str(), "old", "new", prepare_options(), facts);
     rewrite_before_swap_hook = [](const char *path) {
         ASSERT_EQ(0, rename(path, moved.c_str()));
         ASSERT_EQ(0, symlink(moved.c_str(), path));
     };
-    EXPECT_EQ(0, rewrite_commit(&job, "old", "new", control));
+    EXPECT_EQ(0, rewrite_commit(&job, "old", "new"));
     struct stat s;
     ASSERT_EQ(0, lstat(p.c_str(), &s));
     EXPECT_TRUE(S_ISLNK(s.st_mode));
