@@ -209,59 +209,100 @@ void log_other_failure(const rewrite_job &job, const char *why) {
     }
 }
 
-// The one way out of a failed rewrite: the temporary file goes, the mark is raised, and the
-// log says what failed, naming the file and the system's reason where there is one.
-int report_failure(rewrite_job *job) {
-    job->temp.drop();
+// The one way out of a failed rewrite: the mark is raised, and the log says what failed,
+// naming the file and the system's reason where there is one. (The temporary file is gone by
+// then: rewrite_prepare and rewrite_swap drop it where they fail.)
+int report_failure(const rewrite_job &job) {
     errors_seen = 1;
-    const std::string reason = job->code ? os_error_text(job->code) : "";
+    const std::string reason = job.code ? os_error_text(job.code) : "";
     for (const failure_words &w : worded_failures) {
-        if (w.failure != job->failure) continue;
-        const char *path = job->path.c_str();
+        if (w.failure != job.failure) continue;
+        const char *path = job.path.c_str();
         if (w.form == plain) log_message("ERROR: %s: %s\n", w.what, path);
         if (w.form == with_reason)
             log_message("ERROR: %s: %s (%s)\n", w.what, path, reason.c_str());
         if (w.form == on_temp)
-            log_message("ERROR: %s: %s, for file %s (%s)\n", w.what, job->temp.path.c_str(), path,
+            log_message("ERROR: %s: %s, for file %s (%s)\n", w.what, job.temp.path.c_str(), path,
                         reason.c_str());
         return 0;
     }
-    log_other_failure(*job, reason.c_str());
+    log_other_failure(job, reason.c_str());
     return 0;
 }
 
-// Records why the commit stops, and reports it.
-int commit_failed(rewrite_job *job, rewrite_failure why, uint32_t code = 0) {
-    fail(job, why, code);
-    return report_failure(job);
-}
-
-// get_set_ftime, whose success line may wait to go out with the next entry (rewrite_commit's
-// setting of the time after the swap, which its success line follows at once).
-int file_time(const char *path, int64_t *time, int set, bool success_may_wait) {
-    const char *what = set ? "setting" : "getting";
+// Reads (set 0) or sets (set 1) the last-write time of the file at path, trying again while
+// another program holds the file. 1 done; 0 the file could not be reached; -1 it was reached
+// but its time could not be read or set. The system's error is set on failure.
+int path_time(const char *path, int64_t *time, int set) {
     int done = 0;
-    if (!retry_while_locked(path, [&] { return (done = os_path_mtime(path, time, set)) != 0; })) {
-        log_system_error(path);
+    if (!retry_while_locked(path, [&] { return (done = os_path_mtime(path, time, set)) != 0; }))
         return 0;
-    }
-    if (done > 0) {
-        log_strings(success_may_wait, "get_set_ftime() success %s timestamp file: %s.",
-                    {what, path});
-        return 1;
-    }
-    log_system_error(path);
-    errors_seen = 1;
-    log_message("ERROR: get_set_ftime() Failed %s timestamp file: %s ", what, path);
-    return 0;
+    return done;
 }
+
+// get_set_ftime's lines. The success line may wait to go out with the next entry (the setting
+// of the time after the swap, which its success line follows at once).
+void log_time_done(const char *path, int set, bool may_wait) {
+    log_strings(may_wait, "get_set_ftime() success %s timestamp file: %s.",
+                {set ? "setting" : "getting", path});
+}
+
+void log_time_failed(const char *path, int set, bool reached, uint32_t code) {
+    os_set_last_error(code);
+    log_system_error(path);
+    if (!reached) return;
+    errors_seen = 1;
+    log_message("ERROR: get_set_ftime() Failed %s timestamp file: %s ", set ? "setting" : "getting",
+                path);
+}
+
+// What rewrite_commit's log says of the swap's steps as they happen.
+struct log_reporter : swap_reporter {
+    void time_done(const char *path, bool set) override { log_time_done(path, set, set); }
+    void time_failed(const char *path, bool set, bool reached, uint32_t code) override {
+        log_time_failed(path, set, reached, code);
+    }
+    void temp_renamed(const char *used) override {
+        log_message("INFO: Temp File taken meanwhile; used %s", used);
+    }
+};
+
+// The swap stops short: why is recorded, and the temporary file goes (keeping the system's
+// error).
+swap_outcome swap_failed_at(rewrite_job *job, rewrite_failure why, uint32_t code = 0) {
+    fail(job, why, code);
+    job->temp.drop();
+    return swap_outcome{swap_failed, why, code};
+}
+
+// The step where the original will be kept, once there is a store to keep it in: after the
+// time is read and before the last look, so that the last look also covers the moment it
+// takes, and the temporary file is still without its name. Nothing is kept yet.
+void keep_original(const rewrite_job &) {}
 
 }  // namespace
 
 void lock_retry_wait(int milliseconds) { lock_wait(milliseconds); }
 
 int get_set_ftime(const char *path, int64_t *time, int set) {
-    return file_time(path, time, set, false);
+    const int done = path_time(path, time, set);
+    if (done > 0) {
+        log_time_done(path, set, false);
+        return 1;
+    }
+    log_time_failed(path, set, done < 0, os_last_error());
+    return 0;
+}
+
+bool refused_before_announce(rewrite_failure failure) {
+    switch (failure) {
+    case failed_no_path:
+    case failed_no_search:
+    case failed_path_too_long:
+    case failed_target_too_long:
+    case failed_temp_path_too_long: return true;
+    default: return false;
+    }
 }
 
 void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text,
@@ -294,40 +335,37 @@ int rewrite_still_current(const rewrite_job &job) {
     return now.size == job.before.size && now.mtime == job.before.mtime && same_id ? 1 : 0;
 }
 
-int rewrite_commit(rewrite_job *job, const char *search_text, const char *replace_text,
-                   const report_options &report) {
-    if (!replace_text) replace_text = "";
-    if (job->failure != rewrite_fine && job->failure < failed_open_source)
-        return report_failure(job);
-    rewrite_flush(job);  // every file is on the disk before its swap
-    // Neither a new text nor a failure: the file is left as it was.
-    if (job->state != job_failed && !holds_new_text(job->state))
-        return report_untouched(*job, search_text, replace_text, report.log_may_wait);
-    // The log's "Temp File:" names the file the swap uses.
-    if (holds_new_text(job->state) && !job->temp.named) job->temp.choose_name(job->dir);
-    announce(*job, search_text, replace_text);
-    // Nothing is done that the log cannot tell: without it the run stops here.
-    if (log_unavailable()) {
+swap_outcome rewrite_swap(rewrite_job *job, swap_reporter &reporter) {
+    if (job->state == job_failed) {
         job->temp.drop();
-        return 0;
+        return swap_outcome{swap_failed, job->failure, job->code};
     }
-    if (job->failure != rewrite_fine) return report_failure(job);
+    if (!holds_new_text(job->state)) return swap_outcome{};
+    rewrite_flush(job);
+    if (job->state == job_failed) return swap_outcome{swap_failed, job->failure, job->code};
 
     const char *real = job->real.c_str();
     if (rewrite_before_swap_hook) rewrite_before_swap_hook(real);
     // The time is read before the swap; without it the file is not swapped.
     int64_t saved = 0;
-    if (!get_set_ftime(real, &saved, 0)) return commit_failed(job, failed_read_time);
-    if (saved != job->before.mtime) return commit_failed(job, failed_changed);
+    const int read = path_time(real, &saved, 0);
+    if (read <= 0) {
+        const uint32_t code = os_last_error();
+        reporter.time_failed(real, false, read < 0, code);
+        return swap_failed_at(job, failed_read_time);
+    }
+    reporter.time_done(real, false);
+    if (saved != job->before.mtime) return swap_failed_at(job, failed_changed);
     // The temporary file gets the time first, so the swapped-in file has it from the start.
     if (!os_set_mtime(job->temp.file, saved))
-        return commit_failed(job, failed_set_temp_time, os_last_error());
+        return swap_failed_at(job, failed_set_temp_time, os_last_error());
+    keep_original(*job);
     // The last look comes just before the swap: a change made by someone else since the file
     // was read is never overwritten (one made in the instant between the look and the swap is
     // the limit of any rewrite through a new file).
     int current = rewrite_still_current(*job);
-    if (current < 0) return commit_failed(job, failed_recheck, os_last_error());
-    if (current == 0) return commit_failed(job, failed_changed);
+    if (current < 0) return swap_failed_at(job, failed_recheck, os_last_error());
+    if (current == 0) return swap_failed_at(job, failed_changed);
     // The temporary file gets its name (or loses its mark for deletion) and is swapped in at
     // once, and closed after: only a run killed between those two steps can leave it behind,
     // and then whole. Its data was flushed before, so the close can lose nothing.
@@ -335,19 +373,56 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
         bool taken_meanwhile = false;
         uint32_t code = 0;
         if (!job->temp.name(job->dir, &taken_meanwhile, &code))
-            return commit_failed(job, failed_create_temp, code);
-        if (taken_meanwhile)
-            log_message("INFO: Temp File taken meanwhile; used %s", job->temp.path.c_str());
+            return swap_failed_at(job, failed_create_temp, code);
+        if (taken_meanwhile) reporter.temp_renamed(job->temp.path.c_str());
     }
-    if (!job->temp.keep()) return commit_failed(job, failed_keep_temp, os_last_error());
-    if (!retry_while_locked(real, [&] { return os_replace(job->temp.path.c_str(), real); })) {
-        uint32_t code = os_last_error();
-        job->temp.drop();
-        return commit_failed(job, failed_swap, code);
-    }
+    if (!job->temp.keep()) return swap_failed_at(job, failed_keep_temp, os_last_error());
+    if (!retry_while_locked(real, [&] { return os_replace(job->temp.path.c_str(), real); }))
+        return swap_failed_at(job, failed_swap, os_last_error());
     job->temp.close();
-    if (!file_time(real, &saved, 1, true)) return commit_failed(job, failed_set_time);
-    return report_success(*job, search_text, replace_text);
+    const int set = path_time(real, &saved, 1);
+    if (set <= 0) {
+        const uint32_t code = os_last_error();
+        reporter.time_failed(real, true, set < 0, code);
+        return swap_failed_at(job, failed_set_time);
+    }
+    reporter.time_done(real, true);
+    return swap_outcome{swap_swapped, rewrite_fine, 0};
+}
+
+int rewrite_report(const rewrite_job &job, const swap_outcome &outcome, const char *search_text,
+                   const char *replace_text, const report_options &report) {
+    if (!replace_text) replace_text = "";
+    switch (outcome.result) {
+    case swap_untouched:
+        return report_untouched(job, search_text, replace_text, report.log_may_wait);
+    case swap_swapped: return report_success(job, search_text, replace_text);
+    case swap_failed: break;
+    }
+    return report_failure(job);
+}
+
+int rewrite_commit(rewrite_job *job, const char *search_text, const char *replace_text,
+                   const report_options &report) {
+    if (!replace_text) replace_text = "";
+    rewrite_flush(job);  // every file is on the disk before its swap
+    // A file that was looked at and holds a new text, or failed, is announced before anything
+    // more is done to it; one without occurrence gets its whole entry from the report.
+    const bool announced = holds_new_text(job->state) ||
+                           (job->state == job_failed && !refused_before_announce(job->failure));
+    if (announced) {
+        // The log's "Temp File:" names the file the swap uses.
+        if (holds_new_text(job->state) && !job->temp.named) job->temp.choose_name(job->dir);
+        announce(*job, search_text, replace_text);
+        // Nothing is done that the log cannot tell: without it the run stops here.
+        if (log_unavailable()) {
+            job->temp.drop();
+            return 0;
+        }
+    }
+    log_reporter reporter;
+    const swap_outcome outcome = rewrite_swap(job, reporter);
+    return rewrite_report(*job, outcome, search_text, replace_text, report);
 }
 
 void rewrite_flush(rewrite_job *job) {

@@ -4,9 +4,10 @@
 // rewrite_prepare reads and searches the file and, when it holds an occurrence, writes its new
 // text to a temporary file in the same folder and flushes it to the disk. It logs nothing,
 // raises no mark and shows nothing, so any thread may run it. rewrite_commit, on the thread
-// that owns the log, checks that the file is still what was read, puts the temporary file in
-// its place in one step, puts the last-write time back and logs every step. rewrite_discard
-// drops a prepared job without touching the file.
+// that owns the log, announces the file, then swaps and reports: rewrite_swap checks that the
+// file is still what was read, puts the temporary file in its place in one step and puts the
+// last-write time back, logging nothing itself; rewrite_report writes the log's lines for what
+// came of it. rewrite_discard drops a prepared job without touching the file.
 #pragma once
 
 #include <atomic>
@@ -17,10 +18,10 @@
 #include "engine/temp_file.h"
 #include "platform/os.h"
 
-// Where a rewrite stopped short; it decides what the log says.
+// Where a rewrite stopped short; it decides what the log says. The order carries no meaning.
 enum rewrite_failure {
     rewrite_fine = 0,
-    // Refused before the file is looked at: the log gets no "About to Update" entry.
+    // Refused before the file is looked at (refused_before_announce).
     failed_no_path,
     failed_no_search,
     failed_path_too_long,
@@ -128,8 +129,51 @@ struct rewrite_job {
 void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text,
                      const char *replace_text, const prepare_options &options,
                      const file_facts &facts = file_facts());
-// Returns what update_file returns: 1 when the file was processed, 0 on failure (logged, and
-// errors_seen raised). The job is spent afterwards.
+// Is this a failure met before the file was looked at, for which the log gets no "About to
+// Update" entry?
+bool refused_before_announce(rewrite_failure failure);
+
+// What came of a swap.
+enum swap_result {
+    swap_untouched,  // nothing to swap in: the file is left as it was
+    swap_swapped,    // the new text is in the file's place, its last-write time put back
+    swap_failed,     // stopped short (failure, code); only failed_set_time leaves the new text
+};
+
+struct swap_outcome {
+    swap_result result = swap_untouched;
+    rewrite_failure failure = rewrite_fine;
+    uint32_t code = 0;  // the system's error for the failure (0: none to tell)
+};
+
+// Told by rewrite_swap of the steps the log tells of in the middle of a file's entry, as they
+// happen: what is written of one step is out before the next is done.
+struct swap_reporter {
+    // The file's last-write time was read (set false), or put back after the swap (set true).
+    virtual void time_done(const char *path, bool set) = 0;
+    // It could not be: reached tells whether the file was reached at all; code is the system's
+    // error.
+    virtual void time_failed(const char *path, bool set, bool reached, uint32_t code) = 0;
+    // The temporary file's announced name was taken meanwhile: it was given used instead.
+    virtual void temp_renamed(const char *used) = 0;
+
+  protected:
+    ~swap_reporter() = default;
+};
+
+// The second half's action, which logs nothing: for a job that holds a new text, the last
+// checks, the swap and the last-write time put back (flushing the temporary file first if that
+// is still to do). A failed job gives its failure; a job without a new text, swap_untouched.
+// Wherever it fails, the temporary file goes. The caller announces the file before.
+swap_outcome rewrite_swap(rewrite_job *job, swap_reporter &reporter);
+// The log's lines for what came of a job: the whole entry of a file left untouched, the
+// success line of one swapped in, or the error lines of a failure (raising errors_seen).
+// Returns what update_file returns.
+int rewrite_report(const rewrite_job &job, const swap_outcome &outcome, const char *search_text,
+                   const char *replace_text, const report_options &report = report_options());
+// The two halves' second one whole: the file's "About to Update" entry, rewrite_swap with the
+// log told of its steps, and rewrite_report. Returns what update_file returns: 1 when the file
+// was processed, 0 on failure (logged, and errors_seen raised). The job is spent afterwards.
 int rewrite_commit(rewrite_job *job, const char *search_text, const char *replace_text,
                    const report_options &report = report_options());
 void rewrite_discard(rewrite_job *job);
@@ -152,7 +196,7 @@ int rewrite_still_current(const rewrite_job &job);
 // thread starts with a plain sleep.
 void rewrite_set_lock_wait(void (*wait)(int milliseconds));
 
-// A seam for the tests: called by rewrite_commit just before the final checks and the swap,
+// A seam for the tests: called by rewrite_swap just before the final checks and the swap,
 // with the path of the file being rewritten. Tests use it to change the file behind the
 // rewrite's back and check that the change is not lost.
 extern void (*rewrite_before_swap_hook)(const char *path);

@@ -70,6 +70,7 @@ temp_made temp_file::create(const std::string &dir, int64_t seconds, bool may_be
 
 void temp_file::choose_name(const std::string &dir) {
     const int64_t seconds = os_time_now();
+    chosen = true;
     for (int tries = 0; tries < 10000; ++tries) {
         number = seconds + tries;
         path = joined(dir, temp_name(number));
@@ -79,6 +80,7 @@ void temp_file::choose_name(const std::string &dir) {
 }
 
 bool temp_file::name(const std::string &dir, bool *taken_meanwhile, uint32_t *code) {
+    if (!chosen) choose_name(dir);
     const std::string chosen = path;
     *taken_meanwhile = false;
     if (!on_free_name(*this, dir, number, code,

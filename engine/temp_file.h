@@ -23,6 +23,7 @@ struct temp_file {
     int64_t number = 0;  // the number in its name ("%d.tmp")
     bool named = false;  // path names the file (else it has no name yet)
     bool goes = false;   // the file goes when its handle is closed
+    bool chosen = false;  // number and path are the name chosen for it (choose_name)
 
     bool is_open() const { return file.handle != -1; }
 
@@ -36,9 +37,10 @@ struct temp_file {
     // For a file without a name: the name it will be given, the first one from the current
     // time up that no file has. The log announces it; the file gets it only in name().
     void choose_name(const std::string &dir);
-    // Gives a file without a name its chosen name, or the next free one should another file
-    // have taken that name meanwhile (*taken_meanwhile: path then differs from the one
-    // announced). false on failure, with the system's error in *code (0: none to tell).
+    // Gives a file without a name its chosen name (chosen now if it has none yet), or the next
+    // free one should another file have taken that name meanwhile (*taken_meanwhile: path then
+    // differs from the one announced). false on failure, with the system's error in *code (0: none
+    // to tell).
     bool name(const std::string &dir, bool *taken_meanwhile, uint32_t *code);
     // The file stays when its handle is closed (it was marked to go with it). false on failure,
     // the system's error set.

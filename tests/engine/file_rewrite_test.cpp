@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
 #include "engine/rewrite.h"
@@ -128,6 +129,57 @@ TEST_F(Rewrite, ChangedFileLogsEveryStep) {
     EXPECT_LT(get, set);
     EXPECT_LT(set, done);
     EXPECT_EQ(std::string::npos, log.find("ERROR"));
+}
+
+// The steps rewrite_swap tells its reporter of, in their order.
+struct recorded_steps : swap_reporter {
+    std::vector<std::string> steps;
+    void time_done(const char *, bool set) override {
+        steps.push_back(set ? "time set" : "time read");
+    }
+    void time_failed(const char *, bool set, bool, uint32_t) override {
+        steps.push_back(set ? "time not set" : "time not read");
+    }
+    void temp_renamed(const char *) override { steps.push_back("renamed"); }
+};
+
+// The swap itself writes nothing to the log: it tells the reporter of its steps and returns
+// what came of it, and the report writes the lines for that.
+TEST_F(Rewrite, SwapLogsNothingAndTheReportTellsItsOutcome) {
+    std::string p = make("s.txt", "old\n");
+    std::string q = make("t.txt", "old\n");
+    rewrite_job swapped, stopped;
+    rewrite_prepare(&swapped, p.c_str(), "old", "new", prepare_options());
+    rewrite_prepare(&stopped, q.c_str(), "old", "new", prepare_options());
+    log_write_waiting();
+    const size_t quiet = log_text().size();
+    recorded_steps first, second;
+    const swap_outcome done = rewrite_swap(&swapped, first);
+    rewrite_before_swap_hook = [](const char *path) { write_file(path, "new old\n"); };
+    const swap_outcome failed = rewrite_swap(&stopped, second);
+    log_write_waiting();
+    EXPECT_EQ(quiet, log_text().size());
+    EXPECT_EQ(swap_swapped, done.result);
+    EXPECT_EQ((std::vector<std::string>{"time read", "time set"}), first.steps);
+    EXPECT_EQ("new\r\n", read_file(p));
+    EXPECT_EQ(old_time, mtime_of(p));
+    EXPECT_EQ(swap_failed, failed.result);
+    EXPECT_EQ(failed_changed, failed.failure);
+    EXPECT_EQ((std::vector<std::string>{"time read"}), second.steps);
+    EXPECT_EQ("new old\n", read_file(q));
+    expect_only({"s.txt", "t.txt"});
+
+    EXPECT_EQ(1, rewrite_report(swapped, done, "old", "new"));
+    EXPECT_EQ(0, errors_seen);
+    EXPECT_EQ(0, rewrite_report(stopped, failed, "old", "new"));
+    EXPECT_EQ(1, errors_seen);
+    const std::string log = logged();
+    EXPECT_NE(
+        std::string::npos,
+        log.find("INFO:  Successfully replaced all occurrences of 'old' with 'new' for file " + p +
+                 ".\r\n"));
+    EXPECT_NE(std::string::npos,
+              log.find("ERROR: File changed while it was being rewritten; left as it is: " + q));
 }
 
 TEST_F(Rewrite, UnchangedFileIsNotWrittenButLogged) {
