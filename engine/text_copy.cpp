@@ -21,9 +21,9 @@ bool cancelled(const std::atomic<int> *cancel) {
 // would cost more to clear than most files cost to read. One per thread; a file's scan and its
 // copy use it one after the other. Reads go to the start of a page, and the bytes a block
 // carries over to the next are put just before it (room_before of them at most): the kernel
-// copies a read's bytes several times slower when they land 1 to 31 bytes past where they
-// stand in their page (measured on this program's machine: 142 ms against 18 ms for 100 MB
-// read in blocks of 1 MiB), and a plain allocation of a megabyte starts 16 bytes into a page.
+// copies a read's bytes several times slower when they land a few bytes past where they stand
+// in their page, and a plain allocation of a megabyte starts 16 bytes into a page. The figures
+// are in bench/bounds.md ("Where a read lands in its page").
 constexpr size_t page_size = 4096;
 
 char *read_block(size_t room_before) {

@@ -148,9 +148,9 @@ void os_reserve(const os_file &f, uint64_t offset, size_t n);
 size_t os_open_files_allowed();
 // Makes room at once for n files open at the same time (best effort; nothing on Windows). On
 // Linux the table of a process's open files grows as it fills, and while several threads share
-// it each growth waits for every core to pass a quiescent point, about 10 ms on a virtual
-// machine, with no core at work meanwhile. Done before the process starts its threads, the
-// growth waits for nothing.
+// it each growth waits for every core to pass a quiescent point, with no core at work
+// meanwhile (bench/bounds.md, "Growing the table of open files", has the figures). Done before
+// the process starts its threads, the growth waits for nothing.
 void os_make_room_for_files(size_t n);
 // Closes the file and sets handle to -1; a close that reports an error gives 0.
 int os_close(os_file *f);
