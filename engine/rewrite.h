@@ -120,7 +120,7 @@ struct rewrite_job {
     os_stat before;             // the file as it was read
     temp_file temp;             // the new text; open until the swap
     os_file source;             // the file as read, when kept open (keep_source)
-    rewrite_state state = job_unchanged;
+    rewrite_state state = job_unchanged;  // what the job holds now
     bool name_is_file = false;  // path was taken for the file itself (listed_plain)
     rewrite_failure failure = rewrite_fine;
     uint32_t code = 0;  // the system's error for the failure (0: none to tell)

@@ -18,11 +18,11 @@ enum temp_made {
 };
 
 struct temp_file {
-    os_file file;        // open from its creation until the swap
-    std::string path;    // its name (the first one tried, until it has one)
-    int64_t number = 0;  // the number in its name ("%d.tmp")
-    bool named = false;  // path names the file (else it has no name yet)
-    bool goes = false;   // the file goes when its handle is closed
+    os_file file;         // open from its creation until the swap
+    std::string path;     // its name (the first one tried, until it has one)
+    int64_t number = 0;   // the number in its name ("%d.tmp")
+    bool named = false;   // path names the file (else it has no name yet)
+    bool goes = false;    // the file goes when its handle is closed
     bool chosen = false;  // number and path are the name chosen for it (choose_name)
 
     bool is_open() const { return file.handle != -1; }
