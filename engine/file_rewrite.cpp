@@ -10,9 +10,11 @@
 #include <string.h>
 
 #include <string>
+#include <utility>
 
 #include "engine/engine.h"
 #include "engine/line_stream.h"
+#include "engine/lock_retry.h"
 #include "engine/rewrite.h"
 #include "engine/text_copy.h"
 #include "log/log.h"
@@ -24,34 +26,6 @@ namespace {
 
 thread_local void (*lock_wait)(int milliseconds) = os_sleep_ms;
 
-// About two seconds of tries: pauses of 10, 20, 40 and 80 ms, then 100 ms each.
-constexpr int lock_budget_ms = 2000;
-
-// Runs attempt (1 success, 0 failure with the system's error set) until it succeeds, or fails
-// for another reason than a lock that another program holds on path for a moment, or the time
-// for tries is used up. The system's error of the last try is kept.
-template <class Attempt>
-int retry_while_locked(const char *path, Attempt attempt) {
-    int waited = 0;
-    for (int pause = 10;; pause = pause * 2 > 100 ? 100 : pause * 2) {
-        if (attempt()) return 1;
-        uint32_t code = os_last_error();
-        // Looking at the file to tell a lock from a lasting refusal sets an error of its own.
-        bool locked = waited < lock_budget_ms && os_error_is_transient_lock(code, path);
-        os_set_last_error(code);
-        if (!locked) return 0;
-        lock_wait(pause);
-        waited += pause;
-    }
-}
-
-// The temporary file's name for a given time: the low 32 bits of the seconds, signed.
-std::string temp_name(int64_t seconds) {
-    char name[32];
-    snprintf(name, sizeof name, "%d.tmp", int(int32_t(uint32_t(uint64_t(seconds) & 0xffffffffu))));
-    return name;
-}
-
 // The folder part of path (which fits a path), as directory_part cuts it.
 std::string directory_of(const char *path) {
     char dir[path_room];
@@ -60,13 +34,8 @@ std::string directory_of(const char *path) {
     return dir;
 }
 
-// dir joined with name, or "" when it does not fit a path.
-std::string joined(const std::string &dir, const std::string &name) {
-    char out[path_room];
-    return join_path(out, path_room, dir.c_str(), name.c_str()) ? out : "";
-}
-
 bool fail(rewrite_job *job, rewrite_failure why, uint32_t code = 0) {
+    job->state = job_failed;
     job->failure = why;
     job->code = code;
     return false;
@@ -76,67 +45,19 @@ bool fail_with_error(rewrite_job *job, rewrite_failure why) {
     return fail(job, why, os_last_error());
 }
 
-// Tries attempt (true: done; false: failed, the system's error set) on the temporary names of
-// the job's folder from number up, until a name is not taken; that name becomes the job's.
-template <class Attempt>
-bool on_free_name(rewrite_job *job, int64_t number, Attempt attempt) {
-    for (int tries = 0; tries < 10000; ++tries) {
-        std::string path = joined(job->dir, temp_name(number + tries));
-        if (path.empty()) return fail(job, failed_create_temp);
-        if (attempt(path)) {
-            job->temp_path = path;
-            job->temp_named = true;
-            return true;
-        }
-        if (!os_error_is_exists(os_last_error())) return fail_with_error(job, failed_create_temp);
+// Creates the job's temporary file. A named one may be made only where the options allow: else
+// the preparation is deferred.
+bool create_temp(rewrite_job *job, int64_t seconds, const prepare_options &options) {
+    const bool may_be_named =
+        options.temp_may_go == temp_anywhere ||
+        (options.temp_may_go == temp_named_beside && job->dir == directory_of(job->path.c_str()));
+    uint32_t code = 0;
+    switch (job->temp.create(job->dir, seconds, may_be_named, &code)) {
+    case temp_created: return true;
+    case temp_needs_name: job->state = job_deferred; return false;
+    case temp_failed: break;
     }
-    return fail_with_error(job, failed_create_temp);
-}
-
-// Creates the temporary file: where the file system allows, one that has no name until the
-// swap, so that a killed run leaves nothing behind (it is named in rewrite_commit); elsewhere
-// one under the first free name from the current time up, created exclusively and, where the
-// platform can, marked to go with its handle.
-bool create_temp(rewrite_job *job, int64_t seconds, const rewrite_control &control) {
-    if (os_create_unnamed(job->dir.c_str(), &job->temp)) return true;
-    if (!os_error_is_unsupported(os_last_error())) return fail_with_error(job, failed_create_temp);
-    if (control.unnamed_only ||
-        (control.named_beside_only && job->dir != directory_of(job->path.c_str()))) {
-        job->deferred = true;
-        return false;
-    }
-    int goes = 0;
-    return on_free_name(job, seconds, [&](const std::string &path) {
-        if (!retry_while_locked(path.c_str(),
-                                [&] { return os_create_new(path.c_str(), &job->temp, &goes); }))
-            return false;
-        job->temp_goes = goes != 0;
-        return true;
-    });
-}
-
-// The name a temporary file without a name will be given: the first one from the current time
-// up that no file has. The log announces it; the file gets it only just before the swap, so
-// that a run killed in between leaves nothing behind.
-void choose_temp_name(rewrite_job *job) {
-    const int64_t seconds = os_time_now();
-    for (int tries = 0; tries < 10000; ++tries) {
-        job->temp_number = seconds + tries;
-        job->temp_path = joined(job->dir, temp_name(job->temp_number));
-        os_stat st;
-        if (job->temp_path.empty() || !os_stat_path(job->temp_path.c_str(), &st, 0)) return;
-    }
-}
-
-// Gives the temporary file its chosen name, or the next free one should another file have
-// taken that name meanwhile (the log then says which).
-bool name_temp(rewrite_job *job) {
-    return on_free_name(job, job->temp_number, [&](const std::string &path) {
-        if (!os_name_temp(job->temp, path.c_str())) return false;
-        if (path != job->temp_path)
-            log_message("INFO: Temp File taken meanwhile; used %s", path.c_str());
-        return true;
-    });
+    return fail(job, failed_create_temp, code);
 }
 
 // The checks before anything is opened: the names involved fit the program's paths.
@@ -153,20 +74,20 @@ bool check_names(rewrite_job *job, const char *path, const char *search_text, in
     } else if (!os_link_target(path, &job->real)) {
         job->real = path;
         job->dir = directory_of(path);
-        job->temp_path = joined(job->dir, temp_name(seconds));
-        return fail_with_error(job, failed_open_source);
+        const uint32_t code = os_last_error();
+        job->temp.first_name(job->dir, seconds);
+        return fail(job, failed_open_source, code);
     }
     if (job->real.size() >= size_t(path_room)) return fail(job, failed_target_too_long);
     job->dir = directory_of(job->real.c_str());
-    job->temp_path = joined(job->dir, temp_name(seconds));
-    if (job->temp_path.empty()) return fail(job, failed_temp_path_too_long);
+    if (!job->temp.first_name(job->dir, seconds)) return fail(job, failed_temp_path_too_long);
     return true;
 }
 
 // Reads the file and, when it holds an occurrence, writes its new text to a temporary file
 // that is flushed to the disk. src is the file, open for reading.
-bool copy_to_temp(rewrite_job *job, os_file src, line_stream &s, int64_t seconds,
-                  const rewrite_control &control) {
+bool copy_to_temp(rewrite_job *job, const os_file &src, line_stream &s, int64_t seconds,
+                  const prepare_options &options) {
     if (!os_fstat(src, &job->before)) return fail_with_error(job, failed_stat_source);
     if (!job->before.is_regular) return fail(job, failed_not_regular);
     bool found = false;
@@ -176,40 +97,24 @@ bool copy_to_temp(rewrite_job *job, os_file src, line_stream &s, int64_t seconds
     if (scan == copy_runaway) return fail(job, failed_runaway);
     if (!found) return true;
     if (job->before.read_only) return fail(job, failed_read_only);
-    if (!create_temp(job, seconds, control)) return false;
+    if (!create_temp(job, seconds, options)) return false;
     if (held == 0 && !os_rewind(src)) return fail_with_error(job, failed_read_source);
     bool changed = false;
-    copy_result copy = text_copy_rewritten(src, job->temp, s, &changed, control.cancel, held,
-                                           control.reserve_space);
+    copy_result copy = text_copy_rewritten(src, job->temp.file, s, &changed, options.cancel, held,
+                                           options.reserve_space);
     if (copy == copy_cancelled) {
-        job->cancelled = true;
+        job->state = job_cancelled;
         return false;
     }
     if (copy == copy_read_error) return fail_with_error(job, failed_read_source);
     if (copy == copy_write_error) return fail_with_error(job, failed_write_temp);
     if (copy == copy_runaway) return fail(job, failed_runaway);
     if (!changed) return true;  // nothing to swap in after all
-    if (!os_copy_attributes(job->temp, job->temp_path.c_str(), job->before))
+    if (!os_copy_attributes(job->temp.file, job->temp.path.c_str(), job->before))
         return fail_with_error(job, failed_temp_permissions);
-    job->changed = true;
-    job->unflushed = true;
-    if (!control.flush_later) rewrite_flush(job);
+    job->state = job_unflushed;
+    if (!options.flush_later) rewrite_flush(job);
     return job->failure == rewrite_fine;
-}
-
-// Closes the temporary file (if open) and removes it; keeps the system's last error. A file
-// without a name, or one that goes with its handle, needs no removal (and its name may already
-// be another's once the handle is closed). A named one is removed under the name it has now,
-// where the system tells it: a folder on its path may have been renamed since it was made.
-void drop_temp(rewrite_job *job) {
-    if (job->temp.handle == -1) return;
-    uint32_t code = os_last_error();
-    const bool remove = job->temp_named && !job->temp_goes;
-    std::string now;
-    if (!remove || !os_current_name(job->temp, &now)) now = job->temp_path;
-    os_close(&job->temp);
-    if (remove) os_remove(now.c_str());
-    os_set_last_error(code);
 }
 
 #define ANNOUNCE_FORMAT \
@@ -221,7 +126,7 @@ void drop_temp(rewrite_job *job) {
 // before its swap.
 void announce(const rewrite_job &job, const char *search, const char *replace) {
     log_strings(true, ANNOUNCE_FORMAT,
-                {job.path.c_str(), search, replace, job.dir.c_str(), job.temp_path.c_str()});
+                {job.path.c_str(), search, replace, job.dir.c_str(), job.temp.path.c_str()});
 }
 
 int report_success(const rewrite_job &job, const char *search, const char *replace) {
@@ -234,7 +139,7 @@ int report_success(const rewrite_job &job, const char *search, const char *repla
 int report_untouched(const rewrite_job &job, const char *search, const char *replace,
                      bool may_wait) {
     log_strings(may_wait, ANNOUNCE_FORMAT SUCCESS_FORMAT "\n",
-                {job.path.c_str(), search, replace, job.dir.c_str(), job.temp_path.c_str(), search,
+                {job.path.c_str(), search, replace, job.dir.c_str(), job.temp.path.c_str(), search,
                  replace, job.path.c_str()});
     return 1;
 }
@@ -273,7 +178,7 @@ const failure_words worded_failures[] = {
 // The lines of the failures that are not worded by the table.
 void log_other_failure(const rewrite_job &job, const char *why) {
     const char *path = job.path.c_str();
-    const char *temp = job.temp_path.c_str();
+    const char *temp = job.temp.path.c_str();
     switch (job.failure) {
     case failed_no_path:
         log_message("ERROR: update_file() was given NULL for filename!  FAIL!\n");
@@ -304,64 +209,108 @@ void log_other_failure(const rewrite_job &job, const char *why) {
     }
 }
 
-// The one way out of a failed rewrite: the temporary file goes, the mark is raised, and the
-// log says what failed, naming the file and the system's reason where there is one.
-int report_failure(rewrite_job *job) {
-    drop_temp(job);
+// The one way out of a failed rewrite: the mark is raised, and the log says what failed,
+// naming the file and the system's reason where there is one. (The temporary file is gone by
+// then: rewrite_prepare and rewrite_swap drop it where they fail.)
+int report_failure(const rewrite_job &job) {
     errors_seen = 1;
-    const std::string reason = job->code ? os_error_text(job->code) : "";
+    const std::string reason = job.code ? os_error_text(job.code) : "";
     for (const failure_words &w : worded_failures) {
-        if (w.failure != job->failure) continue;
-        const char *path = job->path.c_str();
+        if (w.failure != job.failure) continue;
+        const char *path = job.path.c_str();
         if (w.form == plain) log_message("ERROR: %s: %s\n", w.what, path);
         if (w.form == with_reason)
             log_message("ERROR: %s: %s (%s)\n", w.what, path, reason.c_str());
         if (w.form == on_temp)
-            log_message("ERROR: %s: %s, for file %s (%s)\n", w.what, job->temp_path.c_str(), path,
+            log_message("ERROR: %s: %s, for file %s (%s)\n", w.what, job.temp.path.c_str(), path,
                         reason.c_str());
         return 0;
     }
-    log_other_failure(*job, reason.c_str());
+    log_other_failure(job, reason.c_str());
     return 0;
 }
 
-// Records why the commit stops, and reports it.
-int commit_failed(rewrite_job *job, rewrite_failure why, uint32_t code = 0) {
-    fail(job, why, code);
-    return report_failure(job);
-}
-
-// get_set_ftime, whose success line may wait to go out with the next entry (rewrite_commit's
-// setting of the time after the swap, which its success line follows at once).
-int file_time(const char *path, int64_t *time, int set, bool success_may_wait) {
-    const char *what = set ? "setting" : "getting";
+// Reads (set 0) or sets (set 1) the last-write time of the file at path, trying again while
+// another program holds the file. 1 done; 0 the file could not be reached; -1 it was reached
+// but its time could not be read or set. The system's error is set on failure.
+int path_time(const char *path, int64_t *time, int set) {
     int done = 0;
-    if (!retry_while_locked(path, [&] { return (done = os_path_mtime(path, time, set)) != 0; })) {
-        log_system_error(path);
+    if (!retry_while_locked(path, [&] { return (done = os_path_mtime(path, time, set)) != 0; }))
         return 0;
-    }
-    if (done > 0) {
-        log_strings(success_may_wait, "get_set_ftime() success %s timestamp file: %s.",
-                    {what, path});
-        return 1;
-    }
-    log_system_error(path);
-    errors_seen = 1;
-    log_message("ERROR: get_set_ftime() Failed %s timestamp file: %s ", what, path);
-    return 0;
+    return done;
 }
+
+// get_set_ftime's lines. The success line may wait to go out with the next entry (the setting
+// of the time after the swap, which its success line follows at once).
+void log_time_done(const char *path, int set, bool may_wait) {
+    log_strings(may_wait, "get_set_ftime() success %s timestamp file: %s.",
+                {set ? "setting" : "getting", path});
+}
+
+void log_time_failed(const char *path, int set, bool reached, uint32_t code) {
+    os_set_last_error(code);
+    log_system_error(path);
+    if (!reached) return;
+    errors_seen = 1;
+    log_message("ERROR: get_set_ftime() Failed %s timestamp file: %s ", set ? "setting" : "getting",
+                path);
+}
+
+// What rewrite_commit's log says of the swap's steps as they happen.
+struct log_reporter : swap_reporter {
+    void time_done(const char *path, bool set) override { log_time_done(path, set, set); }
+    void time_failed(const char *path, bool set, bool reached, uint32_t code) override {
+        log_time_failed(path, set, reached, code);
+    }
+    void temp_renamed(const char *used) override {
+        log_message("INFO: Temp File taken meanwhile; used %s", used);
+    }
+};
+
+// The swap stops short: why is recorded, and the temporary file goes (keeping the system's
+// error).
+swap_outcome swap_failed_at(rewrite_job *job, rewrite_failure why, uint32_t code = 0) {
+    fail(job, why, code);
+    job->temp.drop();
+    return swap_outcome{swap_failed, why, code};
+}
+
+// The step where the original will be kept, once there is a store to keep it in: after the
+// time is read and before the last look, so that the last look also covers the moment it
+// takes, and the temporary file is still without its name. Nothing is kept yet.
+void keep_original(const rewrite_job &) {}
 
 }  // namespace
 
+void lock_retry_wait(int milliseconds) { lock_wait(milliseconds); }
+
 int get_set_ftime(const char *path, int64_t *time, int set) {
-    return file_time(path, time, set, false);
+    const int done = path_time(path, time, set);
+    if (done > 0) {
+        log_time_done(path, set, false);
+        return 1;
+    }
+    log_time_failed(path, set, done < 0, os_last_error());
+    return 0;
+}
+
+bool refused_before_announce(rewrite_failure failure) {
+    switch (failure) {
+    case failed_no_path:
+    case failed_no_search:
+    case failed_path_too_long:
+    case failed_target_too_long:
+    case failed_temp_path_too_long: return true;
+    default: return false;
+    }
 }
 
 void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text,
-                     const char *replace_text, const rewrite_control &control) {
+                     const char *replace_text, const prepare_options &options,
+                     const file_facts &facts) {
     *job = rewrite_job();
     const int64_t seconds = os_time_now();
-    if (!check_names(job, path, search_text, seconds, control.listed_plain)) return;
+    if (!check_names(job, path, search_text, seconds, facts.listed_plain)) return;
     if (!replace_text) replace_text = "";
     os_file src;
     const char *real = job->real.c_str();
@@ -371,12 +320,12 @@ void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text
     }
     line_stream s;
     line_setup(s, search_text, strlen(search_text), replace_text, strlen(replace_text));
-    bool ok = copy_to_temp(job, src, s, seconds, control);
-    if (ok && job->changed && control.keep_source && os_can_replace_open_file)
-        job->source = src;
+    bool ok = copy_to_temp(job, src, s, seconds, options);
+    if (ok && holds_new_text(job->state) && options.keep_source && os_can_replace_open_file)
+        job->source = std::move(src);
     else
         os_close(&src);
-    if (!ok) drop_temp(job);
+    if (!ok) job->temp.drop();
 }
 
 int rewrite_still_current(const rewrite_job &job) {
@@ -386,80 +335,119 @@ int rewrite_still_current(const rewrite_job &job) {
     return now.size == job.before.size && now.mtime == job.before.mtime && same_id ? 1 : 0;
 }
 
-int rewrite_commit(rewrite_job *job, const char *search_text, const char *replace_text,
-                   const rewrite_control &control) {
-    if (!replace_text) replace_text = "";
-    if (job->failure != rewrite_fine && job->failure < failed_open_source)
-        return report_failure(job);
-    rewrite_flush(job);  // every file is on the disk before its swap
-    if (job->failure == rewrite_fine && !job->changed)
-        return report_untouched(*job, search_text, replace_text, control.log_may_wait);
-    // The log's "Temp File:" names the file the swap uses.
-    if (job->changed && !job->temp_named) choose_temp_name(job);
-    announce(*job, search_text, replace_text);
-    // Nothing is done that the log cannot tell: without it the run stops here.
-    if (log_unavailable()) {
-        drop_temp(job);
-        return 0;
+swap_outcome rewrite_swap(rewrite_job *job, swap_reporter &reporter) {
+    if (job->state == job_failed) {
+        job->temp.drop();
+        return swap_outcome{swap_failed, job->failure, job->code};
     }
-    if (job->failure != rewrite_fine) return report_failure(job);
+    if (!holds_new_text(job->state)) return swap_outcome{};
+    rewrite_flush(job);
+    if (job->state == job_failed) return swap_outcome{swap_failed, job->failure, job->code};
 
     const char *real = job->real.c_str();
     if (rewrite_before_swap_hook) rewrite_before_swap_hook(real);
     // The time is read before the swap; without it the file is not swapped.
     int64_t saved = 0;
-    if (!get_set_ftime(real, &saved, 0)) return commit_failed(job, failed_read_time);
-    if (saved != job->before.mtime) return commit_failed(job, failed_changed);
+    const int read = path_time(real, &saved, 0);
+    if (read <= 0) {
+        const uint32_t code = os_last_error();
+        reporter.time_failed(real, false, read < 0, code);
+        return swap_failed_at(job, failed_read_time);
+    }
+    reporter.time_done(real, false);
+    if (saved != job->before.mtime) return swap_failed_at(job, failed_changed);
     // The temporary file gets the time first, so the swapped-in file has it from the start.
-    if (!os_set_mtime(job->temp, saved))
-        return commit_failed(job, failed_set_temp_time, os_last_error());
+    if (!os_set_mtime(job->temp.file, saved))
+        return swap_failed_at(job, failed_set_temp_time, os_last_error());
+    keep_original(*job);
     // The last look comes just before the swap: a change made by someone else since the file
     // was read is never overwritten (one made in the instant between the look and the swap is
     // the limit of any rewrite through a new file).
     int current = rewrite_still_current(*job);
-    if (current < 0) return commit_failed(job, failed_recheck, os_last_error());
-    if (current == 0) return commit_failed(job, failed_changed);
+    if (current < 0) return swap_failed_at(job, failed_recheck, os_last_error());
+    if (current == 0) return swap_failed_at(job, failed_changed);
     // The temporary file gets its name (or loses its mark for deletion) and is swapped in at
     // once, and closed after: only a run killed between those two steps can leave it behind,
     // and then whole. Its data was flushed before, so the close can lose nothing.
-    if (!job->temp_named && !name_temp(job)) return report_failure(job);
-    if (job->temp_goes) {
-        if (!os_keep_temp(job->temp)) return commit_failed(job, failed_keep_temp, os_last_error());
-        job->temp_goes = false;
+    if (!job->temp.named) {
+        bool taken_meanwhile = false;
+        uint32_t code = 0;
+        if (!job->temp.name(job->dir, &taken_meanwhile, &code))
+            return swap_failed_at(job, failed_create_temp, code);
+        if (taken_meanwhile) reporter.temp_renamed(job->temp.path.c_str());
     }
-    if (!retry_while_locked(real, [&] { return os_replace(job->temp_path.c_str(), real); })) {
-        uint32_t code = os_last_error();
-        drop_temp(job);
-        return commit_failed(job, failed_swap, code);
+    if (!job->temp.keep()) return swap_failed_at(job, failed_keep_temp, os_last_error());
+    if (!retry_while_locked(real, [&] { return os_replace(job->temp.path.c_str(), real); }))
+        return swap_failed_at(job, failed_swap, os_last_error());
+    job->temp.close();
+    const int set = path_time(real, &saved, 1);
+    if (set <= 0) {
+        const uint32_t code = os_last_error();
+        reporter.time_failed(real, true, set < 0, code);
+        return swap_failed_at(job, failed_set_time);
     }
-    os_close(&job->temp);
-    if (!file_time(real, &saved, 1, true)) return commit_failed(job, failed_set_time);
-    return report_success(*job, search_text, replace_text);
+    reporter.time_done(real, true);
+    return swap_outcome{swap_swapped, rewrite_fine, 0};
+}
+
+int rewrite_report(const rewrite_job &job, const swap_outcome &outcome, const char *search_text,
+                   const char *replace_text, const report_options &report) {
+    if (!replace_text) replace_text = "";
+    switch (outcome.result) {
+    case swap_untouched:
+        return report_untouched(job, search_text, replace_text, report.log_may_wait);
+    case swap_swapped: return report_success(job, search_text, replace_text);
+    case swap_failed: break;
+    }
+    return report_failure(job);
+}
+
+int rewrite_commit(rewrite_job *job, const char *search_text, const char *replace_text,
+                   const report_options &report) {
+    if (!replace_text) replace_text = "";
+    rewrite_flush(job);  // every file is on the disk before its swap
+    // A file that was looked at and holds a new text, or failed, is announced before anything
+    // more is done to it; one without occurrence gets its whole entry from the report.
+    const bool announced = holds_new_text(job->state) ||
+                           (job->state == job_failed && !refused_before_announce(job->failure));
+    if (announced) {
+        // The log's "Temp File:" names the file the swap uses.
+        if (holds_new_text(job->state) && !job->temp.named) job->temp.choose_name(job->dir);
+        announce(*job, search_text, replace_text);
+        // Nothing is done that the log cannot tell: without it the run stops here.
+        if (log_unavailable()) {
+            job->temp.drop();
+            return 0;
+        }
+    }
+    log_reporter reporter;
+    const swap_outcome outcome = rewrite_swap(job, reporter);
+    return rewrite_report(*job, outcome, search_text, replace_text, report);
 }
 
 void rewrite_flush(rewrite_job *job) {
-    if (!job->unflushed) return;
-    job->unflushed = false;
-    if (os_sync(job->temp)) return;
+    if (job->state != job_unflushed) return;
+    job->state = job_ready;
+    if (os_sync(job->temp.file)) return;
     fail_with_error(job, failed_sync_temp);
-    job->changed = false;
-    drop_temp(job);
+    job->temp.drop();
 }
 
 void rewrite_flush_together(rewrite_job *const *jobs, size_t n) {
     // A temporary file stands in its file's folder, so on its file's volume (the swap could not
     // put it in place from anywhere else).
     auto same_volume = [&](size_t i, size_t lead) {
-        return jobs[i]->unflushed && jobs[i]->before.id.volume == jobs[lead]->before.id.volume;
+        return jobs[i]->state == job_unflushed &&
+               jobs[i]->before.id.volume == jobs[lead]->before.id.volume;
     };
     for (size_t lead = 0; lead < n; ++lead) {
-        if (!jobs[lead]->unflushed) continue;
+        if (jobs[lead]->state != job_unflushed) continue;
         size_t others = 0;
         for (size_t i = lead + 1; i < n; ++i) others += same_volume(i, lead) ? 1 : 0;
         if (others == 0) continue;
-        if (!os_sync_volume(jobs[lead]->temp)) break;
+        if (!os_sync_volume(jobs[lead]->temp.file)) break;
         for (size_t i = lead; i < n; ++i)
-            if (same_volume(i, lead)) jobs[i]->unflushed = false;
+            if (same_volume(i, lead)) jobs[i]->state = job_ready;
     }
     for (size_t i = 0; i < n; ++i) rewrite_flush(jobs[i]);
 }
@@ -469,14 +457,13 @@ void rewrite_set_lock_wait(void (*wait)(int milliseconds)) {
 }
 
 void rewrite_discard(rewrite_job *job) {
-    drop_temp(job);
+    job->temp.drop();
     os_close(&job->source);
     *job = rewrite_job();
 }
 
 int update_file(const char *path, const char *search_text, const char *replace_text) {
-    rewrite_control control;
     rewrite_job job;
-    rewrite_prepare(&job, path, search_text, replace_text, control);
-    return rewrite_commit(&job, search_text, replace_text, control);
+    rewrite_prepare(&job, path, search_text, replace_text, prepare_options());
+    return rewrite_commit(&job, search_text, replace_text);
 }

@@ -21,9 +21,9 @@ bool cancelled(const std::atomic<int> *cancel) {
 // would cost more to clear than most files cost to read. One per thread; a file's scan and its
 // copy use it one after the other. Reads go to the start of a page, and the bytes a block
 // carries over to the next are put just before it (room_before of them at most): the kernel
-// copies a read's bytes several times slower when they land 1 to 31 bytes past where they
-// stand in their page (measured on this program's machine: 142 ms against 18 ms for 100 MB
-// read in blocks of 1 MiB), and a plain allocation of a megabyte starts 16 bytes into a page.
+// copies a read's bytes several times slower when they land a few bytes past where they stand
+// in their page, and a plain allocation of a megabyte starts 16 bytes into a page. The figures
+// are in bench/bounds.md ("Where a read lands in its page").
 constexpr size_t page_size = 4096;
 
 char *read_block(size_t room_before) {
@@ -39,7 +39,8 @@ char *read_block(size_t room_before) {
 
 // Reads a file in large blocks and hands out its text-stream view: CR LF becomes LF.
 struct text_reader {
-    os_file f;
+    explicit text_reader(const os_file &src) : f(src) {}
+    const os_file &f;
     std::string view;
     bool held_cr = false;  // a CR at the end of the last block, waiting for its next byte
 };
@@ -87,11 +88,11 @@ int read_view(text_reader &r) {
 // The buffer is the thread's own and kept from file to file, like the read block: a fresh
 // string for each file grows by doubling and copies its megabyte about twice over on the way.
 struct text_writer {
-    text_writer(os_file dst, bool reserve_space)
+    text_writer(const os_file &dst, bool reserve_space)
         : f(dst), buf(write_block()), reserve(reserve_space) {
         buf.clear();
     }
-    os_file f;
+    const os_file &f;
     std::string &buf;
     bool reserve;  // each write is given its disk space first
     bool failed = false;
@@ -183,7 +184,7 @@ void put_raw(text_writer &w, raw_block &b, const char *p, const char *stop, int6
 // The copy for the case direct_copy_applies: blocks of raw bytes, each occurrence replaced
 // where it stands (the replacement's LFs written as CR LF), the rest as put_raw has it. The
 // runaway guard counts each line's growth as the line replacement does.
-copy_result copy_direct(os_file f, const line_stream &s, text_writer &w, bool *changed,
+copy_result copy_direct(const os_file &f, const line_stream &s, text_writer &w, bool *changed,
                         const std::atomic<int> *cancel, size_t held) {
     *changed = false;
     const size_t m = s.search_len;
@@ -292,12 +293,11 @@ copy_result copy_through(text_reader &r, line_stream &s, text_writer *w, bool *c
 // the raw bytes can be searched directly: CR LF pairs cannot lie inside such an occurrence.
 // size is the file's size when it was opened: a short read that reaches it is the end, without
 // asking again.
-copy_result text_has_occurrence(os_file f, line_stream &s, uint64_t size, bool *found,
+copy_result text_has_occurrence(const os_file &f, line_stream &s, uint64_t size, bool *found,
                                 size_t *held) {
     *held = 0;
     if (search_holds_line_end(s)) {
-        text_reader r;
-        r.f = f;
+        text_reader r(f);
         return copy_through(r, s, nullptr, found, nullptr);
     }
     *found = false;
@@ -323,11 +323,11 @@ copy_result text_has_occurrence(os_file f, line_stream &s, uint64_t size, bool *
     }
 }
 
-copy_result text_copy_rewritten(os_file src, os_file dst, line_stream &s, bool *changed,
-                                const std::atomic<int> *cancel, size_t held, bool reserve) {
+copy_result text_copy_rewritten(const os_file &src, const os_file &dst, line_stream &s,
+                                bool *changed, const std::atomic<int> *cancel, size_t held,
+                                bool reserve) {
     text_writer writer(dst, reserve);
     if (direct_copy_applies(s)) return copy_direct(src, s, writer, changed, cancel, held);
-    text_reader reader;
-    reader.f = src;
+    text_reader reader(src);
     return copy_through(reader, s, &writer, changed, cancel);
 }

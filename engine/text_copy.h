@@ -17,13 +17,13 @@ enum copy_result { copy_ok, copy_read_error, copy_write_error, copy_runaway, cop
 // file's size when it was opened. *held: when the occurrence was found in the first block and
 // the copy can start from it, that block's length (the thread's read block still holds it and
 // src stands just after it); 0 otherwise.
-copy_result text_has_occurrence(os_file src, line_stream &s, uint64_t size, bool *found,
+copy_result text_has_occurrence(const os_file &src, line_stream &s, uint64_t size, bool *found,
                                 size_t *held);
 
 // Writes the rewritten text of src to dst: the held bytes of its start that the search left in
 // the thread's read block first, then the rest read from where src stands. *changed tells
 // whether there was a replacement. Stops with copy_cancelled between two blocks once cancel (if
 // given) is raised. With reserve, each write is given its disk space first (os_reserve).
-copy_result text_copy_rewritten(os_file src, os_file dst, line_stream &s, bool *changed,
-                                const std::atomic<int> *cancel, size_t held = 0,
+copy_result text_copy_rewritten(const os_file &src, const os_file &dst, line_stream &s,
+                                bool *changed, const std::atomic<int> *cancel, size_t held = 0,
                                 bool reserve = false);

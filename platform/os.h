@@ -14,8 +14,23 @@
 #include <vector>
 
 // An open file. handle is a file descriptor on POSIX and a HANDLE on Windows; -1 is "none".
+// One owner at a time: an os_file cannot be copied, and moving one hands its handle over and
+// leaves the source without one (-1), so that a handle is never closed twice nor left to two
+// owners. Nothing closes it but os_close.
 struct os_file {
     intptr_t handle = -1;
+
+    os_file() = default;
+    os_file(const os_file &) = delete;
+    os_file &operator=(const os_file &) = delete;
+    os_file(os_file &&from) noexcept : handle(from.handle) { from.handle = -1; }
+    os_file &operator=(os_file &&from) noexcept {
+        if (this != &from) {
+            handle = from.handle;
+            from.handle = -1;
+        }
+        return *this;
+    }
 };
 
 // What identifies a file whatever name reaches it: device and inode on POSIX, volume serial
@@ -92,26 +107,26 @@ int os_create_unnamed(const char *dir, os_file *f);
 bool os_error_is_unsupported(uint32_t code);
 // Gives the file f, made by os_create_unnamed, the name path; fails with an "exists" error if
 // the name is taken.
-int os_name_temp(os_file f, const char *path);
+int os_name_temp(const os_file &f, const char *path);
 // The name the open file f has now, which differs from the one it was given when a folder on
 // its path was renamed since (Linux, from /proc). 0 where it cannot be told, or the file has
 // no name.
-int os_current_name(os_file f, std::string *name);
+int os_current_name(const os_file &f, std::string *name);
 // The file f, made by os_create_new to go with its handle, stays when its handle is closed.
-int os_keep_temp(os_file f);
+int os_keep_temp(const os_file &f);
 // Reads up to n bytes; *got = 0 at the end of the file.
-int os_read(os_file f, void *buf, size_t n, size_t *got);
+int os_read(const os_file &f, void *buf, size_t n, size_t *got);
 // Writes all n bytes or fails.
-int os_write_all(os_file f, const void *buf, size_t n);
+int os_write_all(const os_file &f, const void *buf, size_t n);
 // Moves to the start of the file.
-int os_rewind(os_file f);
+int os_rewind(const os_file &f);
 // Flushes the file's data to the disk.
-int os_sync(os_file f);
+int os_sync(const os_file &f);
 // Flushes everything written to the volume that holds f, with its file system's records: one
 // wait for many files instead of one each (Linux, on the file systems where that flushes as
 // much as os_sync of each file would). 0 where it failed or cannot be done there, which tells
 // nothing of any one file: os_sync each then tells which fails.
-int os_sync_volume(os_file f);
+int os_sync_volume(const os_file &f);
 // 1 where os_sync_volume can succeed on some file systems.
 extern const int os_can_sync_volume;
 // 1 where os_replace may replace a file that is still open (POSIX); 0 on Windows, where an
@@ -120,26 +135,26 @@ extern const int os_can_replace_open_file;
 // Starts writing the file's data written so far to the disk, without waiting for it, so that
 // a later os_sync has less left to wait for (Linux). Elsewhere it does nothing. Its failure
 // costs nothing but that head start, so it is not reported.
-void os_start_sync(os_file f);
+void os_start_sync(const os_file &f);
 // Gives the file its disk space for the n bytes about to be written at offset, before they
 // are written (Linux). Where the file system puts off choosing the blocks of new data until
 // it writes them back, a rename over an existing file makes it choose them and start writing
 // there and then, on the thread that renames; space given beforehand leaves that rename
 // nothing to do. Elsewhere, or where the file system cannot, it does nothing; the write that
 // follows reports what matters.
-void os_reserve(os_file f, uint64_t offset, size_t n);
+void os_reserve(const os_file &f, uint64_t offset, size_t n);
 // How many files the process may hold open at once (POSIX: the soft limit on descriptors);
 // effectively no limit on Windows.
 size_t os_open_files_allowed();
 // Makes room at once for n files open at the same time (best effort; nothing on Windows). On
 // Linux the table of a process's open files grows as it fills, and while several threads share
-// it each growth waits for every core to pass a quiescent point, about 10 ms on a virtual
-// machine, with no core at work meanwhile. Done before the process starts its threads, the
-// growth waits for nothing.
+// it each growth waits for every core to pass a quiescent point, with no core at work
+// meanwhile (bench/bounds.md, "Growing the table of open files", has the figures). Done before
+// the process starts its threads, the growth waits for nothing.
 void os_make_room_for_files(size_t n);
 // Closes the file and sets handle to -1; a close that reports an error gives 0.
 int os_close(os_file *f);
-int os_fstat(os_file f, os_stat *st);
+int os_fstat(const os_file &f, os_stat *st);
 
 // --- names --------------------------------------------------------------------------------
 // Facts about a path; follow = 0 describes a link itself rather than its target.
@@ -152,7 +167,7 @@ int os_replace(const char *from, const char *to);
 // file it finally leads to; otherwise *target = path. Returns 0 if a link cannot be followed.
 int os_link_target(const char *path, std::string *target);
 // Gives the file open in f (named path) the permission bits or attributes described by st.
-int os_copy_attributes(os_file f, const char *path, const os_stat &st);
+int os_copy_attributes(const os_file &f, const char *path, const os_stat &st);
 
 // --- a folder held open -----------------------------------------------------------------
 // A walk that handles the files of one folder after another can look each of them up in the
@@ -179,7 +194,7 @@ void os_close_folder(os_folder *folder);
 // GENERIC_READ | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING).
 int os_open_for_times(const char *path, os_file *f);
 // Sets the last-write time and leaves the other times as they are.
-int os_set_mtime(os_file f, int64_t mtime);
+int os_set_mtime(const os_file &f, int64_t mtime);
 // Reads (set 0) or sets (set 1) the last-write time of the file at path, leaving the other
 // times as they are, in the fewest calls the system allows. Returns 1 when done; 0 when the
 // file could not be reached (as os_open_for_times fails, and to be waited out the same way);
@@ -208,7 +223,7 @@ extern const int os_listing_shows_links;
 // without the other.
 int os_open_log(const char *path, os_file *f);
 // Writes all n bytes at the end of the log or fails.
-int os_write_log(os_file f, const void *buf, size_t n);
+int os_write_log(const os_file &f, const void *buf, size_t n);
 
 // --- time ---------------------------------------------------------------------------------
 // Seconds since 1970-01-01 00:00 UTC.

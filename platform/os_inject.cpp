@@ -65,12 +65,12 @@ bool os_injected_call(os_call kind, void *site) {
     return fail;
 }
 
-int os_write_all(os_file f, const void *buf, size_t n) {
+int os_write_all(const os_file &f, const void *buf, size_t n) {
     if (OS_INJECTED(os_call_write)) return 0;
     return os_write_raw(f, buf, n);
 }
 
-int os_write_log(os_file f, const void *buf, size_t n) {
+int os_write_log(const os_file &f, const void *buf, size_t n) {
     if (OS_INJECTED(os_call_write_log)) return 0;
     return os_write_raw(f, buf, n);
 }

@@ -56,7 +56,7 @@ void fill_stat(const struct stat &s, os_stat *st) {
     st->read_only = (s.st_mode & S_IWUSR) == 0;
 }
 
-int fd_of(os_file f) { return int(f.handle); }
+int fd_of(const os_file &f) { return int(f.handle); }
 
 // The folder os_use_folder set on this thread.
 thread_local const os_folder *held_folder = nullptr;
@@ -168,7 +168,7 @@ int os_create_unnamed(const char *dir, os_file *f) {
 #endif
 }
 
-int os_name_temp(os_file f, const char *path) {
+int os_name_temp(const os_file &f, const char *path) {
     if (OS_INJECTED(os_call_name_temp)) return 0;
     lookup to = look_up(path);
 #if defined(AT_EMPTY_PATH)
@@ -191,7 +191,7 @@ int os_name_temp(os_file f, const char *path) {
     return 1;
 }
 
-int os_current_name(os_file f, std::string *name) {
+int os_current_name(const os_file &f, std::string *name) {
     char proc_path[64];
     snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_of(f));
     char now[4096];
@@ -204,12 +204,12 @@ int os_current_name(os_file f, std::string *name) {
     return 1;
 }
 
-int os_keep_temp(os_file) {
+int os_keep_temp(const os_file &) {
     if (OS_INJECTED(os_call_keep_temp)) return 0;
     return 1;
 }
 
-int os_read(os_file f, void *buf, size_t n, size_t *got) {
+int os_read(const os_file &f, void *buf, size_t n, size_t *got) {
     if (OS_INJECTED(os_call_read)) return 0;
     for (;;) {
         ssize_t r = read(fd_of(f), buf, n);
@@ -221,7 +221,7 @@ int os_read(os_file f, void *buf, size_t n, size_t *got) {
     }
 }
 
-int os_write_raw(os_file f, const void *buf, size_t n) {
+int os_write_raw(const os_file &f, const void *buf, size_t n) {
     const char *p = static_cast<const char *>(buf);
     while (n > 0) {
         ssize_t w = write(fd_of(f), p, n);
@@ -239,12 +239,12 @@ int os_write_raw(os_file f, const void *buf, size_t n) {
     return 1;
 }
 
-int os_rewind(os_file f) {
+int os_rewind(const os_file &f) {
     if (OS_INJECTED(os_call_rewind)) return 0;
     return lseek(fd_of(f), 0, SEEK_SET) == 0 ? 1 : 0;
 }
 
-int os_sync(os_file f) {
+int os_sync(const os_file &f) {
     if (OS_INJECTED(os_call_sync)) return 0;
 #if defined(__linux__)
     return fdatasync(fd_of(f)) == 0 ? 1 : 0;
@@ -279,7 +279,7 @@ bool flushes_whole_volume(int fd) {
 }
 #endif
 
-int os_sync_volume(os_file f) {
+int os_sync_volume(const os_file &f) {
     if (OS_INJECTED(os_call_sync)) return 0;
 #if defined(__linux__)
     if (!flushes_whole_volume(fd_of(f))) {
@@ -299,7 +299,7 @@ int os_sync_volume(os_file f) {
 
 const int os_can_replace_open_file = 1;
 
-void os_start_sync(os_file f) {
+void os_start_sync(const os_file &f) {
 #if defined(__linux__)
     sync_file_range(fd_of(f), 0, 0, SYNC_FILE_RANGE_WRITE);
 #else
@@ -307,7 +307,7 @@ void os_start_sync(os_file f) {
 #endif
 }
 
-void os_reserve(os_file f, uint64_t offset, size_t n) {
+void os_reserve(const os_file &f, uint64_t offset, size_t n) {
 #if defined(__linux__)
     if (n > 0) (void)fallocate(fd_of(f), 0, off_t(offset), off_t(n));
 #else
@@ -354,7 +354,7 @@ int os_close(os_file *f) {
     return (r == 0 || errno == EINTR) ? 1 : 0;
 }
 
-int os_fstat(os_file f, os_stat *st) {
+int os_fstat(const os_file &f, os_stat *st) {
     if (OS_INJECTED(os_call_fstat)) return 0;
     struct stat s;
     if (fstat(fd_of(f), &s) != 0) return 0;
@@ -402,7 +402,7 @@ int os_link_target(const char *path, std::string *target) {
     return 1;
 }
 
-int os_copy_attributes(os_file f, const char *, const os_stat &st) {
+int os_copy_attributes(const os_file &f, const char *, const os_stat &st) {
     if (OS_INJECTED(os_call_copy_attributes)) return 0;
     // The owner can only be given back by root; elsewhere the file stays the caller's.
     static const bool as_root = geteuid() == 0;
@@ -426,7 +426,7 @@ void mtime_only(int64_t mtime, struct timespec ts[2]) {
 
 }  // namespace
 
-int os_set_mtime(os_file f, int64_t mtime) {
+int os_set_mtime(const os_file &f, int64_t mtime) {
     if (OS_INJECTED(os_call_set_mtime)) return 0;
     struct timespec ts[2];
     mtime_only(mtime, ts);

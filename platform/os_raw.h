@@ -7,4 +7,4 @@
 #include "platform/os.h"
 
 // Writes all n bytes or fails, without the injection point of the calls built on it.
-int os_write_raw(os_file f, const void *buf, size_t n);
+int os_write_raw(const os_file &f, const void *buf, size_t n);

@@ -13,7 +13,7 @@
 
 namespace {
 
-HANDLE handle_of(os_file f) { return reinterpret_cast<HANDLE>(f.handle); }
+HANDLE handle_of(const os_file &f) { return reinterpret_cast<HANDLE>(f.handle); }
 
 int64_t from_filetime(const FILETIME &ft) {
     return int64_t((uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
@@ -229,20 +229,20 @@ int os_create_unnamed(const char *, os_file *) {
     return 0;
 }
 
-int os_name_temp(os_file, const char *) {
+int os_name_temp(const os_file &, const char *) {
     if (OS_INJECTED(os_call_name_temp)) return 0;
     SetLastError(ERROR_NOT_SUPPORTED);
     return 0;
 }
 
-int os_current_name(os_file, std::string *) { return 0; }
+int os_current_name(const os_file &, std::string *) { return 0; }
 
-int os_keep_temp(os_file f) {
+int os_keep_temp(const os_file &f) {
     if (OS_INJECTED(os_call_keep_temp)) return 0;
     return set_delete_on_close(handle_of(f), false) ? 1 : 0;
 }
 
-int os_read(os_file f, void *buf, size_t n, size_t *got) {
+int os_read(const os_file &f, void *buf, size_t n, size_t *got) {
     if (OS_INJECTED(os_call_read)) return 0;
     DWORD want = DWORD(std::min<size_t>(n, size_t(1) << 30));
     DWORD did = 0;
@@ -251,7 +251,7 @@ int os_read(os_file f, void *buf, size_t n, size_t *got) {
     return 1;
 }
 
-int os_write_raw(os_file f, const void *buf, size_t n) {
+int os_write_raw(const os_file &f, const void *buf, size_t n) {
     const char *p = static_cast<const char *>(buf);
     while (n > 0) {
         DWORD want = DWORD(std::min<size_t>(n, size_t(1) << 30));
@@ -267,7 +267,7 @@ int os_write_raw(os_file f, const void *buf, size_t n) {
     return 1;
 }
 
-int os_rewind(os_file f) {
+int os_rewind(const os_file &f) {
     if (OS_INJECTED(os_call_rewind)) return 0;
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
@@ -277,11 +277,11 @@ int os_rewind(os_file f) {
 const int os_can_replace_open_file = 0;
 
 // Windows has no call that starts a file's write-back without waiting for it.
-void os_start_sync(os_file) {}
+void os_start_sync(const os_file &) {}
 
-void os_reserve(os_file, uint64_t, size_t) {}
+void os_reserve(const os_file &, uint64_t, size_t) {}
 
-int os_sync(os_file f) {
+int os_sync(const os_file &f) {
     if (OS_INJECTED(os_call_sync)) return 0;
     return FlushFileBuffers(handle_of(f)) ? 1 : 0;
 }
@@ -290,7 +290,7 @@ int os_sync(os_file f) {
 // administrator: each file is flushed on its own.
 const int os_can_sync_volume = 0;
 
-int os_sync_volume(os_file) {
+int os_sync_volume(const os_file &) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return 0;
 }
@@ -313,7 +313,7 @@ int os_close(os_file *f) {
     return ok ? 1 : 0;
 }
 
-int os_fstat(os_file f, os_stat *st) {
+int os_fstat(const os_file &f, os_stat *st) {
     if (OS_INJECTED(os_call_fstat)) return 0;
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle_of(f), &info)) return 0;
@@ -400,7 +400,7 @@ int os_link_target(const char *path, std::string *target) {
     return 1;
 }
 
-int os_copy_attributes(os_file f, const char *, const os_stat &st) {
+int os_copy_attributes(const os_file &f, const char *, const os_stat &st) {
     if (OS_INJECTED(os_call_copy_attributes)) return 0;
     const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                        FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
@@ -421,7 +421,7 @@ int os_open_for_times(const char *path, os_file *f) {
     return 1;
 }
 
-int os_set_mtime(os_file f, int64_t mtime) {
+int os_set_mtime(const os_file &f, int64_t mtime) {
     if (OS_INJECTED(os_call_set_mtime)) return 0;
     FILETIME ft = to_filetime(mtime);
     return SetFileTime(handle_of(f), nullptr, nullptr, &ft) ? 1 : 0;

@@ -52,10 +52,10 @@ constexpr unsigned groups_flushed_at_once = 4;
 
 unsigned most_flushing() { return os_can_sync_volume ? groups_flushed_at_once : flushers; }
 
-// Files swapped in whose old text is still open (keep_source): the flushers close them, so
-// that freeing the old blocks (which on a disk told of freed blocks waits for the disk) holds
-// up neither the walk nor the workers, and many such waits overlap. At most this many wait to
-// be closed; beyond it the walk closes them itself.
+// Files swapped in whose old text is still open (prepare_options::keep_source): the flushers
+// close them, so that freeing the old blocks (which on a disk told of freed blocks waits for
+// the disk) holds up neither the walk nor the workers, and many such waits overlap. At most
+// this many wait to be closed; beyond it the walk closes them itself.
 constexpr size_t most_closes_waiting = 64;
 
 // The old files are handed to the flushers this many at a time (fewer where few may wait):
@@ -90,7 +90,7 @@ struct slot {
     bool listed_plain = false;  // listed as a plain file, not a link
     slot_state state = waiting;
     bool passed = false;   // the walk went past it while it was being prepared
-    bool in_turn = false;  // prepared by the walk in its turn, not ahead (named_beside_only)
+    bool in_turn = false;  // prepared by the walk in its turn, not ahead (temp_named_beside)
     bool counted = false;  // in files_in_work and bytes_in_work
     rewrite_job job;
     std::atomic<int> lock_wait{0};  // its worker waits for another program to let go of a file
@@ -192,7 +192,7 @@ listing_at forget_listing(pipeline &p, listing_at it) {
 // walk as a file of its own. So once such a file is gone, every folder listed ahead so far is
 // dropped, and one being listed is not handed over: the walk lists those folders itself.
 bool temp_elsewhere(const rewrite_job &job) {
-    return (job.temp.handle != -1 || job.temp_named) && !job.real.empty() && job.real != job.path;
+    return (job.temp.is_open() || job.temp.named) && !job.real.empty() && job.real != job.path;
 }
 
 void drop_all_listings(pipeline &p) {
@@ -284,7 +284,7 @@ void notify_unlocked(std::unique_lock<std::mutex> &hold, std::condition_variable
 // is no one's and goes. The lock is held, and let go for the walk's wake when it waits.
 void complete(pipeline &p, std::unique_lock<std::mutex> &hold, slot *s, bool wake = true) {
     s->state = prepared;
-    if (s->job.temp.handle == -1 && !s->job.temp_named && s->job.source.handle == -1)
+    if (!s->job.temp.is_open() && !s->job.temp.named && s->job.source.handle == -1)
         release(p, *s);
     if (s->passed) {
         discard(p, &s->job);
@@ -366,11 +366,11 @@ bool learn_size(pipeline &p, std::unique_lock<std::mutex> &hold, slot *s, os_fol
 
 void run_worker(pipeline *p) {
     rewrite_set_lock_wait(worker_lock_wait);
-    rewrite_control control;
+    prepare_options control;
     control.cancel = &p->cancel;
     control.flush_later = true;
     control.keep_source = true;
-    control.named_beside_only = true;
+    file_facts facts;
     os_folder folder;  // the folder of the files in hand, held open from file to file
     std::unique_lock<std::mutex> hold(p->lock);
     for (;;) {
@@ -388,8 +388,9 @@ void run_worker(pipeline *p) {
         worker_slot = s;
         // Where temporary files have names, they must not appear in a folder before the walk
         // has listed it.
-        control.unnamed_only = !folder_listed(*p, s->folder);
-        control.listed_plain = s->listed_plain;
+        control.temp_may_go =
+            folder_listed(*p, s->folder) ? temp_named_beside : temp_unnamed_only;
+        facts.listed_plain = s->listed_plain;
         // Flushes that take no time write nothing (a file system in memory, or flushing turned
         // off): nothing then writes the file before its swap but the rename itself.
         control.reserve_space = p->flush_ns < quick_flush_ns;
@@ -397,26 +398,28 @@ void run_worker(pipeline *p) {
         hold_folder_of(s->path, &folder);
         const os_folder *was = os_use_folder(folder.handle != -1 ? &folder : nullptr);
         rewrite_prepare(&s->job, s->path.c_str(), p->plan.search.c_str(), p->plan.replace.c_str(),
-                        control);
+                        control, facts);
         os_use_folder(was);
         hold.lock();
         worker_slot = nullptr;
-        if (s->job.deferred && !s->passed) {  // again once its folder is listed, or in its turn
+        // Again once its folder is listed, or in its turn.
+        if (s->job.state == job_deferred && !s->passed) {
             s->job = rewrite_job();
             s->state = waiting;
-            s->in_turn = !control.unnamed_only;
+            s->in_turn = control.temp_may_go != temp_unnamed_only;
             reopen(*p, *s);
             p->named_temps = true;
             release(*p, *s);
             continue;
         }
-        if (s->job.unflushed && p->flush_ns >= quick_flush_ns) {  // the flushers take it
+        // The flushers take it.
+        if (s->job.state == job_unflushed && p->flush_ns >= quick_flush_ns) {
             s->state = flushing;
             p->to_flush.push_back(s);
             if (p->flushing < most_flushing()) p->flush.notify_one();  // else the next group
             continue;
         }
-        if (s->job.unflushed) flush_timed(*p, hold, &s->job);
+        if (s->job.state == job_unflushed) flush_timed(*p, hold, &s->job);
         complete(*p, hold, s);
     }
 }
@@ -450,7 +453,7 @@ void run_flusher(pipeline *p) {
             flush_group(*p, hold);
             continue;
         }
-        os_file f = p->to_close.back();
+        os_file f = std::move(p->to_close.back());
         p->to_close.pop_back();
         p->closing++;
         hold.unlock();
@@ -676,9 +679,9 @@ void resume_ahead(pipeline &p) {
 // the folder it holds. Are both the same file (they are not when the folder was replaced
 // between the worker's reading the file and its making the temporary file)?
 bool temp_in_held_folder(const rewrite_job &job) {
-    if (!job.temp_named || job.temp.handle == -1 || !os_folder_in_use()) return true;
+    if (!job.temp.named || !job.temp.is_open() || !os_folder_in_use()) return true;
     os_stat named, made;
-    return os_stat_path(job.temp_path.c_str(), &named, 0) && os_fstat(job.temp, &made) &&
+    return os_stat_path(job.temp.path.c_str(), &named, 0) && os_fstat(job.temp.file, &made) &&
            named.id == made.id;
 }
 
@@ -686,7 +689,7 @@ bool temp_in_held_folder(const rewrite_job &job) {
 // changed since, or the preparation failed on a system error (which may be gone by now).
 bool still_stands(const slot &s, const std::string &path) {
     const rewrite_job &job = s.job;
-    if (s.path != path || job.cancelled) return false;
+    if (s.path != path || job.state == job_cancelled) return false;
     if (job.failure != rewrite_fine) return !failed_on_system(job);
     return rewrite_still_current(job) == 1 && temp_in_held_folder(job);
 }
@@ -746,8 +749,9 @@ void pipeline_finish() {
 int pipeline_commit(const walk_position &position, const std::string &path) {
     const char *search = running ? running->plan.search.c_str() : run_fields.search_text;
     const char *replace = running ? running->plan.replace.c_str() : run_fields.replace_text;
-    rewrite_control control;
-    control.log_may_wait = true;  // the walk writes what waits when it stops or ends
+    prepare_options control;
+    report_options report;
+    report.log_may_wait = true;  // the walk writes what waits when it stops or ends
     std::unique_ptr<slot> s = running ? take(*running, position) : nullptr;
     rewrite_job job;
     if (s && still_stands(*s, path)) {
@@ -770,7 +774,7 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
         if (cleared) resume_ahead(*running);
     }
     const bool elsewhere = temp_elsewhere(job);
-    int result = rewrite_commit(&job, search, replace, control);
+    int result = rewrite_commit(&job, search, replace, report);
     if (elsewhere && running) {
         std::lock_guard<std::mutex> hold(running->lock);
         drop_all_listings(*running);
@@ -778,8 +782,7 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
     if (job.source.handle != -1 && running) {
         std::unique_lock<std::mutex> hold(running->lock);
         if (running->to_close.size() < running->closes_waiting) {
-            running->to_close.push_back(job.source);
-            job.source = os_file();
+            running->to_close.push_back(std::move(job.source));
             if (running->to_close.size() >= close_batch(*running)) {
                 hold.unlock();
                 running->flush.notify_one();

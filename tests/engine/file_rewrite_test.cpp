@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
 #include "engine/rewrite.h"
@@ -128,6 +129,57 @@ TEST_F(Rewrite, ChangedFileLogsEveryStep) {
     EXPECT_LT(get, set);
     EXPECT_LT(set, done);
     EXPECT_EQ(std::string::npos, log.find("ERROR"));
+}
+
+// The steps rewrite_swap tells its reporter of, in their order.
+struct recorded_steps : swap_reporter {
+    std::vector<std::string> steps;
+    void time_done(const char *, bool set) override {
+        steps.push_back(set ? "time set" : "time read");
+    }
+    void time_failed(const char *, bool set, bool, uint32_t) override {
+        steps.push_back(set ? "time not set" : "time not read");
+    }
+    void temp_renamed(const char *) override { steps.push_back("renamed"); }
+};
+
+// The swap itself writes nothing to the log: it tells the reporter of its steps and returns
+// what came of it, and the report writes the lines for that.
+TEST_F(Rewrite, SwapLogsNothingAndTheReportTellsItsOutcome) {
+    std::string p = make("s.txt", "old\n");
+    std::string q = make("t.txt", "old\n");
+    rewrite_job swapped, stopped;
+    rewrite_prepare(&swapped, p.c_str(), "old", "new", prepare_options());
+    rewrite_prepare(&stopped, q.c_str(), "old", "new", prepare_options());
+    log_write_waiting();
+    const size_t quiet = log_text().size();
+    recorded_steps first, second;
+    const swap_outcome done = rewrite_swap(&swapped, first);
+    rewrite_before_swap_hook = [](const char *path) { write_file(path, "new old\n"); };
+    const swap_outcome failed = rewrite_swap(&stopped, second);
+    log_write_waiting();
+    EXPECT_EQ(quiet, log_text().size());
+    EXPECT_EQ(swap_swapped, done.result);
+    EXPECT_EQ((std::vector<std::string>{"time read", "time set"}), first.steps);
+    EXPECT_EQ("new\r\n", read_file(p));
+    EXPECT_EQ(old_time, mtime_of(p));
+    EXPECT_EQ(swap_failed, failed.result);
+    EXPECT_EQ(failed_changed, failed.failure);
+    EXPECT_EQ((std::vector<std::string>{"time read"}), second.steps);
+    EXPECT_EQ("new old\n", read_file(q));
+    expect_only({"s.txt", "t.txt"});
+
+    EXPECT_EQ(1, rewrite_report(swapped, done, "old", "new"));
+    EXPECT_EQ(0, errors_seen);
+    EXPECT_EQ(0, rewrite_report(stopped, failed, "old", "new"));
+    EXPECT_EQ(1, errors_seen);
+    const std::string log = logged();
+    EXPECT_NE(
+        std::string::npos,
+        log.find("INFO:  Successfully replaced all occurrences of 'old' with 'new' for file " + p +
+                 ".\r\n"));
+    EXPECT_NE(std::string::npos,
+              log.find("ERROR: File changed while it was being rewritten; left as it is: " + q));
 }
 
 TEST_F(Rewrite, UnchangedFileIsNotWrittenButLogged) {
@@ -320,7 +372,7 @@ TEST_F(Rewrite, FilesFlushedTogetherFallBackToEachOnItsOwn) {
         {"the volume's fails", {os_call_sync, 1}, 4, true},
         {"every one fails", {os_call_sync, 1, true}, 4, false},
     };
-    rewrite_control later;
+    prepare_options later;
     later.flush_later = true;
     for (const flush_case &c : cases) {
         rewrite_job jobs[3];
@@ -329,10 +381,10 @@ TEST_F(Rewrite, FilesFlushedTogetherFallBackToEachOnItsOwn) {
         for (int i = 0; i < 3; ++i) {
             paths[i] = make(std::to_string(i) + ".txt", "a needle\r\n");
             rewrite_prepare(&jobs[i], paths[i].c_str(), "needle", "pin", later);
-            ASSERT_TRUE(jobs[i].unflushed) << c.what;
+            ASSERT_TRUE(jobs[i].state == job_unflushed) << c.what;
             all[i] = &jobs[i];
         }
-        if (!os_sync_volume(jobs[0].temp)) {
+        if (!os_sync_volume(jobs[0].temp.file)) {
             for (rewrite_job &job : jobs) rewrite_discard(&job);
             GTEST_SKIP() << "this volume is not flushed as a whole here";
         }
@@ -341,7 +393,7 @@ TEST_F(Rewrite, FilesFlushedTogetherFallBackToEachOnItsOwn) {
         EXPECT_EQ(c.flushes, os_injected_so_far().calls[os_call_sync]) << c.what;
         os_inject_clear();
         for (int i = 0; i < 3; ++i) {
-            EXPECT_EQ(c.swapped ? 1 : 0, rewrite_commit(&jobs[i], "needle", "pin", later));
+            EXPECT_EQ(c.swapped ? 1 : 0, rewrite_commit(&jobs[i], "needle", "pin"));
             EXPECT_EQ(c.swapped ? "a pin\r\n" : "a needle\r\n", read_file(paths[i])) << c.what;
         }
         expect_only({"0.txt", "1.txt", "2.txt"});
@@ -420,15 +472,15 @@ TEST_F(Rewrite, LinkPutInPlaceOfAListedFileIsNotReplaced) {
     std::string p = make("plain.txt", "old\n");
     static std::string moved;
     moved = other.file("plain.txt");
-    rewrite_control control;
-    control.listed_plain = true;
+    file_facts facts;
+    facts.listed_plain = true;
     rewrite_job job;
-    rewrite_prepare(&job, p.c_str(), "old", "new", control);
+    rewrite_prepare(&job, p.c_str(), "old", "new", prepare_options(), facts);
     rewrite_before_swap_hook = [](const char *path) {
         ASSERT_EQ(0, rename(path, moved.c_str()));
         ASSERT_EQ(0, symlink(moved.c_str(), path));
     };
-    EXPECT_EQ(0, rewrite_commit(&job, "old", "new", control));
+    EXPECT_EQ(0, rewrite_commit(&job, "old", "new"));
     struct stat s;
     ASSERT_EQ(0, lstat(p.c_str(), &s));
     EXPECT_TRUE(S_ISLNK(s.st_mode));
