@@ -238,6 +238,8 @@ TEST(Encoding, TextsConvertExactlyOrNotAtAll) {
         {"950", "\xE4\xB8\xAD\xE6\x96\x87", enc_legacy, 950, encode_exact, "\xA4\xA4\xA4\xE5"},
         {"949", "\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4", enc_legacy, 949, encode_exact,
          "\xC7\xD1\xB1\xB9\xBE\xEE"},
+        {"UTF-8 as a code page", "\xCE\xA9", enc_legacy, 65001, encode_exact, "\xCE\xA9"},
+        {"not UTF-8, in 65001", "a\xFF", enc_legacy, 65001, encode_not_representable, ""},
         {"emoji in 932", "\xF0\x9F\x98\x80", enc_legacy, 932, encode_not_representable, ""},
         {"UTF-16 is no byte code page", "a", enc_legacy, 1200, encode_unsupported, ""},
         {"no such code page", "a", enc_legacy, 12345, encode_unsupported, ""},
@@ -311,8 +313,8 @@ TEST(Encoding, DoubleByteTablesOfTheFourCodePages) {
         EXPECT_EQ(set_of(c.lead), set_of(t.lead)) << c.cp;
         EXPECT_EQ(set_of(c.trail), set_of(t.trail)) << c.cp;
     }
-    dbcs_table t = table_of(1252);
-    EXPECT_FALSE(t.double_byte);
+    for (uint32_t cp : {1252u, 1251u, 65001u}) EXPECT_FALSE(table_of(cp).double_byte) << cp;
+    dbcs_table t;
     EXPECT_EQ(0, make_dbcs_table(12345, &t));
 }
 
