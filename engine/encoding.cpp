@@ -480,3 +480,62 @@ size_t utf16_find(const char *hay, size_t hay_len, const char *needle, size_t ne
     }
     return SIZE_MAX;
 }
+
+void line_ends_begin(line_end_state &s, text_encoding e) {
+    s = line_end_state();
+    s.encoding = e;
+}
+
+namespace {
+
+// Gives out the whole code units p[0, n) as they are, noting whether the last one is a CR.
+void pass_units(line_end_state &s, const char *p, size_t n, std::string *out) {
+    if (n == 0) return;
+    std::string_view cr = encoded_cr(s.encoding);
+    out->append(p, n);
+    s.after_cr = memcmp(p + n - cr.size(), cr.data(), cr.size()) == 0;
+}
+
+// Gives out the LF unit, with a CR before it unless the last unit was one.
+void pass_lf(line_end_state &s, std::string *out) {
+    if (!s.after_cr) *out += encoded_cr(s.encoding);
+    *out += encoded_lf(s.encoding);
+    s.after_cr = false;
+}
+
+}  // namespace
+
+void line_ends_feed(line_end_state &s, const char *p, size_t n, std::string *out) {
+    const size_t unit = code_unit_bytes(s.encoding);
+    const std::string_view lf = encoded_lf(s.encoding);
+    if (s.holding && n > 0) {  // the unit split between the blocks
+        const char whole[2] = {s.held, p[0]};
+        s.holding = false;
+        if (memcmp(whole, lf.data(), 2) == 0)
+            pass_lf(s, out);
+        else
+            pass_units(s, whole, 2, out);
+        ++p;
+        --n;
+    }
+    const size_t units_end = n - n % unit;
+    size_t start = 0;
+    while (start < units_end) {
+        size_t at = unit == 2 ? utf16_find(p + start, units_end - start, lf.data(), 2)
+                              : find_bytes(p + start, units_end - start, "\n", 1);
+        if (at == SIZE_MAX) break;
+        pass_units(s, p + start, at, out);
+        pass_lf(s, out);
+        start += at + unit;
+    }
+    pass_units(s, p + start, units_end - start, out);
+    if (units_end < n) {
+        s.held = p[units_end];
+        s.holding = true;
+    }
+}
+
+void line_ends_end(line_end_state &s, std::string *out) {
+    if (s.holding) *out += s.held;
+    s.holding = false;
+}

@@ -179,3 +179,18 @@ size_t dbcs_find(const dbcs_table &t, const char *hay, size_t hay_len, const cha
 // SIZE_MAX. Matches at the other parity are skipped.
 size_t utf16_find(const char *hay, size_t hay_len, const char *needle, size_t needle_len,
                   size_t first_unit = 0);
+
+// --- the line-end rule in code units ----------------------------------------------------------
+// A rewritten file's line ends, in the encoding's code units: a LF not preceded by a CR gets
+// one; CR LF and a lone CR stay as they are. UTF-16 bytes 0A 00 that straddle two code units
+// are no LF. Fed block by block (a code unit, or a CR and its LF, may be split between blocks),
+// the result appended to out; end gives out a last byte of an odd-length UTF-16 file as it is.
+struct line_end_state {
+    text_encoding encoding = enc_utf8;
+    bool after_cr = false;  // the last code unit given out was a CR
+    bool holding = false;   // UTF-16: the first byte of a code unit is held
+    char held = 0;
+};
+void line_ends_begin(line_end_state &s, text_encoding e);
+void line_ends_feed(line_end_state &s, const char *p, size_t n, std::string *out);
+void line_ends_end(line_end_state &s, std::string *out);

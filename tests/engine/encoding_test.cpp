@@ -358,6 +358,35 @@ TEST(Encoding, Utf16FindSkipsMatchesAtOddOffsets) {
     EXPECT_EQ("code page 932", encoding_name(enc_legacy, 932));
 }
 
+TEST(Encoding, LineEndRuleWorksOnCodeUnitsAcrossBlocks) {
+    // clang-format off
+    const struct {
+        text_encoding enc;
+        string in, out;
+    } cases[] = {
+        {enc_legacy, "a\nb\r\nc\rd\n", "a\r\nb\r\nc\rd\r\n"},
+        {enc_utf8, "\n\n\r", "\r\n\r\n\r"},
+        {enc_utf16le, B("a\0\n\0\r\0\n\0\r\0"), B("a\0\r\0\n\0\r\0\n\0\r\0")},
+        {enc_utf16le, B("\n\n\0\n"), B("\n\n\0\n")},  // U+0A0A, U+0A00: no LF unit
+        {enc_utf16le_bom, B("\xFF\xFE\n\0"), B("\xFF\xFE\r\0\n\0")},
+        {enc_utf16be, B("\0a\0\n\r\0"), B("\0a\0\r\0\n\r\0")},
+        {enc_utf16le, B("\n\0\n"), B("\r\0\n\0\n")},  // odd length: the last byte as it is
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        SCOPED_TRACE(encoding_name(c.enc, 0) + " " + testing::PrintToString(c.in));
+        for_every_cut(c.in, [&](const std::vector<string> &pieces) {
+            line_end_state s;
+            line_ends_begin(s, c.enc);
+            string out;
+            for (const string &p : pieces) line_ends_feed(s, p.data(), p.size(), &out);
+            line_ends_end(s, &out);
+            EXPECT_EQ(c.out, out);
+            return out;
+        });
+    }
+}
+
 TEST(Encoding, ConversionsOnManyThreadsAtOnce) {
     const std::pair<uint32_t, string> texts[] = {{932, "\xE3\x82\xBD\\"}, {936, "\xE4\xB8\xAD"},
                                                  {949, "\xED\x95\x9C"},   {950, "\xE4\xB8\xAD"},
