@@ -325,3 +325,19 @@ bool os_injected_call(os_call kind, void *site);
 #define OS_INJECTED(kind)                                       \
     (os_injection_armed.load(std::memory_order_relaxed) != 0 && \
      os_injected_call((kind), __builtin_return_address(0)))
+
+// --- code pages ---------------------------------------------------------------------------
+// The code page a file without BOM that is not UTF-8 is taken to be in: on Windows the
+// system's ANSI code page (from the system locale, not GetACP(), which the UTF-8 manifest makes
+// 65001); on POSIX 1252 (windows-1252).
+uint32_t os_legacy_code_page();
+// Converts between UTF-8 and a code page, exactly or not at all: no best-fit character, no
+// substitute, and the result must convert back to the same bytes. 1: *out holds the text in
+// the other encoding; 0: the text cannot be converted exactly (a character the code page lacks,
+// or input that is not valid in its own encoding); -1: the platform does not know the code
+// page. *out is emptied unless 1. Safe on any thread.
+int os_convert_from_utf8(uint32_t code_page, const std::string &utf8, std::string *out);
+int os_convert_to_utf8(uint32_t code_page, const std::string &bytes, std::string *out);
+// Does the byte b begin a two-byte character in the code page? false for every byte of a
+// single-byte code page or one the platform does not know.
+bool os_dbcs_lead_byte(uint32_t code_page, unsigned char b);

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,6 +19,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <string>
 
 namespace {
 
@@ -600,4 +602,162 @@ std::string os_user_state_dir() {
     const char *home = getenv("HOME");
     if (!home || !home[0]) return "";
     return std::string(home) + "/.local/state";
+}
+
+// --- code pages ---------------------------------------------------------------------------
+
+namespace {
+
+// The name glibc's iconv knows a Windows code page by; "" for none. The Windows pages of
+// one byte per character are "WINDOWS-125x"; the double-byte ones keep their "CP" names
+// (CP932 is Microsoft's Shift JIS, CP936 its GBK, CP949 its Unified Hangul, CP950 its Big5).
+std::string iconv_name(uint32_t cp) {
+    if (cp >= 1250 && cp <= 1258) return "WINDOWS-" + std::to_string(cp);
+    if (cp >= 28591 && cp <= 28599) return "ISO-8859-" + std::to_string(cp - 28590);
+    switch (cp) {
+    case 65001: return "UTF-8";
+    case 20127: return "ASCII";
+    case 28603: return "ISO-8859-13";
+    case 28605: return "ISO-8859-15";
+    case 20866: return "KOI8-R";
+    case 21866: return "KOI8-U";
+    case 54936: return "GB18030";
+    case 10000: return "MACINTOSH";
+    // UTF-16 and UTF-32 are no byte code pages, UTF-7 no text to search byte by byte.
+    case 1200:
+    case 1201:
+    case 12000:
+    case 12001:
+    case 65000: return "";
+    default: return "CP" + std::to_string(cp);  // CP437, CP850, CP866, CP874, CP1361, ...
+    }
+}
+
+// Each thread keeps the converters of the code pages it used last, so that a conversion costs
+// no iconv_open.
+struct converter_pair {
+    uint32_t cp = 0;
+    iconv_t to_utf8 = iconv_t(-1);
+    iconv_t from_utf8 = iconv_t(-1);
+};
+
+struct converters {
+    converter_pair slot[4];
+    unsigned next = 0;
+    ~converters() {
+        for (converter_pair &c : slot) {
+            if (c.to_utf8 != iconv_t(-1)) iconv_close(c.to_utf8);
+            if (c.from_utf8 != iconv_t(-1)) iconv_close(c.from_utf8);
+        }
+    }
+};
+
+thread_local converters thread_converters;
+
+// Both converters between cp and UTF-8, or null when glibc lacks either.
+const converter_pair *converters_for(uint32_t cp) {
+    converters &all = thread_converters;
+    for (const converter_pair &c : all.slot)
+        if (c.to_utf8 != iconv_t(-1) && c.cp == cp) return &c;
+    std::string name = iconv_name(cp);
+    if (name.empty()) return nullptr;
+    iconv_t to = iconv_open("UTF-8", name.c_str());
+    if (to == iconv_t(-1)) return nullptr;
+    iconv_t from = iconv_open(name.c_str(), "UTF-8");
+    if (from == iconv_t(-1)) {
+        iconv_close(to);
+        return nullptr;
+    }
+    converter_pair &c = all.slot[all.next++ % 4];
+    if (c.to_utf8 != iconv_t(-1)) iconv_close(c.to_utf8);
+    if (c.from_utf8 != iconv_t(-1)) iconv_close(c.from_utf8);
+    c.cp = cp;
+    c.to_utf8 = to;
+    c.from_utf8 = from;
+    return &c;
+}
+
+// One conversion through cd, whole or not at all: 1 done, 0 an invalid or incomplete input or
+// a character the other side lacks (or one glibc counts as converted irreversibly), with
+// *incomplete telling the input merely ended inside a character.
+int run_iconv(iconv_t cd, const std::string &in, std::string *out, bool *incomplete = nullptr) {
+    out->clear();
+    if (incomplete) *incomplete = false;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);  // the initial state
+    char *src = const_cast<char *>(in.data());      // iconv does not write through it
+    size_t left = in.size();
+    std::string buf(in.size() * 4 + 16, '\0');
+    size_t done = 0;
+    bool flushing = false;
+    for (;;) {
+        char *dst = &buf[done];
+        size_t room = buf.size() - done;
+        size_t r = flushing ? iconv(cd, nullptr, nullptr, &dst, &room)
+                            : iconv(cd, &src, &left, &dst, &room);
+        done = size_t(dst - buf.data());
+        if (r == size_t(-1)) {
+            if (errno == E2BIG) {
+                buf.resize(buf.size() * 2);
+                continue;
+            }
+            if (incomplete) *incomplete = errno == EINVAL;
+            return 0;
+        }
+        if (r > 0) return 0;  // irreversible conversions: not exact
+        if (flushing) break;
+        flushing = true;  // a stateful encoding returns to its initial state
+    }
+    buf.resize(done);
+    *out = std::move(buf);
+    return 1;
+}
+
+int convert_exactly(uint32_t cp, bool to_utf8, const std::string &in, std::string *out) {
+    out->clear();
+    const converter_pair *c = converters_for(cp);
+    if (!c) return -1;
+    std::string result, again;
+    if (!run_iconv(to_utf8 ? c->to_utf8 : c->from_utf8, in, &result)) return 0;
+    if (!run_iconv(to_utf8 ? c->from_utf8 : c->to_utf8, result, &again) || again != in) return 0;
+    *out = std::move(result);
+    return 1;
+}
+
+}  // namespace
+
+uint32_t os_legacy_code_page() { return 1252; }
+
+int os_convert_from_utf8(uint32_t code_page, const std::string &utf8, std::string *out) {
+    return convert_exactly(code_page, false, utf8, out);
+}
+
+int os_convert_to_utf8(uint32_t code_page, const std::string &bytes, std::string *out) {
+    return convert_exactly(code_page, true, bytes, out);
+}
+
+bool os_dbcs_lead_byte(uint32_t code_page, unsigned char b) {
+    // The four double-byte pages of Windows, with Windows' lead bytes: glibc leaves the
+    // user-defined rows of 949 and 950 out, where Windows counts them.
+    switch (code_page) {
+    case 932: return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+    case 936:
+    case 949:
+    case 950: return b >= 0x81 && b <= 0xFE;
+    // Characters of more than two bytes: no double-byte code page.
+    case 65001:
+    case 54936: return false;
+    default: break;
+    }
+    // Elsewhere: a byte that alone is an incomplete character and completes with one more.
+    const converter_pair *c = converters_for(code_page);
+    if (!c) return false;
+    std::string out;
+    bool incomplete = false;
+    if (run_iconv(c->to_utf8, std::string(1, char(b)), &out, &incomplete) || !incomplete)
+        return false;
+    for (int t = 0; t < 256; ++t) {
+        const char pair[2] = {char(b), char(t)};
+        if (run_iconv(c->to_utf8, std::string(pair, 2), &out)) return true;
+    }
+    return false;
 }

@@ -580,3 +580,90 @@ std::string os_user_state_dir() {
     const char *local = getenv("LOCALAPPDATA");
     return local && local[0] ? local : "";
 }
+
+// --- code pages ---------------------------------------------------------------------------
+
+namespace {
+
+// Code pages whose conversions take no flags (or only the invalid-character one) and no
+// used-default argument: there only the round trip tells whether a text came through exactly.
+bool takes_no_flags(UINT cp) {
+    return cp == 42 || (cp >= 50220 && cp <= 50229) || cp == 52936 || cp == 54936 ||
+           (cp >= 57002 && cp <= 57011) || cp == 65000 || cp == 65001;
+}
+
+// The code page's bytes as UTF-16, failing on any byte sequence the code page does not define.
+bool code_page_to_wide(UINT cp, const std::string &in, std::wstring *out) {
+    out->clear();
+    if (in.empty()) return true;
+    DWORD flags = takes_no_flags(cp) && cp != 54936 && cp != 65001 ? 0 : MB_ERR_INVALID_CHARS;
+    int n = MultiByteToWideChar(cp, flags, in.data(), int(in.size()), nullptr, 0);
+    if (n <= 0) return false;
+    out->assign(size_t(n), L'\0');
+    return MultiByteToWideChar(cp, flags, in.data(), int(in.size()), &(*out)[0], n) == n;
+}
+
+// UTF-16 in the code page, failing where a character would need a best fit or the default
+// character.
+bool wide_to_code_page(UINT cp, const std::wstring &in, std::string *out) {
+    out->clear();
+    if (in.empty()) return true;
+    DWORD flags = WC_NO_BEST_FIT_CHARS;
+    BOOL used_default = FALSE;
+    BOOL *used = &used_default;
+    if (takes_no_flags(cp)) {
+        flags = cp == 54936 || cp == 65001 ? WC_ERR_INVALID_CHARS : 0;
+        used = nullptr;
+    }
+    int n = WideCharToMultiByte(cp, flags, in.data(), int(in.size()), nullptr, 0, nullptr, used);
+    if (n <= 0 || used_default) return false;
+    out->assign(size_t(n), '\0');
+    n = WideCharToMultiByte(cp, flags, in.data(), int(in.size()), &(*out)[0], n, nullptr, used);
+    return n == int(out->size()) && !used_default;
+}
+
+// UTF-16 is no byte code page; the rest the system must know.
+bool known_code_page(uint32_t cp) {
+    return cp != 1200 && cp != 1201 && cp != 12000 && cp != 12001 && IsValidCodePage(UINT(cp));
+}
+
+// from -> UTF-16 -> to, and the way back must give the input again.
+int convert_exactly(UINT from, UINT to, const std::string &in, std::string *out) {
+    out->clear();
+    std::wstring wide, wide_back;
+    std::string result;
+    if (!code_page_to_wide(from, in, &wide) || !wide_to_code_page(to, wide, &result)) return 0;
+    if (!code_page_to_wide(to, result, &wide_back) || wide_back != wide) return 0;
+    std::string again;
+    if (!wide_to_code_page(from, wide_back, &again) || again != in) return 0;
+    *out = std::move(result);
+    return 1;
+}
+
+}  // namespace
+
+uint32_t os_legacy_code_page() {
+    // The system locale's ANSI code page; GetACP() gives 65001 under the UTF-8 manifest.
+    DWORD cp = 0;
+    int got =
+        GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                       reinterpret_cast<LPWSTR>(&cp), sizeof cp / sizeof(WCHAR));
+    // A locale with no ANSI code page of its own (0) or none read: windows-1252, as on POSIX.
+    return got > 0 && cp != 0 ? uint32_t(cp) : 1252;
+}
+
+int os_convert_from_utf8(uint32_t code_page, const std::string &utf8, std::string *out) {
+    out->clear();
+    if (!known_code_page(code_page)) return -1;
+    return convert_exactly(CP_UTF8, UINT(code_page), utf8, out);
+}
+
+int os_convert_to_utf8(uint32_t code_page, const std::string &bytes, std::string *out) {
+    out->clear();
+    if (!known_code_page(code_page)) return -1;
+    return convert_exactly(UINT(code_page), CP_UTF8, bytes, out);
+}
+
+bool os_dbcs_lead_byte(uint32_t code_page, unsigned char b) {
+    return known_code_page(code_page) && IsDBCSLeadByteEx(UINT(code_page), BYTE(b)) != FALSE;
+}
