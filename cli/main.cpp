@@ -269,9 +269,13 @@ int main(int argc, char **argv) {
     window_post_command(undo ? IDC_UNDO : preview ? IDC_PREVIEW : IDC_RUN);
     pump_all();
     end_line();
-    if (preview && command_last_outcome().end != run_end::refused &&
-        command_last_outcome().end != run_end::log_unavailable)
-        print_preview(command_last_preview());
+    const run_outcome &o = command_last_outcome();
+    const bool ran = o.end != run_end::refused && o.end != run_end::log_unavailable;
+    if (preview && ran) print_preview(command_last_preview());
+    if (!preview && !undo && ran)
+        printf("Files rewritten: %llu, without occurrence: %llu, left alone: %llu, errors: %llu\n",
+               (unsigned long long)o.rewritten, (unsigned long long)o.untouched,
+               (unsigned long long)o.left_alone, (unsigned long long)o.failed);
     int status = finish(command_last_outcome());
     fflush(stdout);
     console_restore();

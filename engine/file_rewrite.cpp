@@ -100,8 +100,9 @@ bool copy_to_temp(rewrite_job *job, const os_file &src, line_stream &s, int64_t 
     if (!create_temp(job, seconds, options)) return false;
     if (held == 0 && !os_rewind(src)) return fail_with_error(job, failed_read_source);
     bool changed = false;
+    content_hash written;
     copy_result copy = text_copy_rewritten(src, job->temp.file, s, &changed, options.cancel, held,
-                                           options.reserve_space);
+                                           options.reserve_space, options.keeper ? &written : nullptr);
     if (copy == copy_cancelled) {
         job->state = job_cancelled;
         return false;
@@ -112,6 +113,13 @@ bool copy_to_temp(rewrite_job *job, const os_file &src, line_stream &s, int64_t 
     if (!changed) return true;  // nothing to swap in after all
     if (!os_copy_attributes(job->temp.file, job->temp.path.c_str(), job->before))
         return fail_with_error(job, failed_temp_permissions);
+    // The original is kept before the new text is flushed, so that one flush puts both on the
+    // disk before the swap.
+    if (options.keeper) {
+        job->kept = options.keeper->keep(*job, written.length, hash_value(written));
+        if (job->kept == 0) return fail_with_error(job, failed_keep_original);
+        job->keeper = options.keeper;
+    }
     job->state = job_unflushed;
     if (!options.flush_later) rewrite_flush(job);
     return job->failure == rewrite_fine;
@@ -171,6 +179,7 @@ const failure_words worded_failures[] = {
     {failed_set_temp_time, on_temp, "Unable to set the temp file's time"},
     {failed_keep_temp, on_temp, "Unable to keep the temp file"},
     {failed_swap, with_reason, "Unable to put the rewritten file in place; file not changed"},
+    {failed_keep_original, with_reason, "Unable to keep the original for undo; file not changed"},
     {failed_set_time, plain,
      "Last-write time could not be set again after the swap; the file holds its new text"},
 };
@@ -275,10 +284,13 @@ swap_outcome swap_failed_at(rewrite_job *job, rewrite_failure why, uint32_t code
     return swap_outcome{swap_failed, why, code};
 }
 
-// The step where the original will be kept, once there is a store to keep it in: after the
-// time is read and before the last look, so that the last look also covers the moment it
-// takes, and the temporary file is still without its name. Nothing is kept yet.
-void keep_original(const rewrite_job &) {}
+// The records of a kept original go to the disk with the temporary file's flush, so both are
+// there before the swap.
+void flush_kept(rewrite_job *job) {
+    if (!job->keeper || job->keeper->flush()) return;
+    fail_with_error(job, failed_keep_original);
+    job->temp.drop();
+}
 
 }  // namespace
 
@@ -359,7 +371,6 @@ swap_outcome rewrite_swap(rewrite_job *job, swap_reporter &reporter) {
     // The temporary file gets the time first, so the swapped-in file has it from the start.
     if (!os_set_mtime(job->temp.file, saved))
         return swap_failed_at(job, failed_set_temp_time, os_last_error());
-    keep_original(*job);
     // The last look comes just before the swap: a change made by someone else since the file
     // was read is never overwritten (one made in the instant between the look and the swap is
     // the limit of any rewrite through a new file).
@@ -369,12 +380,18 @@ swap_outcome rewrite_swap(rewrite_job *job, swap_reporter &reporter) {
     // The temporary file gets its name (or loses its mark for deletion) and is swapped in at
     // once, and closed after: only a run killed between those two steps can leave it behind,
     // and then whole. Its data was flushed before, so the close can lose nothing.
+    // The keeper of the original learns the name first: a run killed from here to the swap
+    // leaves the temporary file under it, for the undo to remove.
+    if (job->keeper) job->keeper->naming(job->kept, job->temp.path);
     if (!job->temp.named) {
         bool taken_meanwhile = false;
         uint32_t code = 0;
         if (!job->temp.name(job->dir, &taken_meanwhile, &code))
             return swap_failed_at(job, failed_create_temp, code);
-        if (taken_meanwhile) reporter.temp_renamed(job->temp.path.c_str());
+        if (taken_meanwhile) {
+            reporter.temp_renamed(job->temp.path.c_str());
+            if (job->keeper) job->keeper->naming(job->kept, job->temp.path);
+        }
     }
     if (!job->temp.keep()) return swap_failed_at(job, failed_keep_temp, os_last_error());
     if (!retry_while_locked(real, [&] { return os_replace(job->temp.path.c_str(), real); }))
@@ -428,9 +445,12 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
 void rewrite_flush(rewrite_job *job) {
     if (job->state != job_unflushed) return;
     job->state = job_ready;
-    if (os_sync(job->temp.file)) return;
-    fail_with_error(job, failed_sync_temp);
-    job->temp.drop();
+    if (!os_sync(job->temp.file)) {
+        fail_with_error(job, failed_sync_temp);
+        job->temp.drop();
+        return;
+    }
+    flush_kept(job);
 }
 
 void rewrite_flush_together(rewrite_job *const *jobs, size_t n) {
@@ -447,7 +467,10 @@ void rewrite_flush_together(rewrite_job *const *jobs, size_t n) {
         if (others == 0) continue;
         if (!os_sync_volume(jobs[lead]->temp.file)) break;
         for (size_t i = lead; i < n; ++i)
-            if (same_volume(i, lead)) jobs[i]->state = job_ready;
+            if (same_volume(i, lead)) {
+                jobs[i]->state = job_ready;
+                flush_kept(jobs[i]);
+            }
     }
     for (size_t i = 0; i < n; ++i) rewrite_flush(jobs[i]);
 }

@@ -45,6 +45,7 @@ enum rewrite_failure {
     failed_keep_temp,
     failed_swap,
     failed_set_time,
+    failed_keep_original,
 };
 
 // Where a preparation may make the temporary file.
@@ -59,6 +60,26 @@ enum temp_place {
     // Only one without a name: the folder is not listed yet, and a named one would be listed
     // with it. Where none can be had, the preparation is deferred.
     temp_unnamed_only,
+};
+
+struct rewrite_job;
+
+// What keeps each file's original before its new text is swapped in, so that the file can be
+// given back (the undo store). Called from the threads that prepare and flush files.
+struct rewrite_keeper {
+    // The job's temporary file holds its whole new text, new_size bytes hashing to new_hash
+    // (content_hash.h), not flushed yet: keep the file's original and record both. A nonzero
+    // number for the record, or 0 with the system's error set: the file is then not rewritten.
+    virtual uint64_t keep(const rewrite_job &job, uint64_t new_size, uint64_t new_hash) = 0;
+    // Puts what keep recorded on the disk; called with the temporary file's flush, before any
+    // swap. false with the system's error set: the file is then not rewritten.
+    virtual bool flush() = 0;
+    // The temporary file of record kept is about to get the name temp_path (or to lose its
+    // mark for deletion), just before its swap: a run killed in between leaves it there.
+    virtual void naming(uint64_t kept, const std::string &temp_path) = 0;
+
+  protected:
+    ~rewrite_keeper() = default;
 };
 
 // How the caller tells a preparation to stop, and what it may leave in the folder meanwhile.
@@ -80,6 +101,8 @@ struct prepare_options {
     // first, that flush chooses the blocks, and space given beforehand only makes the flush
     // record them once more as written.
     bool reserve_space = false;
+    // Keeps each file's original before the file is flushed and swapped (none: nothing kept).
+    rewrite_keeper *keeper = nullptr;
 };
 
 // What the caller knows of the file before the preparation looks at it.
@@ -124,6 +147,8 @@ struct rewrite_job {
     bool name_is_file = false;  // path was taken for the file itself (listed_plain)
     rewrite_failure failure = rewrite_fine;
     uint32_t code = 0;  // the system's error for the failure (0: none to tell)
+    rewrite_keeper *keeper = nullptr;  // what kept the original, and its record's number
+    uint64_t kept = 0;
 };
 
 void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text,

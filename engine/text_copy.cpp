@@ -98,6 +98,7 @@ struct text_writer {
     bool failed = false;
     uint64_t unstarted = 0;  // bytes written since the disk was last asked to start on them
     uint64_t written = 0;    // bytes written so far: the file's size
+    content_hash *hash = nullptr;  // fed every byte written, when given
 
     static std::string &write_block() {
         thread_local std::string block;
@@ -117,6 +118,7 @@ int flush_writer(text_writer &w) {
         return 0;
     }
     w.written += w.buf.size();
+    if (w.hash) hash_update(*w.hash, w.buf.data(), w.buf.size());
     w.unstarted += w.buf.size();
     if (w.unstarted >= start_sync_every) {
         os_start_sync(w.f);
@@ -325,8 +327,9 @@ copy_result text_has_occurrence(const os_file &f, line_stream &s, uint64_t size,
 
 copy_result text_copy_rewritten(const os_file &src, const os_file &dst, line_stream &s,
                                 bool *changed, const std::atomic<int> *cancel, size_t held,
-                                bool reserve) {
+                                bool reserve, content_hash *hash) {
     text_writer writer(dst, reserve);
+    writer.hash = hash;
     if (direct_copy_applies(s)) return copy_direct(src, s, writer, changed, cancel, held);
     text_reader reader(src);
     return copy_through(reader, s, &writer, changed, cancel);

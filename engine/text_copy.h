@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "engine/content_hash.h"
 #include "engine/line_stream.h"
 #include "platform/os.h"
 
@@ -24,6 +25,8 @@ copy_result text_has_occurrence(const os_file &src, line_stream &s, uint64_t siz
 // the thread's read block first, then the rest read from where src stands. *changed tells
 // whether there was a replacement. Stops with copy_cancelled between two blocks once cancel (if
 // given) is raised. With reserve, each write is given its disk space first (os_reserve).
+// With hash given, every byte written is fed to it (content_hash.h: what the undo checks a file
+// against later).
 copy_result text_copy_rewritten(const os_file &src, const os_file &dst, line_stream &s,
                                 bool *changed, const std::atomic<int> *cancel, size_t held = 0,
-                                bool reserve = false);
+                                bool reserve = false, content_hash *hash = nullptr);

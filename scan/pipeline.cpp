@@ -139,6 +139,7 @@ struct pipeline {
     bool finishing = false;
     std::atomic<int> cancel{0};
     run_plan plan;
+    rewrite_keeper *keeper = nullptr;
     bool any_listed = false;
     walk_position listed;      // the last folder the walk listed
     bool named_temps = false;  // temporary files have names here: none before the folder's listing
@@ -146,6 +147,7 @@ struct pipeline {
 };
 
 pipeline *running = nullptr;
+commit_counts counts;
 
 // The worker's slot, so that its waits for a locked file can be seen by the walk.
 thread_local slot *worker_slot = nullptr;
@@ -370,6 +372,7 @@ void run_worker(pipeline *p) {
     control.cancel = &p->cancel;
     control.flush_later = true;
     control.keep_source = true;
+    control.keeper = p->keeper;
     file_facts facts;
     os_folder folder;  // the folder of the files in hand, held open from file to file
     std::unique_lock<std::mutex> hold(p->lock);
@@ -711,10 +714,12 @@ void set_flag(bool pipeline::*flag, bool on) {
 
 }  // namespace
 
-void pipeline_start(const run_plan &plan) {
+void pipeline_start(const run_plan &plan, rewrite_keeper *keeper) {
     pipeline_finish();
+    counts = commit_counts();
     running = new pipeline;
     running->plan = plan;
+    running->keeper = keeper;
     const unsigned workers = std::max(2u, std::thread::hardware_concurrency());
     // Each worker holds a folder open besides the files it works on.
     const size_t kept = files_kept_for_walk + workers;
@@ -750,6 +755,7 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
     const char *search = running ? running->plan.search.c_str() : run_fields.search_text;
     const char *replace = running ? running->plan.replace.c_str() : run_fields.replace_text;
     prepare_options control;
+    control.keeper = running ? running->keeper : nullptr;
     report_options report;
     report.log_may_wait = true;  // the walk writes what waits when it stops or ends
     std::unique_ptr<slot> s = running ? take(*running, position) : nullptr;
@@ -774,7 +780,9 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
         if (cleared) resume_ahead(*running);
     }
     const bool elsewhere = temp_elsewhere(job);
+    const bool new_text = holds_new_text(job.state);
     int result = rewrite_commit(&job, search, replace, report);
+    ++(result == 0 ? counts.failed : new_text ? counts.rewritten : counts.untouched);
     if (elsewhere && running) {
         std::lock_guard<std::mutex> hold(running->lock);
         drop_all_listings(*running);
@@ -829,6 +837,8 @@ std::shared_ptr<const std::vector<os_dir_entry>> pipeline_listing(const walk_pos
     wake_scout(p, hold);
     return taken;
 }
+
+const commit_counts &pipeline_counts() { return counts; }
 
 void pipeline_allow(bool start_new) { set_flag(&pipeline::start_new, start_new); }
 

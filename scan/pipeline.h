@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/rewrite.h"
 #include "platform/os.h"
 #include "scan/plan.h"
 
@@ -34,7 +35,8 @@ using walk_position = std::vector<uint32_t>;
 // Starts the scout and the workers for a run of plan, before its counting pass: they prepare
 // the first files while the walk counts, and nothing is committed before the applying pass.
 // pipeline_finish discards whatever was prepared and not committed and ends the threads.
-void pipeline_start(const run_plan &plan);
+// keeper (may be null) keeps each file's original before its swap (rewrite.h).
+void pipeline_start(const run_plan &plan, rewrite_keeper *keeper = nullptr);
 void pipeline_finish();
 
 // The counting pass is over and the applying pass starts. The folders the scout listed so far
@@ -57,6 +59,14 @@ void pipeline_listed(const walk_position &folder);
 // The file's turn: takes its preparation (waiting for it, or preparing it now) and commits it.
 // Returns what update_file returns. Without a running pipeline the file is rewritten at once.
 int pipeline_commit(const walk_position &position, const std::string &path);
+
+// What the commits of the current run came to: files whose new text was swapped in, files
+// without an occurrence, files left alone by rule (not an error), files that failed. Zeroed
+// by pipeline_start.
+struct commit_counts {
+    uint64_t rewritten = 0, untouched = 0, left_alone = 0, failed = 0;
+};
+const commit_counts &pipeline_counts();
 
 // Called after every pump: whether new work may start (not while the run is paused or
 // stopped).

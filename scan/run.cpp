@@ -90,14 +90,41 @@ int run_in_progress() { return runs_on_stack > 0 ? 1 : 0; }
 
 namespace {
 
+// The undo store's keeper of a run's originals.
+struct store_keeper : rewrite_keeper {
+    undo_run *run = nullptr;
+    uint64_t keep(const rewrite_job &job, uint64_t new_size, uint64_t new_hash) override {
+        undo_file f;
+        f.path = job.real;
+        f.before = job.before;
+        f.new_size = new_size;
+        f.new_hash = new_hash;
+        if (job.temp.named) f.temp_path = job.temp.path;
+        return undo_keep(*run, f);
+    }
+    bool flush() override { return undo_flush(*run) != 0; }
+    void naming(uint64_t kept, const std::string &temp_path) override {
+        undo_note_temp(*run, kept, temp_path);
+    }
+};
+
 // The passes of a run over plan: the count, then the applying pass with action for each
 // selected file (the rewrite, with the work ahead of the walk, when action is null). begin and
 // end frame the applying pass (what a mode writes to the log before and after it).
 template <class Begin, class End>
-run_outcome two_passes(walk_file_action action, Begin begin, End end) {
+run_outcome two_passes(walk_file_action action, bool keep_originals, Begin begin, End end) {
     if (run_state.busy) return outcome_of(run_end::already_running);
     std::string why = refusal();
     if (!why.empty()) return outcome_of(run_end::refused, why);
+    // The originals' store is opened before anything is done, or the run does not start.
+    undo_run_ptr undo;
+    store_keeper keeper;
+    if (keep_originals) {
+        undo = undo_begin(folder_of_path(run_fields.folder_path), run_fields.search_text,
+                          run_fields.replace_text, &why);
+        if (!undo) return outcome_of(run_end::refused, why);
+        keeper.run = undo.get();
+    }
     set_status("In Progress....");
     set_progress_position(0);
 
@@ -114,7 +141,7 @@ run_outcome two_passes(walk_file_action action, Begin begin, End end) {
     // the walk counts. Nothing is swapped before the applying pass reaches a file. A preview
     // prepares nothing.
     run_state.matched_count = 0;
-    if (!action) pipeline_start(plan);
+    if (!action) pipeline_start(plan, undo ? &keeper : nullptr);
     pipeline_ahead(read_delay_field() <= 0);
     walk_directory(folder, plan.select, 0);
     run_state.total_matches = run_state.matched_count;
@@ -123,6 +150,7 @@ run_outcome two_passes(walk_file_action action, Begin begin, End end) {
     // Nothing selected: no applying pass. Errors of the counting pass (paths too long) are
     // still reported.
     if (run_state.total_matches != 0 && !log_unavailable() && begin(plan)) {
+        if (undo) log_message("INFO: Originals kept for undo in %s\n", undo_run_dir(*undo).c_str());
         run_state.matched_count = 0;
         if (action) {
             walk_directory(folder, plan.select, action);
@@ -134,7 +162,15 @@ run_outcome two_passes(walk_file_action action, Begin begin, End end) {
     }
     // What was prepared and not committed (after a cancel) is discarded.
     pipeline_finish();
+    if (undo) undo_end(*undo);
     run_outcome outcome = ending();
+    if (!action) {
+        const commit_counts &c = pipeline_counts();
+        outcome.rewritten = c.rewritten;
+        outcome.untouched = c.untouched;
+        outcome.left_alone = c.left_alone;
+        outcome.failed = c.failed;
+    }
     errors_seen = 0;
     run_state.busy = 0;
     rewrite_set_lock_wait(nullptr);
@@ -175,8 +211,8 @@ void preview_in_turn(const walk_position &, const std::string &path) {
 
 }  // namespace
 
-run_outcome run_search_replace() {
-    return two_passes(nullptr, [](const run_plan &) { return true; }, [] {});
+run_outcome run_search_replace(bool keep_originals) {
+    return two_passes(nullptr, keep_originals, [](const run_plan &) { return true; }, [] {});
 }
 
 run_outcome run_preview(preview_report *report) {
@@ -185,7 +221,7 @@ run_outcome run_preview(preview_report *report) {
     previewing = report;
     preview_plan = &plan;
     run_outcome o = two_passes(
-        preview_in_turn,
+        preview_in_turn, false,
         [&](const run_plan &p) {
             plan = p;
             log_message("INFO: Preview of a run over %s: search for '%s', replace with '%s'; "

@@ -27,12 +27,16 @@ struct run_outcome {
     std::string message;
     // The system's error of a write to the session log that failed during the run (0: none).
     uint32_t log_write_error = 0;
+    // A run's files by what came of them (the rewrite only).
+    uint64_t rewritten = 0, untouched = 0, left_alone = 0, failed = 0;
 };
 
 // Runs over run_fields (folder_path, file_type, min_size, search and replacement texts, Name
 // Len and Age days). Returns when both passes are over or the walk was stopped, or at once when
 // the fields are refused (nothing shown, nothing touched) or a run is already in progress.
-run_outcome run_search_replace();
+// keep_originals: each file's original is kept in the undo store before its swap (undo.h);
+// a store that cannot be made refuses the run before anything is touched.
+run_outcome run_search_replace(bool keep_originals = true);
 
 // What a preview found: the files that would change (in walk order, each with its count and
 // first changed lines), the replacements in all, the selected files read, and those left

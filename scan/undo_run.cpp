@@ -81,7 +81,10 @@ run_outcome run_undo(const undo_record &r) {
     const size_t total = r.entries.size();
     size_t done = 0;
     bool stopped = false;
-    for (const undo_entry &e : r.entries) {
+    // The last record first: a file the run rewrote twice (through a link and by its own
+    // name) gets back what it held before each rewrite in turn.
+    for (auto it = r.entries.rbegin(); it != r.entries.rend(); ++it) {
+        const undo_entry &e = *it;
         if (!go_on()) {
             stopped = true;
             break;

@@ -95,7 +95,7 @@ void run_or_continue() {
     run_state.stop_walk = 0;
     read_fields();
     ++run_depth;
-    last_outcome = run_search_replace();
+    last_outcome = run_search_replace(keep_originals);
     show_outcome(last_outcome);
     --run_depth;
 }

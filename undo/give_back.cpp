@@ -87,6 +87,15 @@ bool stage_copy(const undo_entry &e, os_file *f, std::string *name) {
     return true;
 }
 
+// A file that does not hold what the run wrote may hold its original already (given back by a
+// later record of the same file, which the undo takes first): then there is nothing to do.
+undo_outcome as_kept(const undo_entry &e, uint64_t size, uint64_t hash) {
+    uint64_t kept_size = 0, kept_hash = 0;
+    if (hash_of_file(e.kept, &kept_size, &kept_hash) && kept_size == size && kept_hash == hash)
+        return undo_outcome::as_it_was;
+    return undo_outcome::changed_since;
+}
+
 }  // namespace
 
 undo_outcome undo_give_back(const undo_entry &e) {
@@ -98,9 +107,13 @@ undo_outcome undo_give_back(const undo_entry &e) {
     }
     if (now.id == e.original_id) return undo_outcome::as_it_was;  // never swapped
     uint64_t size = 0, hash = 0;
-    if (!now.is_regular || now.size != e.new_size) return undo_outcome::changed_since;
+    if (!now.is_regular) return undo_outcome::changed_since;
+    if (now.size != e.new_size) {
+        if (!hash_of_file(e.path, &size, &hash)) return undo_outcome::failed;
+        return as_kept(e, size, hash);
+    }
     if (!hash_of_file(e.path, &size, &hash)) return undo_outcome::failed;
-    if (size != e.new_size || hash != e.new_hash) return undo_outcome::changed_since;
+    if (size != e.new_size || hash != e.new_hash) return as_kept(e, size, hash);
 
     os_file staged;
     std::string from = e.kept;

@@ -191,6 +191,8 @@ void undo_end(undo_run &run) {
     write_line(run, journal_end_line);
     os_sync(run.journal);
     os_close(&run.journal);
+    // A run that kept nothing has nothing to give back: it takes no place among the runs kept.
+    if (run.records == 0) remove_run(run.dir);
 }
 
 int undo_find_latest(const std::string &root, undo_record *out) {

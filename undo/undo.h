@@ -64,7 +64,8 @@ int undo_flush(undo_run &run);
 // The temporary file of record entry is about to get the name temp_path, just before its swap:
 // a run killed in between leaves it, and the undo (or the next run on the same Path) removes it.
 void undo_note_temp(undo_run &run, uint64_t entry, const std::string &temp_path);
-// The run is over: no temporary file of it is left anywhere. The journal is closed.
+// The run is over: no temporary file of it is left anywhere. The journal is closed; the run's
+// folder goes when it kept nothing.
 void undo_end(undo_run &run);
 
 // --- undoing -------------------------------------------------------------------------------

@@ -53,7 +53,8 @@ TEST_F(Cli, RewritesTheSelectedFilesAndPrintsEveryStatus) {
         "Matching files found :  3\n"
         "Progress: 1 of 3 files. (33%)\n"
         "Progress: 2 of 3 files. (67%)\n"
-        "Progress: 3 of 3 files. (100%)\n",
+        "Progress: 3 of 3 files. (100%)\n"
+        "Files rewritten: 2, without occurrence: 1, left alone: 0, errors: 0\n",
         r.out);
     EXPECT_EQ("", r.err);
     std::string log = read_file(work / "logging.log");
@@ -75,6 +76,36 @@ TEST_F(Cli, APreviewPrintsWhatWouldChangeAndChangesNothing) {
         << r.out;
     EXPECT_EQ("one needle\nkept\n", read("a.txt"));
     EXPECT_EQ(was, mtime_of(tree / "a.txt"));
+    EXPECT_FALSE(has_temporaries());
+}
+
+// A run keeps every original in the store; --undo gives them back one run at a time, each
+// only while the file holds what its run wrote; --no-undo keeps nothing.
+TEST_F(Cli, UndoGivesBackOneRunAtATime) {
+    file("a.txt", "one needle\n");
+    file("b.txt", "two needle\n");
+    set_mtime(tree / "a.txt", old_time);
+    auto pass = [&](const char *search, const char *replace) {
+        return run({"--path", tree.string(), "--search", search, "--replace", replace});
+    };
+    ASSERT_EQ(0, pass("needle", "pin").status);
+    ASSERT_EQ(0, pass("pin", "tack").status);
+    EXPECT_EQ("one tack\r\n", read("a.txt"));
+    file("b.txt", "edited by hand\n");
+    result r = run({"--path", tree.string(), "--undo"});
+    EXPECT_EQ(1, r.status) << r.out;  // b.txt was edited since: left as it is
+    EXPECT_EQ("one pin\r\n", read("a.txt"));
+    EXPECT_EQ("edited by hand\n", read("b.txt"));
+    EXPECT_NE(std::string::npos, read_file(work / "logging.log").find("ERROR: Undo: File changed since the run"));
+    r = run({"--path", tree.string(), "--undo"});
+    EXPECT_EQ(1, r.status) << r.out;  // b.txt again
+    EXPECT_EQ("one needle\n", read("a.txt"));
+    EXPECT_EQ(old_time, mtime_of(tree / "a.txt"));
+    EXPECT_EQ(2, run({"--path", tree.string(), "--undo"}).status);  // nothing left to undo
+    ASSERT_EQ(0, run({"--path", tree.string(), "--search", "needle", "--replace", "pin",
+                      "--no-undo"})
+                     .status);
+    EXPECT_EQ(2, run({"--path", tree.string(), "--undo"}).status);
     EXPECT_FALSE(has_temporaries());
 }
 

@@ -222,21 +222,32 @@ class cli_process {
 // The folders of a program's runs in one test: a tree to walk, a working folder to run in
 // (where logging.log goes) and a folder for the program's output, all below one fresh folder
 // in the system's temporary folder that is removed again when the object goes.
+// The programs started keep their undo store in state (their user's state folder points
+// there while the object lives), never in the user's own.
 struct run_folders {
     explicit run_folders(const std::string &tag)
         : base(fresh_folder(tag, fs::temp_directory_path())),
           tree(base / "tree"),
           work(base / "work"),
-          outputs(base / "outputs") {
+          outputs(base / "outputs"),
+          state(base / "state") {
         fs::create_directories(tree);
         fs::create_directories(work);
         fs::create_directories(outputs);
+        fs::create_directories(state);
+        const char *was = getenv(scratch_store::variable);
+        state_was = was ? was : "";
+        set_env(scratch_store::variable, state.string());
     }
-    ~run_folders() { remove_tree(base); }
+    ~run_folders() {
+        set_env(scratch_store::variable, state_was);
+        remove_tree(base);
+    }
     run_folders(const run_folders &) = delete;
     run_folders &operator=(const run_folders &) = delete;
 
-    fs::path base, tree, work, outputs;
+    fs::path base, tree, work, outputs, state;
+    std::string state_was;
 };
 
 #if defined(_WIN32)

@@ -47,6 +47,8 @@ class Injection : public window_test {
 
     // A fresh copy of the tree, every file with the old time.
     void make_tree(int run) {
+        // Each run starts with an empty undo store: its calls are then the same few each time.
+        remove_tree(work_folder::root() / "state");
         tree = root / ("t" + std::to_string(run));
         outside = root / ("o" + std::to_string(run));
         for (const tree_file &f : tree_files) {

@@ -183,8 +183,9 @@ TEST_F(Pipeline, TheApplyingPassSeesFoldersAsTheyAreAfterTheCount) {
     record().on_pump = [] {
         if (changed || !counting_pass()) return;
         changed = true;
-        // The scout lists the whole tree (each folder once, besides the walk's) meanwhile.
-        for (int i = 0; i < 500 && os_injected_so_far().calls[os_call_list_open] < 5; ++i)
+        // The scout lists the whole tree (each folder once, besides the walk's and the undo
+        // store's listing) meanwhile.
+        for (int i = 0; i < 500 && os_injected_so_far().calls[os_call_list_open] < 6; ++i)
             os_sleep_ms(2);
         for (int i = 0; i < 4; ++i) {
             // A worker may hold the file open for a moment (Windows refuses the delete then).

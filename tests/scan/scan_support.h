@@ -32,6 +32,8 @@ class work_folder : public ::testing::Environment {
     void SetUp() override {
         root() = fresh_folder("sarvelt-scan", fs::temp_directory_path());
         fs::current_path(root());
+        // The runs' undo store, the process's own.
+        set_env(scratch_store::variable, (root() / "state").string());
     }
     void TearDown() override {
         std::error_code ec;

@@ -290,8 +290,10 @@ TEST_F(Walk, TypeListsSelectAndLeaveOut) {
         t.file(".git/g.txt", "needle\n");
         record().statuses.clear();
         type_fields({t.str(), c.type, "0", "needle", "pin"});
+        command_keep_originals(false);  // only the tree's own files are counted
         os_inject({os_call_any, UINT64_MAX});
         press_run();
+        command_keep_originals(true);
         const uint64_t opened = os_injected_so_far().calls[os_call_open_read];
         os_inject_clear();
         EXPECT_TRUE(saw_status("Matching files found :  " + std::to_string(c.selected.size())));
