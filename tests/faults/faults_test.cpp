@@ -581,6 +581,20 @@ void write_tree(const fs::path &tree, const std::map<std::string, std::string> &
     }
 }
 
+// After the next run or the undo, no temporary file of a killed run is left: the journal names
+// each one that can hold a new text. On Windows a kill between a temporary file's creation and
+// its mark to go with the process leaves it empty and unnamed in the journal (the name is
+// recorded with the new text); such an empty one may stay, one per worker at the most.
+void expect_no_leftover(const fs::path &tree) {
+    const std::vector<std::string> left = temporaries(tree);
+#if defined(_WIN32)
+    EXPECT_LE(left.size(), size_t(std::max(2u, std::thread::hardware_concurrency())));
+    for (auto &t : left) EXPECT_EQ("", read_file(tree / t)) << t << " was left with a text";
+#else
+    EXPECT_TRUE(left.empty()) << left.size() << " temporary files left, the first " << left[0];
+#endif
+}
+
 TEST_F(Faults, KilledAtRandomMoments) {
 #if defined(_WIN32)
     const int kills = 100;  // every start of a program under Wine costs a tenth of a second or more
@@ -681,7 +695,7 @@ TEST_F(Faults, KilledAtRandomMoments) {
             result r = run(args("*.txt"));
             ASSERT_EQ(0, r.status) << r.err;
             for (auto &f : after) ASSERT_EQ(f.second, read_file(tree / f.first)) << f.first;
-            EXPECT_TRUE(temporaries(tree).empty());
+            expect_no_leftover(tree);
             undos = 2;
         }
         // The undo gives every file back as it was before the run, with its time, and leaves
@@ -694,7 +708,7 @@ TEST_F(Faults, KilledAtRandomMoments) {
             ASSERT_EQ(f.second, read_file(tree / f.first)) << f.first << " not given back";
             ASSERT_EQ(old_time, mtime_of(tree / f.first)) << f.first;
         }
-        EXPECT_TRUE(temporaries(tree).empty());
+        expect_no_leftover(tree);
     }
     std::cout << "[ kills ] " << kills << " kills over runs of " << span_us
               << " us: " << partial_runs << " cut a run part-way, " << leftovers_seen

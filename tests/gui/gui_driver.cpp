@@ -1062,6 +1062,34 @@ void scenario_preview() {
     quit_and_expect_zero();
 }
 
+// UNDO after a run: a box names the run and asks first; Yes gives every file back; UNDO again
+// finds no run to undo.
+void scenario_undo() {
+    start_program();
+    const std::string root = current_folder() + "\\tree";
+    make_folder(root);
+    write_file(root + "\\a.txt", "hello world\r\n");
+    write_file(root + "\\b.txt", "hello again\n");
+    fill_run_fields(root, "*.txt", "hello", "bye", "0");
+    press(IDC_RUN);
+    REQUIRE(wait_for([] { return field(IDC_STATUS) == "Progress: 2 of 2 files. (100%)"; }, 20000));
+    CHECK_EQ_STR(read_file(root + "\\b.txt"), "bye again\r\n");
+    press(IDC_UNDO);
+    HWND box = wait_box("Undo");
+    REQUIRE(box != nullptr);
+    CHECK(contains(box_text(box), "which replaced 'hello' with 'bye' in 2 files?"));
+    PostMessageA(box, WM_COMMAND, IDYES, 0);
+    CHECK(wait_for([] { return field(IDC_STATUS) == "Undo done: 2 files looked at."; }, 20000));
+    CHECK_EQ_STR(read_file(root + "\\a.txt"), "hello world\r\n");
+    CHECK_EQ_STR(read_file(root + "\\b.txt"), "hello again\n");
+    press(IDC_UNDO);
+    box = wait_box("Undo");
+    REQUIRE(box != nullptr);
+    CHECK_EQ_STR(box_text(box), "There is no run to undo on the Path '" + root + "'.");
+    close_box(box);
+    quit_and_expect_zero();
+}
+
 // The README's picture of the preview's window.
 void scenario_screenshot_preview(const std::string &handshake) {
     REQUIRE(!handshake.empty());
@@ -1108,6 +1136,7 @@ const scenario scenarios[] = {
     {"browse_choose", scenario_browse_choose},
     {"keys_during_run", scenario_keys_during_run},
     {"preview", scenario_preview},
+    {"undo", scenario_undo},
     {"screenshot_preview", screenshot_preview_entry},
     {"screenshot", screenshot_entry},
 };
