@@ -132,7 +132,10 @@ inline bool watch_feed(text_watch *w, const char *p, size_t n, bool whole) {
     if (!w || !w->watching) return true;
     if (w->decide) {
         w->decide = false;
-        text_encoding v = detect_encoding(p, n, whole);
+        // Where only NUL bytes matter, the start of the block says what the whole one would:
+        // a BOM, or NULs in a UTF-16 pattern (a NUL after it is the per-block check's to find).
+        const size_t sniff = w->full ? n : std::min(n, encoding_sniff_bytes);
+        text_encoding v = detect_encoding(p, sniff, whole && sniff == n);
         if (v == enc_legacy && !w->legacy_stops) v = enc_utf8;  // the check notes it
         encoding_check_begin(w->check, v, *w->legacy);
         if (v != enc_utf8 && v != enc_utf8_bom) return watch_goes_on(*w);
