@@ -3,6 +3,7 @@
 // (200 at start, then RUN / CONTINUE), so the fields are read, checked and parsed exactly as
 // the dialog's are. Status texts are printed as they change; Ctrl-C acts as CANCEL / RESET.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include "platform/os.h"
 #include "platform/window_headless.h"
 #include "resources/resource.h"
+#include "scan/plan.h"
 #include "scan/run_state.h"
 #include "ui/commands.h"
 
@@ -35,6 +37,9 @@ const char usage_text[] =
     "  --age-days D      only files last written at most D days before the run starts\n"
     "  --preview         show what a run would change, and change nothing\n"
     "  --no-undo         keep no originals for undo (for trees under version control)\n"
+    "  --code-page N     the Windows code page of files that are neither UTF-8 nor UTF-16\n"
+    "                    (default: the system's legacy code page)\n"
+    "  --include-binary  rewrite files that hold NUL bytes byte for byte (default: leave them)\n"
     "  --undo            undo the latest run on FOLDER that is not undone yet (no --search)\n"
     "  --help            this text\n"
     "\n"
@@ -207,7 +212,8 @@ int usage_error(const char *what, const char *detail) {
 
 int main(int argc, char **argv) {
     std::map<std::string, std::string> values;
-    bool preview = false, undo = false, no_undo = false;
+    bool preview = false, undo = false, no_undo = false, include_binary = false;
+    std::string code_page;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -222,8 +228,20 @@ int main(int argc, char **argv) {
             value = name.substr(eq + 1);
             name.resize(eq);
         }
-        if (eq == std::string::npos && (name == "preview" || name == "undo" || name == "no-undo")) {
-            (name == "preview" ? preview : name == "undo" ? undo : no_undo) = true;
+        if (eq == std::string::npos && (name == "preview" || name == "undo" || name == "no-undo" ||
+                                         name == "include-binary")) {
+            (name == "preview"          ? preview
+             : name == "undo"           ? undo
+             : name == "include-binary" ? include_binary
+                                        : no_undo) = true;
+            continue;
+        }
+        if (name == "code-page") {
+            if (eq == std::string::npos) {
+                if (i + 1 >= argc) return usage_error("missing value for ", arg.c_str());
+                value = argv[++i];
+            }
+            code_page = value;
             continue;
         }
         const option_field *option = find_option(name);
@@ -246,6 +264,21 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
+
+    // The code page is checked before anything is touched: a number the platform knows.
+    if (!code_page.empty()) {
+        char *end = nullptr;
+        const unsigned long page = strtoul(code_page.c_str(), &end, 10);
+        text_setup probe;
+        if (*end != '\0' || code_page[0] < '0' || code_page[0] > '9' || page == 0 ||
+            page > 65535 || !make_text_setup(uint32_t(page), include_binary, &probe)) {
+            fprintf(stderr, "sarvelt-cli: --code-page %s is not a code page this system knows\n",
+                    code_page.c_str());
+            return 2;
+        }
+        run_text_choice.code_page = uint32_t(page);
+    }
+    run_text_choice.include_binary = include_binary;
 
     // A write past the file size limit (ulimit -f) must fail as an ordinary write error, which
     // the rewrite handles (the temporary file is removed, the file left as it was); and the

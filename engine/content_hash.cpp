@@ -2,8 +2,6 @@
 // into the state, so that the hash keeps pace with the copy that feeds it.
 #include "engine/content_hash.h"
 
-#include <string.h>
-
 namespace {
 
 constexpr uint64_t spread = 0x9e3779b97f4a7c15ULL;
@@ -28,23 +26,26 @@ uint64_t word_at(const unsigned char *p) {
 void hash_update(content_hash &h, const void *bytes, size_t n) {
     const unsigned char *p = static_cast<const unsigned char *>(bytes);
     h.length += n;
-    while (h.tail_bytes > 0 && n > 0) {
-        h.tail[h.tail_bytes++] = *p++;
-        --n;
-        if (h.tail_bytes == 8) {
+    size_t have = h.tail_bytes < 8 ? h.tail_bytes : 0;  // always fewer than 8
+    if (have > 0) {
+        while (have < 8 && n > 0) {
+            h.tail[have++] = *p++;
+            --n;
+        }
+        if (have == 8) {
             take_word(h.state, word_at(h.tail));
-            h.tail_bytes = 0;
+            have = 0;
         }
     }
     for (; n >= 8; p += 8, n -= 8) take_word(h.state, word_at(p));
-    memcpy(h.tail + h.tail_bytes, p, n);
-    h.tail_bytes += n;
+    for (size_t i = 0; i < n && have < 8; ++i) h.tail[have++] = p[i];
+    h.tail_bytes = have;
 }
 
 uint64_t hash_value(const content_hash &h) {
     uint64_t state = h.state;
     unsigned char last[8] = {};
-    memcpy(last, h.tail, h.tail_bytes);
+    for (size_t i = 0; i < h.tail_bytes && i < sizeof last; ++i) last[i] = h.tail[i];
     take_word(state, word_at(last) ^ (uint64_t(h.tail_bytes) << 56));
     take_word(state, h.length);
     state ^= state >> 31;

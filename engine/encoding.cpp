@@ -172,6 +172,18 @@ int make_dbcs_table(uint32_t code_page, dbcs_table *t) {
     return 1;
 }
 
+int make_text_setup(uint32_t code_page, bool include_binary, text_setup *s) {
+    *s = text_setup();
+    s->legacy_code_page = code_page;
+    s->include_binary = include_binary;
+    if (!make_dbcs_table(code_page, &s->legacy)) return 0;
+    std::string ascii, stored;
+    for (int c = 1; c < 0x80; ++c) ascii += char(c);
+    s->ascii_same = encode_text(ascii, enc_legacy, code_page, &stored) == encode_exact &&
+                    stored == ascii;
+    return 1;
+}
+
 text_encoding detect_encoding(const char *p, size_t n, bool whole_file) {
     if (starts_with(p, n, bom_bytes(enc_utf8_bom))) return enc_utf8_bom;
     if (starts_with(p, n, bom_bytes(enc_utf16le_bom))) return enc_utf16le_bom;
@@ -200,6 +212,13 @@ const char *enc_fault_text(enc_fault f) {
 bool utf8_check_feed(utf8_check &c, const char *p, size_t n) {
     if (c.fault != fault_none) return false;
     for (size_t i = 0; i < n; ++i) {
+        // Plain ASCII goes eight bytes at a time: most text is made of nothing else.
+        if (c.need == 0) {
+            uint64_t word;
+            while (n - i >= 8 && (memcpy(&word, p + i, 8), (word & 0x8080808080808080ull) == 0))
+                i += 8;
+            if (i == n) break;
+        }
         unsigned char b = byte_at(p, i);
         if (c.need == 0) {
             if (b < 0x80) continue;

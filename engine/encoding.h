@@ -62,6 +62,18 @@ struct dbcs_table {
 // and run, not per file. Returns 1, or 0 when the platform does not know the code page.
 int make_dbcs_table(uint32_t code_page, dbcs_table *t);
 
+// How a run takes its files' encodings: the legacy code page with its byte classes (built once
+// per run, not per file) and what becomes of binary files. A preparation is given a pointer to
+// the run's one (prepare_options::text).
+struct text_setup {
+    uint32_t legacy_code_page = 0;
+    dbcs_table legacy;            // the byte classes of legacy_code_page
+    bool include_binary = false;  // binary files are rewritten byte for byte, not left alone
+    bool ascii_same = false;      // the code page stores every ASCII character as ASCII does
+};
+// Fills s for code_page. Returns 1, or 0 when the platform does not know the code page.
+int make_text_setup(uint32_t code_page, bool include_binary, text_setup *s);
+
 // --- detection -------------------------------------------------------------------------------
 // How many bytes at the file's start decide whether NUL bytes form a UTF-16 pattern.
 constexpr size_t encoding_sniff_bytes = 4096;

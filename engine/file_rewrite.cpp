@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "engine/encoding.h"
 #include "engine/engine.h"
 #include "engine/line_stream.h"
 #include "engine/lock_retry.h"
@@ -84,45 +85,105 @@ bool check_names(rewrite_job *job, const char *path, const char *search_text, in
     return true;
 }
 
+// The copy's way out on a file that is not what it took it for: a fault, a binary file left
+// alone, or another encoding to try (*again). The temporary file made for it goes.
+bool copy_stopped(rewrite_job *job, const text_watch &watch, const text_setup &setup,
+                  text_encoding *again) {
+    job->temp.drop();
+    const encoding_check &c = watch.check;
+    if (c.fault != fault_none) {
+        job->encoding = c.verdict;
+        job->fault = c.fault;
+        job->fault_at = c.fault_at;
+        return fail(job, failed_bad_bytes);
+    }
+    *again = c.verdict;
+    if (*again != enc_binary || setup.include_binary) return true;
+    job->encoding = enc_binary;
+    job->binary_left = true;
+    return false;
+}
+
 // Reads the file and, when it holds an occurrence, writes its new text to a temporary file
-// that is flushed to the disk. src is the file, open for reading.
-bool copy_to_temp(rewrite_job *job, const os_file &src, line_stream &s, int64_t seconds,
-                  const prepare_options &options) {
+// that is flushed to the disk. src is the file, open for reading. With a text setup the file is
+// searched and written in its own encoding (text_scan); the copy watches that it is what the
+// scan found, and starts again from the file's start in another form when it is not.
+bool copy_to_temp(rewrite_job *job, const os_file &src, const char *search, const char *replace,
+                  int64_t seconds, const prepare_options &options) {
     if (!os_fstat(src, &job->before)) return fail_with_error(job, failed_stat_source);
     if (!job->before.is_regular) return fail(job, failed_not_regular);
-    bool found = false;
-    size_t held = 0;  // the start of the file, read by the search and not read again
-    copy_result scan = text_has_occurrence(src, s, job->before.size, &found, &held);
-    if (scan == copy_read_error) return fail_with_error(job, failed_read_source);
-    if (scan == copy_runaway) return fail(job, failed_runaway);
-    if (!found) return true;
-    if (job->before.read_only) return fail(job, failed_read_only);
-    if (!create_temp(job, seconds, options)) return false;
-    if (held == 0 && !os_rewind(src)) return fail_with_error(job, failed_read_source);
-    bool changed = false;
-    content_hash written;
-    copy_result copy = text_copy_rewritten(src, job->temp.file, s, &changed, options.cancel, held,
-                                           options.reserve_space, options.keeper ? &written : nullptr);
-    if (copy == copy_cancelled) {
-        job->state = job_cancelled;
-        return false;
+    const text_setup *setup = options.text;
+    static const text_setup no_setup;  // (unused without options.text)
+    const text_setup &use = setup ? *setup : no_setup;
+    if (setup) job->code_page = setup->legacy_code_page;
+    text_encoding e = enc_utf8;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (attempt > 0 && !os_rewind(src)) return fail_with_error(job, failed_read_source);
+        encoded_scan scan;
+        line_stream &s = scan.s;
+        copy_result found_it;
+        if (setup) {
+            found_it = text_scan(src, job->before.size, use, search, replace, e, &scan);
+        } else {
+            line_setup(s, search, strlen(search), replace, strlen(replace));
+            found_it = text_has_occurrence(src, s, job->before.size, &scan.found, &scan.held);
+        }
+        if (found_it == copy_read_error) return fail_with_error(job, failed_read_source);
+        if (found_it == copy_runaway) return fail(job, failed_runaway);
+        job->encoding = scan.form.encoding;
+        job->binary_left = scan.binary_left;
+        if (!scan.found) return true;
+        const size_t held = scan.held;  // the start of the file, read by the search and not read again
+        if (scan.watch.check.fault != fault_none) {
+            job->encoding = scan.watch.check.verdict;
+            job->fault = scan.watch.check.fault;
+            job->fault_at = scan.watch.check.fault_at;
+            return fail(job, failed_bad_bytes);
+        }
+        if (!scan.form.replace_exact) return fail(job, failed_not_representable);
+        if (job->before.read_only) return fail(job, failed_read_only);
+        if (!create_temp(job, seconds, options)) return false;
+        if (held == 0 && !os_rewind(src)) return fail_with_error(job, failed_read_source);
+        const bool units = scan.form.units;
+        text_watch watch;
+        if (setup) {
+            const text_encoding begun =
+                scan.form.encoding == enc_utf8 ? scan.watch.check.begun : scan.form.encoding;
+            watch = text_watch_for(scan.form, use, true, false, begun);
+        }
+        bool changed = false;
+        content_hash written;
+        copy_result copy = text_copy_rewritten(src, job->temp.file, s, &changed, options.cancel,
+                                               held, options.reserve_space, &watch,
+                                               units ? &scan.form : nullptr,
+                                               options.keeper ? &written : nullptr);
+        if (copy == copy_encoding_changed) {
+            if (!copy_stopped(job, watch, use, &e)) return job->binary_left;
+            continue;
+        }
+        if (setup && scan.form.encoding != enc_binary) job->encoding = watched_encoding(watch);
+        if (copy == copy_cancelled) {
+            job->state = job_cancelled;
+            return false;
+        }
+        if (copy == copy_read_error) return fail_with_error(job, failed_read_source);
+        if (copy == copy_write_error) return fail_with_error(job, failed_write_temp);
+        if (copy == copy_runaway) return fail(job, failed_runaway);
+        if (!changed) return true;  // nothing to swap in after all
+        if (!os_copy_attributes(job->temp.file, job->temp.path.c_str(), job->before))
+            return fail_with_error(job, failed_temp_permissions);
+        // The original is kept before the new text is flushed, so that one flush puts both on
+        // the disk before the swap.
+        if (options.keeper) {
+            job->kept = options.keeper->keep(*job, written.length, hash_value(written));
+            if (job->kept == 0) return fail_with_error(job, failed_keep_original);
+            job->keeper = options.keeper;
+        }
+        job->state = job_unflushed;
+        if (!options.flush_later) rewrite_flush(job);
+        return job->failure == rewrite_fine;
     }
-    if (copy == copy_read_error) return fail_with_error(job, failed_read_source);
-    if (copy == copy_write_error) return fail_with_error(job, failed_write_temp);
-    if (copy == copy_runaway) return fail(job, failed_runaway);
-    if (!changed) return true;  // nothing to swap in after all
-    if (!os_copy_attributes(job->temp.file, job->temp.path.c_str(), job->before))
-        return fail_with_error(job, failed_temp_permissions);
-    // The original is kept before the new text is flushed, so that one flush puts both on the
-    // disk before the swap.
-    if (options.keeper) {
-        job->kept = options.keeper->keep(*job, written.length, hash_value(written));
-        if (job->kept == 0) return fail_with_error(job, failed_keep_original);
-        job->keeper = options.keeper;
-    }
-    job->state = job_unflushed;
-    if (!options.flush_later) rewrite_flush(job);
-    return job->failure == rewrite_fine;
+    return fail(job, failed_read_source);
 }
 
 #define ANNOUNCE_FORMAT \
@@ -146,6 +207,11 @@ int report_success(const rewrite_job &job, const char *search, const char *repla
 // with nothing between them, go to the log in one write (or wait to go with the next entries).
 int report_untouched(const rewrite_job &job, const char *search, const char *replace,
                      bool may_wait) {
+    if (job.binary_left) {
+        log_strings(may_wait, "INFO: Binary file left alone (holds NUL bytes): %s\n",
+                    {job.path.c_str()});
+        return 1;
+    }
     log_strings(may_wait, ANNOUNCE_FORMAT SUCCESS_FORMAT "\n",
                 {job.path.c_str(), search, replace, job.dir.c_str(), job.temp.path.c_str(), search,
                  replace, job.path.c_str()});
@@ -213,6 +279,17 @@ void log_other_failure(const rewrite_job &job, const char *why) {
     case failed_create_temp:
         log_message("ERROR: Unable to open temp file: %s\n", temp);
         if (job.code) log_message("ERROR: %s: %s, for file %s\n", temp, why, path);
+        break;
+    case failed_not_representable:
+        log_message("ERROR: The replacement cannot be written in the file's encoding (%s); file "
+                    "not changed: %s\n",
+                    encoding_name(job.encoding, job.code_page).c_str(), path);
+        break;
+    case failed_bad_bytes:
+        log_message("ERROR: The file's bytes cannot be kept in its encoding (%s: %s, at byte "
+                    "%llu); file not changed: %s\n",
+                    encoding_name(job.encoding, job.code_page).c_str(), enc_fault_text(job.fault),
+                    (unsigned long long)job.fault_at, path);
         break;
     default: break;
     }
@@ -330,9 +407,7 @@ void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text
         fail_with_error(job, failed_open_source);
         return;
     }
-    line_stream s;
-    line_setup(s, search_text, strlen(search_text), replace_text, strlen(replace_text));
-    bool ok = copy_to_temp(job, src, s, seconds, options);
+    bool ok = copy_to_temp(job, src, search_text, replace_text, seconds, options);
     if (ok && holds_new_text(job->state) && options.keep_source && os_can_replace_open_file)
         job->source = std::move(src);
     else
@@ -431,6 +506,17 @@ int rewrite_commit(rewrite_job *job, const char *search_text, const char *replac
         // The log's "Temp File:" names the file the swap uses.
         if (holds_new_text(job->state) && !job->temp.named) job->temp.choose_name(job->dir);
         announce(*job, search_text, replace_text);
+        // What a file not in plain UTF-8 is read and written in (in the same write as the
+        // entry, which waits for its next line).
+        if (holds_new_text(job->state) && job->encoding != enc_utf8) {
+            if (job->encoding == enc_binary)
+                log_strings(false, "INFO: Binary file rewritten byte for byte (holds NUL bytes): %s",
+                            {job->path.c_str()});
+            else
+                log_message("INFO: File in %s: %s",
+                            encoding_name(job->encoding, job->code_page).c_str(),
+                            job->path.c_str());
+        }
         // Nothing is done that the log cannot tell: without it the run stops here.
         if (log_unavailable()) {
             job->temp.drop();
@@ -483,6 +569,15 @@ void rewrite_discard(rewrite_job *job) {
     job->temp.drop();
     os_close(&job->source);
     *job = rewrite_job();
+}
+
+int update_file(const char *path, const char *search_text, const char *replace_text,
+                const text_setup &text) {
+    rewrite_job job;
+    prepare_options options;
+    options.text = &text;
+    rewrite_prepare(&job, path, search_text, replace_text, options);
+    return rewrite_commit(&job, search_text, replace_text);
 }
 
 int update_file(const char *path, const char *search_text, const char *replace_text) {

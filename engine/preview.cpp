@@ -3,16 +3,14 @@
 
 #include <string.h>
 
-#include <memory>
 
+#include "engine/encoding.h"
 #include "engine/engine.h"
 #include "engine/line_stream.h"
 #include "engine/text_copy.h"
 #include "platform/os.h"
 
 namespace {
-
-constexpr size_t block_size = size_t(1) << 20;
 
 // The start of a line's text, cut at preview_line_bytes.
 void keep_shown(std::string *shown, bool *cut, const char *p, size_t n) {
@@ -23,6 +21,7 @@ void keep_shown(std::string *shown, bool *cut, const char *p, size_t n) {
 
 struct line_watch {
     line_stream s;
+    const text_form *form = nullptr;  // the file's encoding, when it is not taken byte for byte
     uint64_t number = 1;
     std::string before, after;
     bool before_cut = false, after_cut = false;
@@ -44,6 +43,17 @@ void drain(line_watch &w, bool all) {
     w.s.out.erase(0, n);
 }
 
+// A shown line's text in UTF-8. Only shown, never written: a cut that does not decode says so.
+std::string shown_text(const line_watch &w, const std::string &text) {
+    if (!w.form) return text;
+    std::string utf8;
+    if (decode_text(text_form_bytes(*w.form, text), w.form->encoding, w.form->code_page, &utf8) !=
+        encode_exact)
+        return "(not shown: not a whole text in " +
+               encoding_name(w.form->encoding, w.form->code_page) + ")";
+    return utf8;
+}
+
 void end_line(line_watch &w, file_preview *out) {
     drain(w, true);
     w.in_line = false;
@@ -52,8 +62,8 @@ void end_line(line_watch &w, file_preview *out) {
     if (out->first.size() < preview_lines_shown) {
         changed_line c;
         c.number = w.number;
-        c.before = w.before + (w.before_cut ? "..." : "");
-        c.after = w.after + (w.after_cut ? "..." : "");
+        c.before = shown_text(w, w.before) + (w.before_cut ? "..." : "");
+        c.after = shown_text(w, w.after) + (w.after_cut ? "..." : "");
         out->first.push_back(std::move(c));
     }
 }
@@ -80,10 +90,40 @@ bool feed(line_watch &w, const char *p, const char *end, file_preview *out) {
     return true;
 }
 
+// Why the run would not rewrite a file in its encoding.
+std::string refusal_of(const encoded_scan &scan, const text_watch *copy) {
+    const encoding_check &c = copy && copy->check.fault != fault_none ? copy->check : scan.watch.check;
+    if (c.fault != fault_none)
+        return encoding_name(c.verdict, scan.form.code_page) + ": " + enc_fault_text(c.fault);
+    return "the replacement cannot be written in " +
+           encoding_name(scan.form.encoding, scan.form.code_page);
+}
+
+// The view of the file through the line replacement, counting. -1: the watch stopped it.
+int count_through(text_view_source &src, line_watch &w, file_preview *out) {
+    for (;;) {
+        const int read = text_view_read(src);
+        if (read <= 0) return read;
+        if (src.view.empty()) {
+            if (w.in_line) {
+                if (line_end(w.s) < 0)
+                    out->runaway = true;
+                else
+                    end_line(w, out);
+            }
+            return 1;
+        }
+        if (!feed(w, src.view.data(), src.view.data() + src.view.size(), out)) {
+            out->runaway = true;
+            return 1;
+        }
+    }
+}
+
 }  // namespace
 
 int preview_file(const char *path, const char *search_text, const char *replace_text,
-                 file_preview *out) {
+                 file_preview *out, const text_setup *text) {
     *out = file_preview();
     if (!replace_text) replace_text = "";
     os_file f;
@@ -92,48 +132,66 @@ int preview_file(const char *path, const char *search_text, const char *replace_
         out->code = os_last_error();
         return 0;
     }
-    line_watch w;
-    line_setup(w.s, search_text, strlen(search_text), replace_text, strlen(replace_text));
-    bool found = false;
-    size_t held = 0;
-    bool ok = os_fstat(f, &st) &&
-              text_has_occurrence(f, w.s, st.size, &found, &held) == copy_ok &&
-              (!found || os_rewind(f));
-    out->read_only = ok && st.read_only;
-    std::unique_ptr<char[]> raw(found && ok ? new char[block_size] : nullptr);
-    std::string view;
-    bool held_cr = false;  // a CR at the end of the last block, waiting for its next byte
-    while (found && ok) {
-        size_t got = 0;
-        if (!os_read(f, raw.get(), block_size, &got)) {
+    static const text_setup none;  // (unused without a setup)
+    const text_setup &use = text ? *text : none;
+    bool ok = os_fstat(f, &st);
+    text_encoding e = enc_utf8;
+    // As the rewrite does: the scan in the file's encoding, then the whole text read again,
+    // watched, and again from the start in another encoding should it not be what the scan found.
+    for (int attempt = 0; ok && attempt < 4; ++attempt) {
+        *out = file_preview();
+        if (attempt > 0 && !os_rewind(f)) {
             ok = false;
             break;
         }
-        // The text view: CR LF arrives as LF; every other byte as it is.
-        view.clear();
-        if (held_cr && (got == 0 || raw[0] != '\n')) view.push_back('\r');
-        held_cr = false;
-        for (const char *p = raw.get(), *end = p + got; p < end;) {
-            const char *cr = static_cast<const char *>(memchr(p, '\r', size_t(end - p)));
-            view.append(p, size_t((cr ? cr : end) - p));
-            if (!cr) break;
-            if (cr + 1 == end)
-                held_cr = true;  // decided by the next block
-            else if (cr[1] != '\n')
-                view.push_back('\r');
-            p = cr + 1;
+        encoded_scan scan;
+        copy_result r;
+        if (text) {
+            r = text_scan(f, st.size, use, search_text, replace_text, e, &scan);
+        } else {
+            line_setup(scan.s, search_text, strlen(search_text), replace_text,
+                       strlen(replace_text));
+            r = text_has_occurrence(f, scan.s, st.size, &scan.found, &scan.held);
         }
-        if (!feed(w, view.data(), view.data() + view.size(), out)) {
-            out->runaway = true;
+        ok = r == copy_ok;
+        out->binary = scan.binary_left;
+        if (!ok || !scan.found) break;
+        if (scan.watch.check.fault != fault_none || !scan.form.replace_exact) {
+            out->refused = refusal_of(scan, nullptr);
             break;
         }
-        if (got == 0) {
-            if (w.in_line) {
-                if (line_end(w.s) < 0)
-                    out->runaway = true;
-                else
-                    end_line(w, out);
-            }
+        out->read_only = st.read_only;
+        if (!os_rewind(f)) {
+            ok = false;
+            break;
+        }
+        text_watch watch;
+        if (text) {
+            const text_encoding begun =
+                scan.form.encoding == enc_utf8 ? scan.watch.check.begun : scan.form.encoding;
+            watch = text_watch_for(scan.form, use, true, false, begun);
+        }
+        text_view_source src;
+        src.f = &f;
+        src.watch = &watch;
+        src.form = scan.form.units ? &scan.form : nullptr;
+        line_watch w;
+        if (text && scan.form.encoding != enc_utf8 && scan.form.encoding != enc_utf8_bom)
+            w.form = &scan.form;
+        line_setup(w.s, scan.form.search.data(), scan.form.search.size(),
+                   scan.form.replace.data(), scan.form.replace.size());
+        const int counted = count_through(src, w, out);
+        if (counted == 0) ok = false;
+        if (counted >= 0) break;
+        if (watch.check.fault != fault_none) {
+            *out = file_preview();
+            out->refused = refusal_of(scan, &watch);
+            break;
+        }
+        e = watch.check.verdict;
+        if (e == enc_binary && !use.include_binary) {
+            *out = file_preview();
+            out->binary = true;
             break;
         }
     }

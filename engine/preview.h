@@ -25,9 +25,13 @@ struct file_preview {
     uint32_t code = 0;                // the system's error when the file could not be read
     bool runaway = false;             // the runaway guard stopped it: the run would not rewrite it
     bool read_only = false;           // the run would refuse to rewrite it
+    bool binary = false;              // a binary file, which the run leaves alone
+    std::string refused;              // set: why the run would not rewrite it in its encoding
 };
 
 // Reads the file at path and fills out. 1 when it was read through, 0 when it could not be
-// (out->code tells why). Nothing is written anywhere.
+// (out->code tells why). Nothing is written anywhere. text: the run's text setup, so that the
+// file is read in its own encoding as the run reads it (null: byte for byte, as update_file
+// without one). The shown lines are in UTF-8 whatever the file's encoding.
 int preview_file(const char *path, const char *search_text, const char *replace_text,
-                 file_preview *out);
+                 file_preview *out, const struct text_setup *text = nullptr);

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/encoding.h"
 #include "engine/engine.h"
 #include "engine/temp_file.h"
 #include "platform/os.h"
@@ -33,6 +34,8 @@ enum rewrite_failure {
     failed_not_regular,
     failed_read_source,
     failed_runaway,
+    failed_not_representable,  // the file's encoding cannot hold the replacement
+    failed_bad_bytes,          // the file's bytes would not survive the trip through its encoding
     failed_read_only,
     failed_create_temp,
     failed_write_temp,
@@ -103,6 +106,9 @@ struct prepare_options {
     bool reserve_space = false;
     // Keeps each file's original before the file is flushed and swapped (none: nothing kept).
     rewrite_keeper *keeper = nullptr;
+    // How files' encodings are taken: the run's one text_setup. Null: every file is taken byte
+    // for byte as it always was, with the texts as they are (update_file without a setup).
+    const text_setup *text = nullptr;
 };
 
 // What the caller knows of the file before the preparation looks at it.
@@ -149,6 +155,13 @@ struct rewrite_job {
     uint32_t code = 0;  // the system's error for the failure (0: none to tell)
     rewrite_keeper *keeper = nullptr;  // what kept the original, and its record's number
     uint64_t kept = 0;
+    // The file's encoding as the preparation found it (prepare_options::text), the legacy code
+    // page it was read in, and (failed_bad_bytes) what is wrong with its bytes and where.
+    text_encoding encoding = enc_utf8;
+    uint32_t code_page = 0;
+    enc_fault fault = fault_none;
+    uint64_t fault_at = 0;
+    bool binary_left = false;  // binary: left alone, as the log says
 };
 
 void rewrite_prepare(rewrite_job *job, const char *path, const char *search_text,
@@ -202,6 +215,9 @@ int rewrite_report(const rewrite_job &job, const swap_outcome &outcome, const ch
 int rewrite_commit(rewrite_job *job, const char *search_text, const char *replace_text,
                    const report_options &report = report_options());
 void rewrite_discard(rewrite_job *job);
+// update_file with each file in its own encoding, as text says.
+int update_file(const char *path, const char *search_text, const char *replace_text,
+                const text_setup &text);
 // Flushes a prepared job's temporary file to the disk (if that was left for later); a failure
 // becomes the job's, to be reported by rewrite_commit. Any thread may run it.
 void rewrite_flush(rewrite_job *job);

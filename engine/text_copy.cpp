@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -37,28 +38,190 @@ char *read_block(size_t room_before) {
     return reinterpret_cast<char *>((start + page_size - 1) & ~uintptr_t(page_size - 1));
 }
 
-// Reads a file in large blocks and hands out its text-stream view: CR LF becomes LF.
-struct text_reader {
-    explicit text_reader(const os_file &src) : f(src) {}
-    const os_file &f;
-    std::string view;
-    bool held_cr = false;  // a CR at the end of the last block, waiting for its next byte
-};
+// --- the form of the code units (text_copy.h) ------------------------------------------------
 
-// Reads the next block's view into r.view. Returns 1 with an empty view at the end of the
-// file, 0 on a read error.
-int read_view(text_reader &r) {
-    r.view.clear();
-    char *raw = read_block(0);
-    size_t got = 0;
-    if (!os_read(r.f, raw, block_size, &got)) return 0;
-    if (got == 0) {
-        if (r.held_cr) r.view.push_back('\r');
-        r.held_cr = false;
-        return 1;
+// Appends the unit of value v (at most 0xFFFF) as UTF-8 stores a code point of that value.
+void put_form_unit(uint32_t v, std::string *out) {
+    if (v < 0x80) {
+        out->push_back(char(v));
+    } else if (v < 0x800) {
+        out->push_back(char(0xC0 | (v >> 6)));
+        out->push_back(char(0x80 | (v & 0x3F)));
+    } else {
+        out->push_back(char(0xE0 | (v >> 12)));
+        out->push_back(char(0x80 | ((v >> 6) & 0x3F)));
+        out->push_back(char(0x80 | (v & 0x3F)));
     }
-    const char *p = raw;
-    const char *end = p + got;
+}
+
+// Appends a file's raw bytes p[0, n) in the form of its code units. A unit split between two
+// blocks waits in *have / *held for the next one. A lead byte takes whatever byte follows it:
+// a fault there is the watch's to find, and such a file is never written.
+void widen(const text_form &f, int *have, unsigned char *held, const char *p, size_t n,
+           std::string *out) {
+    const bool utf16 = is_utf16(f.encoding), big = is_big_endian(f.encoding);
+    out->reserve(out->size() + n + n / 2);
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t b = static_cast<unsigned char>(p[i]);
+        if (*have) {
+            *have = 0;
+            put_form_unit(utf16 && !big ? (b << 8) | *held : (uint32_t(*held) << 8) | b, out);
+        } else if (utf16 || f.legacy->lead[b]) {
+            *have = 1;
+            *held = static_cast<unsigned char>(b);
+        } else {
+            put_form_unit(b, out);
+        }
+    }
+}
+
+// Appends the unit of value v as the file stores it.
+void put_file_unit(const text_form &f, uint32_t v, std::string *out) {
+    if (is_utf16(f.encoding)) {
+        const char hi = char(v >> 8), lo = char(v & 0xFF);
+        out->push_back(is_big_endian(f.encoding) ? hi : lo);
+        out->push_back(is_big_endian(f.encoding) ? lo : hi);
+    } else {
+        if (v >= 0x100) out->push_back(char(v >> 8));
+        out->push_back(char(v & 0xFF));
+    }
+}
+
+// The units of the form text p[0, n), each given to unit(value); a unit split between two
+// calls waits in *value / *need.
+template <typename Unit>
+void each_unit(const char *p, size_t n, uint32_t *value, int *need, Unit unit) {
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t b = static_cast<unsigned char>(p[i]);
+        if (*need > 0) {
+            *value = (*value << 6) | (b & 0x3F);
+            if (--*need == 0) unit(*value);
+        } else if (b < 0x80) {
+            unit(b);
+        } else if (b < 0xE0) {
+            *value = b & 0x1F;
+            *need = 1;
+        } else {
+            *value = b & 0x0F;
+            *need = 2;
+        }
+    }
+}
+
+// --- the watch (text_copy.h) ------------------------------------------------------------------
+
+// After the check found the file other than begun: true when the copy may go on regardless.
+bool watch_goes_on(text_watch &w) {
+    const encoding_check &c = w.check;
+    if (c.fault != fault_none) {
+        if (w.fault_stops) return false;
+        w.watching = false;  // noted; the rest of the file is not looked at
+        return true;
+    }
+    if (c.verdict == enc_binary && !w.binary_stops) {
+        w.watching = false;  // taken byte for byte from here on
+        return true;
+    }
+    // The same texts and boundaries either way: noted, and the watch goes on for NUL bytes.
+    return c.verdict == enc_legacy && c.begun == enc_utf8 && !w.legacy_stops;
+}
+
+// Feeds the raw bytes p[0, n) read next (whole: they are all of the file). false: the copy must
+// stop, the watch tells why.
+inline bool watch_feed(text_watch *w, const char *p, size_t n, bool whole) {
+    if (!w || !w->watching) return true;
+    if (w->decide) {
+        w->decide = false;
+        // Where only NUL bytes matter, the start of the block says what the whole one would:
+        // a BOM, or NULs in a UTF-16 pattern (a NUL after it is the per-block check's to find).
+        const size_t sniff = w->full ? n : std::min(n, encoding_sniff_bytes);
+        text_encoding v = detect_encoding(p, sniff, whole && sniff == n);
+        if (v == enc_legacy && !w->legacy_stops) v = enc_utf8;  // the check notes it
+        encoding_check_begin(w->check, v, *w->legacy);
+        if (v != enc_utf8 && v != enc_utf8_bom) return watch_goes_on(*w);
+    }
+    if (!w->full) {
+        // Only a NUL matters here: a UTF-8 file (one with a BOM holds NULs as text).
+        if (w->check.begun == enc_utf8_bom || !memchr(p, 0, n)) return true;
+        w->check.verdict = enc_binary;
+        return watch_goes_on(*w);
+    }
+    return encoding_check_feed(w->check, p, n) || watch_goes_on(*w);
+}
+
+inline bool watch_end(text_watch *w) {
+    if (!w || !w->watching || !w->full) return true;
+    return encoding_check_end(w->check) || watch_goes_on(*w);
+}
+
+}  // namespace
+
+void text_form_begin(text_form *f, text_encoding e, const text_setup &setup,
+                     const std::string &search, const std::string &replace) {
+    *f = text_form();
+    f->encoding = e;
+    f->code_page = setup.legacy_code_page;
+    f->legacy = &setup.legacy;
+    f->units = is_utf16(e) || (e == enc_legacy && setup.legacy.double_byte);
+    if (e == enc_utf8 || e == enc_utf8_bom || e == enc_binary) {
+        f->search = search;
+        f->replace = replace;
+        bool ascii = true;
+        for (const std::string *t : {&search, &replace})
+            for (char c : *t) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        f->legacy_differs = !ascii || !setup.ascii_same || setup.legacy.double_byte;
+        return;
+    }
+    std::string bytes;
+    f->search_exact = encode_text(search, e, f->code_page, &bytes) == encode_exact;
+    if (f->units) {
+        int have = 0;
+        unsigned char held = 0;
+        widen(*f, &have, &held, bytes.data(), bytes.size(), &f->search);
+    } else {
+        f->search = bytes;
+    }
+    f->replace_exact = encode_text(replace, e, f->code_page, &bytes) == encode_exact;
+    if (f->units) {
+        int have = 0;
+        unsigned char held = 0;
+        widen(*f, &have, &held, bytes.data(), bytes.size(), &f->replace);
+    } else {
+        f->replace = bytes;
+    }
+}
+
+std::string text_form_bytes(const text_form &f, const std::string &form_text) {
+    if (!f.units) return form_text;
+    std::string out;
+    uint32_t value = 0;
+    int need = 0;
+    each_unit(form_text.data(), form_text.size(), &value, &need,
+              [&](uint32_t v) { put_file_unit(f, v, &out); });
+    return out;
+}
+
+text_watch text_watch_for(const text_form &f, const text_setup &setup, bool copy, bool decide,
+                          text_encoding begun) {
+    text_watch w;
+    w.legacy = &setup.legacy;
+    if (f.encoding == enc_binary) return w;  // taken byte for byte
+    w.watching = true;
+    w.decide = decide;
+    w.legacy_stops = f.encoding != enc_utf8 || f.legacy_differs;
+    w.binary_stops = !(setup.include_binary && f.encoding == enc_utf8);
+    w.fault_stops = copy;
+    // The scan of a UTF-8 file whose texts are the same in the legacy code page looks only for
+    // NUL bytes: nothing else would change what it searches for.
+    w.full = copy || w.legacy_stops;
+    if (!decide) encoding_check_begin(w.check, begun, setup.legacy);
+    return w;
+}
+
+namespace {
+
+// The view of the bytes [p, end) of one block: CR LF becomes LF.
+void view_of(text_view_source &r, const char *p, const char *end) {
     if (r.held_cr) {
         r.held_cr = false;
         if (*p != '\n') r.view.push_back('\r');
@@ -77,10 +240,39 @@ int read_view(text_reader &r) {
         if (cr[1] != '\n') r.view.push_back('\r');
         p = cr + 1;
     }
-    // An empty view would read as the end of the file: fill it from the next block.
-    if (r.view.empty() && r.held_cr) return read_view(r);
-    return 1;
 }
+
+}  // namespace
+
+// Reads a file in large blocks and hands out its text-stream view: CR LF becomes LF.
+int text_view_read(text_view_source &r) {
+    r.view.clear();
+    for (;;) {
+        char *raw = read_block(0);
+        size_t got = 0;
+        if (!os_read(*r.f, raw, block_size, &got)) return 0;
+        if (got == 0) {
+            if (!watch_end(r.watch)) return -1;
+            if (r.held_cr) r.view.push_back('\r');
+            r.held_cr = false;
+            return 1;
+        }
+        if (!watch_feed(r.watch, raw, got, false)) return -1;
+        const char *p = raw;
+        const char *end = p + got;
+        if (r.form && r.form->units) {
+            r.wide.clear();
+            widen(*r.form, &r.unit_have, &r.unit_held, raw, got, &r.wide);
+            p = r.wide.data();
+            end = p + r.wide.size();
+        }
+        if (p < end) view_of(r, p, end);
+        // An empty view would read as the end of the file: fill it from the next block.
+        if (!r.view.empty()) return 1;
+    }
+}
+
+namespace {
 
 // Collects output in a large buffer and writes it as a text stream does: LF as CR LF.
 // Every 2 MiB written, the disk is asked to start on them: a large file is then mostly on the
@@ -98,6 +290,9 @@ struct text_writer {
     bool failed = false;
     uint64_t unstarted = 0;  // bytes written since the disk was last asked to start on them
     uint64_t written = 0;    // bytes written so far: the file's size
+    const text_form *form = nullptr;  // output in the form of the code units: stored as units
+    uint32_t unit = 0;                // a unit of that form split between two puts
+    int unit_need = 0;
     content_hash *hash = nullptr;  // fed every byte written, when given
 
     static std::string &write_block() {
@@ -136,6 +331,20 @@ int put_text(text_writer &w, const char *p, size_t n) {
         w.buf.append(p, size_t(stop - p));
         if (lf) w.buf.append("\r\n", 2);
         p = lf ? lf + 1 : end;
+        if (w.buf.size() >= block_size && !flush_writer(w)) return 0;
+    }
+    return 1;
+}
+
+// put_text for output in the form of the code units: stored as the file's units, a LF unit
+// as CR LF.
+int put_units(text_writer &w, const char *p, size_t n) {
+    constexpr size_t piece = size_t(64) << 10;  // the buffer is flushed between pieces
+    for (size_t at = 0; at < n; at += piece) {
+        each_unit(p + at, std::min(piece, n - at), &w.unit, &w.unit_need, [&](uint32_t v) {
+            if (v == '\n') put_file_unit(*w.form, '\r', &w.buf);
+            put_file_unit(*w.form, v, &w.buf);
+        });
         if (w.buf.size() >= block_size && !flush_writer(w)) return 0;
     }
     return 1;
@@ -187,7 +396,7 @@ void put_raw(text_writer &w, raw_block &b, const char *p, const char *stop, int6
 // where it stands (the replacement's LFs written as CR LF), the rest as put_raw has it. The
 // runaway guard counts each line's growth as the line replacement does.
 copy_result copy_direct(const os_file &f, const line_stream &s, text_writer &w, bool *changed,
-                        const std::atomic<int> *cancel, size_t held) {
+                        const std::atomic<int> *cancel, size_t held, text_watch *watch) {
     *changed = false;
     const size_t m = s.search_len;
     std::string replacement;
@@ -205,6 +414,8 @@ copy_result copy_direct(const os_file &f, const line_stream &s, text_writer &w, 
         size_t got = held;  // the first block may be read already
         held = 0;
         if (got == 0 && !os_read(f, block, block_size, &got)) return copy_read_error;
+        if (got > 0 ? !watch_feed(watch, block, got, false) : !watch_end(watch))
+            return copy_encoding_changed;
         char *const buf = block - kept;
         const size_t have = kept + got;
         const bool last = got == 0;
@@ -242,21 +453,24 @@ copy_result copy_direct(const os_file &f, const line_stream &s, text_writer &w, 
 int drain(line_stream &s, text_writer *w, bool all) {
     size_t n = all ? s.out.size() : line_final_bytes(s);
     if (n == 0) return 1;
-    if (w && !put_text(*w, s.out.data(), n)) return 0;
+    if (w && !(w->form ? put_units(*w, s.out.data(), n) : put_text(*w, s.out.data(), n)))
+        return 0;
     s.out.erase(0, n);
     return 1;
 }
 
 // Runs the whole file through the line replacement. With w null nothing is written and the
 // copy stops at the first replacement (*changed tells whether there was one).
-copy_result copy_through(text_reader &r, line_stream &s, text_writer *w, bool *changed,
+copy_result copy_through(text_view_source &r, line_stream &s, text_writer *w, bool *changed,
                          const std::atomic<int> *cancel) {
     *changed = false;
     bool in_line = false;
     line_begin(s);
     for (;;) {
         if (cancelled(cancel)) return copy_cancelled;
-        if (!read_view(r)) return copy_read_error;
+        const int read = text_view_read(r);
+        if (read < 0) return copy_encoding_changed;
+        if (read == 0) return copy_read_error;
         if (r.view.empty()) break;
         const char *p = r.view.data();
         const char *end = p + r.view.size();
@@ -296,10 +510,13 @@ copy_result copy_through(text_reader &r, line_stream &s, text_writer *w, bool *c
 // size is the file's size when it was opened: a short read that reaches it is the end, without
 // asking again.
 copy_result text_has_occurrence(const os_file &f, line_stream &s, uint64_t size, bool *found,
-                                size_t *held) {
+                                size_t *held, text_watch *watch, const text_form *form) {
     *held = 0;
-    if (search_holds_line_end(s)) {
-        text_reader r(f);
+    if (search_holds_line_end(s) || (form && form->units)) {
+        text_view_source r;
+        r.f = &f;
+        r.watch = watch;
+        r.form = form;
         return copy_through(r, s, nullptr, found, nullptr);
     }
     *found = false;
@@ -309,8 +526,9 @@ copy_result text_has_occurrence(const os_file &f, line_stream &s, uint64_t size,
     for (;;) {
         size_t got = 0;
         if (!os_read(f, block, block_size, &got)) return copy_read_error;
-        if (got == 0) return copy_ok;
+        if (got == 0) return watch_end(watch) ? copy_ok : copy_encoding_changed;
         total += got;
+        if (!watch_feed(watch, block, got, total == size)) return copy_encoding_changed;
         char *const buf = block - kept;
         const size_t have = kept + got;
         if (find_search(s, buf, have) != SIZE_MAX) {
@@ -319,18 +537,54 @@ copy_result text_has_occurrence(const os_file &f, line_stream &s, uint64_t size,
             if (total == got && direct_copy_applies(s)) *held = got;
             return copy_ok;
         }
-        if (got < block_size && total == size) return copy_ok;
+        if (got < block_size && total == size)
+            return watch_end(watch) ? copy_ok : copy_encoding_changed;
         kept = have < s.search_len - 1 ? have : s.search_len - 1;
         memmove(block - kept, buf + have - kept, kept);
     }
 }
 
+copy_result text_scan(const os_file &src, uint64_t size, const text_setup &setup,
+                      const std::string &search, const std::string &replace, text_encoding e,
+                      encoded_scan *out) {
+    // Each attempt takes the file for what the one before found: UTF-8, then UTF-16, legacy or
+    // binary; legacy, then binary. So a few attempts are all there can be.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (attempt > 0 && !os_rewind(src)) return copy_read_error;
+        out->found = false;
+        out->held = 0;
+        text_form &f = out->form;
+        text_form_begin(&f, e, setup, search, replace);
+        out->watch = text_watch_for(f, setup, false, e == enc_utf8, e);
+        if (!f.search_exact) return copy_ok;  // the text cannot occur in this encoding
+        // (A replacement the encoding cannot hold is empty: the scan only looks for the text.)
+        line_setup(out->s, f.search.data(), f.search.size(), f.replace.data(), f.replace.size());
+        const copy_result r = text_has_occurrence(src, out->s, size, &out->found, &out->held,
+                                                  &out->watch, f.units ? &f : nullptr);
+        if (r != copy_encoding_changed) return r;
+        e = watched_encoding(out->watch);
+        if (e == enc_binary && !setup.include_binary) {
+            out->found = false;
+            out->binary_left = true;
+            out->form.encoding = enc_binary;
+            return copy_ok;
+        }
+    }
+    return copy_read_error;
+}
+
 copy_result text_copy_rewritten(const os_file &src, const os_file &dst, line_stream &s,
                                 bool *changed, const std::atomic<int> *cancel, size_t held,
-                                bool reserve, content_hash *hash) {
+                                bool reserve, text_watch *watch, const text_form *form,
+                                content_hash *hash) {
     text_writer writer(dst, reserve);
     writer.hash = hash;
-    if (direct_copy_applies(s)) return copy_direct(src, s, writer, changed, cancel, held);
-    text_reader reader(src);
+    if (form && form->units) writer.form = form;
+    if (!writer.form && direct_copy_applies(s))
+        return copy_direct(src, s, writer, changed, cancel, held, watch);
+    text_view_source reader;
+    reader.f = &src;
+    reader.watch = watch;
+    reader.form = form;
     return copy_through(reader, s, &writer, changed, cancel);
 }

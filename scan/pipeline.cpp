@@ -369,6 +369,7 @@ bool learn_size(pipeline &p, std::unique_lock<std::mutex> &hold, slot *s, os_fol
 void run_worker(pipeline *p) {
     rewrite_set_lock_wait(worker_lock_wait);
     prepare_options control;
+    control.text = &p->plan.text;
     control.cancel = &p->cancel;
     control.flush_later = true;
     control.keep_source = true;
@@ -756,6 +757,7 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
     const char *replace = running ? running->plan.replace.c_str() : run_fields.replace_text;
     prepare_options control;
     control.keeper = running ? running->keeper : nullptr;
+    control.text = running ? &running->plan.text : nullptr;
     report_options report;
     report.log_may_wait = true;  // the walk writes what waits when it stops or ends
     std::unique_ptr<slot> s = running ? take(*running, position) : nullptr;

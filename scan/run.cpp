@@ -187,7 +187,7 @@ void preview_in_turn(const walk_position &, const std::string &path) {
     file_preview what;
     ++r.files_read;
     if (!preview_file(path.c_str(), preview_plan->search.c_str(), preview_plan->replace.c_str(),
-                      &what)) {
+                      &what, &preview_plan->text)) {
         const std::string reason = os_error_text(what.code);
         r.left_alone.push_back({path, reason});
         errors_seen = 1;
@@ -196,6 +196,14 @@ void preview_in_turn(const walk_position &, const std::string &path) {
     }
     if (what.runaway) {
         r.left_alone.push_back({path, "the replacement would never end"});
+        return;
+    }
+    if (what.binary) {
+        r.left_alone.push_back({path, "binary"});
+        return;
+    }
+    if (!what.refused.empty()) {
+        r.left_alone.push_back({path, what.refused});
         return;
     }
     if (what.replacements == 0) return;

@@ -315,3 +315,43 @@ TEST_F(Cli, CtrlCCancelsBetweenTwoFiles) {
 }
 
 }  // namespace
+
+// Each file in its own encoding, the legacy code page named by --code-page, binary files left
+// alone or (--include-binary) rewritten byte for byte, and a code page the system does not know
+// refused before anything is touched.
+TEST_F(Cli, FilesAreRewrittenInTheirOwnEncodings) {
+    const std::string p = tree.string();
+    file("a.txt", "M\xFC" "ller\n");
+    file("b.bin", std::string("M\xC3\xBCller\0\0\0", 10));
+    result r = run({"--path", p, "--search", "M\xC3\xBCller", "--replace", "Mu"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("Mu\r\n", read("a.txt"));
+    EXPECT_EQ(std::string("M\xC3\xBCller\0\0\0", 10), read("b.bin"));
+    const std::string log = read_file(work / "logging.log");
+    EXPECT_NE(std::string::npos, log.find("INFO: File in windows-1252: "));
+    EXPECT_NE(std::string::npos, log.find("INFO: Binary file left alone (holds NUL bytes): "));
+
+    r = run({"--path", p, "--search", "M\xC3\xBCller", "--replace", "Mu", "--include-binary"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(std::string("Mu\0\0\0", 5), read("b.bin"));
+
+    // 83 5C is one character in code page 932: its second byte is no backslash.
+    file("c.txt", "\x83\x5C\\\n");
+    r = run({"--path", p, "--search", "\\", "--replace", "/", "--code-page", "932"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("\x83\x5C/\r\n", read("c.txt"));
+
+    // The replacement cannot be written in windows-1252: the file stays, exit status 1.
+    file("d.txt", "M\xFC" "ller\n");
+    r = run({"--path", p, "--search", "ller", "--replace", "\xCE\xA9", "--code-page", "1252"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("M\xFC" "ller\n", read("d.txt"));
+
+    fs::remove(work / "logging.log");
+    r = run({"--path", p, "--search", "M", "--code-page", "59999"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("--code-page 59999"));
+    EXPECT_FALSE(fs::exists(work / "logging.log"));
+    EXPECT_EQ("M\xFC" "ller\n", read("d.txt"));
+    EXPECT_FALSE(has_temporaries());
+}

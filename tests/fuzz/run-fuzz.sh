@@ -21,7 +21,7 @@ if [ -z "$cxx" ]; then
 fi
 flags=(-std=c++17 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined
        -fno-sanitize-recover=all -Wall -Wextra -Werror -I"$src")
-core=(engine/line_replace.cpp engine/text_copy.cpp engine/file_rewrite.cpp engine/temp_file.cpp engine/content_hash.cpp
+core=(engine/line_replace.cpp engine/encoding.cpp engine/text_copy.cpp engine/file_rewrite.cpp engine/temp_file.cpp engine/content_hash.cpp
       engine/paths.cpp log/log.cpp
       platform/os_posix.cpp platform/os_inject.cpp)
 

@@ -18,6 +18,25 @@ uint64_t hash_of(const std::string &bytes) {
     return hash_value(h);
 }
 
+// What the copy feeds in blocks of any size hashes as the whole does; one changed byte or a
+// byte more does not.
+TEST(ContentHash, PiecesHashAsTheWhole) {
+    std::string text;
+    for (int i = 0; i < 100; ++i) text += char('a' + i % 7);
+    const uint64_t whole = hash_of(text);
+    for (size_t cut : {size_t(0), size_t(1), size_t(7), size_t(8), size_t(9), size_t(63)}) {
+        content_hash h;
+        for (size_t at = 0; at < text.size(); at += cut + 1)
+            hash_update(h, text.data() + at, std::min(cut + 1, text.size() - at));
+        EXPECT_EQ(whole, hash_value(h)) << cut;
+    }
+    std::string other = text;
+    other[50] ^= 1;
+    EXPECT_NE(whole, hash_of(other));
+    EXPECT_NE(whole, hash_of(text + '\0'));
+    EXPECT_NE(hash_of(""), hash_of(std::string(1, '\0')));
+}
+
 TEST(UndoJournal, TextsSurviveTheirEscape) {
     for (std::string text : {"", "plain", "a b\\c", "line\nnext\r\n", "tab\there ", "\\s\\n"}) {
         std::string back;
