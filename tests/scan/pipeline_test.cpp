@@ -228,7 +228,8 @@ uint64_t temporary_bytes_open() {
 
 // A default run (no Size, no Age days: the listings give names and kinds only) over large
 // files: the work ahead holds no more of their new texts on the disk than its byte budget,
-// 64 MiB, however far it may run ahead in files.
+// 64 MiB, however far it may run ahead in files; the file in its turn, which the walk
+// prepares itself when no worker has taken it yet, may come on top.
 TEST_F(Pipeline, TheByteBudgetHoldsWhenTheListingGivesNoSizes) {
     const std::string big = [] {
         std::string line(1023, 'x');
@@ -258,7 +259,7 @@ TEST_F(Pipeline, TheByteBudgetHoldsWhenTheListingGivesNoSizes) {
     os_inject_clear();
     EXPECT_TRUE(headless_boxes().empty()) << log_text();
     EXPECT_GT(most, 0u);
-    EXPECT_LE(most, uint64_t(64) << 20);
+    EXPECT_LE(most, (uint64_t(64) << 20) + big.size());
     const std::string pinned = reference_rewrite(big, "needle", "pin");
     for (int i = 0; i < 10; ++i) EXPECT_TRUE(t.read(name(i)) == pinned) << name(i);
     close_window();
