@@ -104,6 +104,11 @@ if [ -n "$cli" ]; then
     'cd "$SCRATCH" && "$CLI" --path "$D" --type "*.*" --size 0 --search "$S" --replace "$R" --delay 0 >/dev/null'
   add "sarvelt-cli (eatmydata)" sarvelt eatmydata \
     'cd "$SCRATCH" && eatmydata "$CLI" --path "$D" --type "*.*" --size 0 --search "$S" --replace "$R" --delay 0 >/dev/null'
+  add "sarvelt-cli --no-undo" sarvelt "" \
+    'cd "$SCRATCH" && "$CLI" --path "$D" --type "*.*" --size 0 --search "$S" --replace "$R" --delay 0 --no-undo >/dev/null'
+  # The preview writes nothing: timed beside rg -c, which reads and counts as much.
+  add "sarvelt-cli --preview" floor "" \
+    'cd "$SCRATCH" && "$CLI" --path "$D" --type "*.*" --size 0 --search "$S" --replace "$R" --delay 0 --preview >/dev/null'
 fi
 if [ -n "$baseline" ]; then
   add "baseline sarvelt-cli" baseline "" \
@@ -120,6 +125,7 @@ add "rg -l + sd $sd_literal" peer "rg sd" \
 add "rg -l + rpl -F" peer "rg rpl" 'rg -l -F -0 "$S" "$D" | xargs -0 -r rpl -F -q "$S" "$R"'
 add "rg -l + sed -i" peer "rg sed" 'rg -l -F -0 "$S" "$D" | xargs -0 -r sed -i "s/$S/$R/g"'
 add "rg -l + perl -pi" peer "rg perl" 'rg -l -F -0 "$S" "$D" | xargs -0 -r perl -pi -e "s/$S/$R/g"'
+add "floor: rg -c" floor rg 'rg -c -F "$S" "$D" >/dev/null || true'
 add "floor: read (cat)" floor "" 'find "$D" -type f -print0 | xargs -0 cat >/dev/null'
 add "floor: copy (cp -a)" floor "" 'cp -a "$D" "$D.copy"'
 
@@ -131,6 +137,10 @@ for t in "${rows[@]}"; do
 done
 
 export CLI="$cli" BASELINE="$baseline" SCRATCH="$scratch"
+# sarvelt-cli keeps each run's originals for undo in a store of the user's: here one of the
+# bench's own, on the corpora's volume as a user's home usually is (so the originals are hard
+# links), which goes with the scratch folder.
+export XDG_STATE_HOME="$scratch/state"
 
 # Each run gets a copy of its own, and the copies are only removed when every tool has run on
 # the corpus. On ext4 without a journal, creating a file right after thousands were deleted is
