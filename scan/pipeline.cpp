@@ -783,8 +783,12 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
     }
     const bool elsewhere = temp_elsewhere(job);
     const bool new_text = holds_new_text(job.state);
+    const bool left_alone = job.binary_left;
     int result = rewrite_commit(&job, search, replace, report);
-    ++(result == 0 ? counts.failed : new_text ? counts.rewritten : counts.untouched);
+    ++(result == 0      ? counts.failed
+       : new_text       ? counts.rewritten
+       : left_alone     ? counts.left_alone
+                        : counts.untouched);
     if (elsewhere && running) {
         std::lock_guard<std::mutex> hold(running->lock);
         drop_all_listings(*running);

@@ -125,13 +125,20 @@ void show_preview(const preview_report &r) {
                      rows);
 }
 
-// 160: PREVIEW. Refused (it does nothing) while a run, a preview or an undo is on the stack.
-void preview() {
-    if (run_depth > 0) return;
+// The start of PREVIEW and UNDO: refused (0) while a run, a preview or an undo is on the
+// stack; else the flags of the last one cleared and the fields read.
+bool begin_other_run() {
+    if (run_depth > 0) return false;
     run_state.paused = 0;
     run_state.cancel_requested = 0;
     run_state.stop_walk = 0;
     read_fields();
+    return true;
+}
+
+// 160: PREVIEW.
+void preview() {
+    if (!begin_other_run()) return;
     ++run_depth;
     last_outcome = run_preview(&last_preview);
     show_outcome(last_outcome);
@@ -141,13 +148,9 @@ void preview() {
 }
 
 // 161: UNDO. The latest run on the Path that is not undone yet is named in a question first;
-// Yes undoes it. Refused (it does nothing) while a run, a preview or an undo is on the stack.
+// Yes undoes it.
 void undo() {
-    if (run_depth > 0) return;
-    run_state.paused = 0;
-    run_state.cancel_requested = 0;
-    run_state.stop_walk = 0;
-    read_fields();
+    if (!begin_other_run()) return;
     last_outcome = run_outcome();
     undo_record r;
     if (!undo_latest_for(run_fields.folder_path, &r)) {

@@ -330,6 +330,9 @@ TEST_F(Cli, FilesAreRewrittenInTheirOwnEncodings) {
     const std::string log = read_file(work / "logging.log");
     EXPECT_NE(std::string::npos, log.find("INFO: File in windows-1252: "));
     EXPECT_NE(std::string::npos, log.find("INFO: Binary file left alone (holds NUL bytes): "));
+    EXPECT_NE(std::string::npos,
+              r.out.find("Files rewritten: 1, without occurrence: 0, left alone: 1, errors: 0\n"))
+        << r.out;
 
     r = run({"--path", p, "--search", "M\xC3\xBCller", "--replace", "Mu", "--include-binary"});
     EXPECT_EQ(0, r.status) << r.err;

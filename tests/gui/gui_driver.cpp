@@ -994,6 +994,20 @@ void scenario_browse_during_run() {
 
 // The window after a finished run, for the README: writes its rectangle to the handshake
 // folder and waits until the picture has been taken.
+// Brings window to the front, tells the runner where it stands on the screen (handshake\rect)
+// and waits until the runner has taken its picture (handshake\done).
+void picture_taken(HWND window, const std::string &handshake) {
+    SetForegroundWindow(window);
+    Sleep(500);
+    RECT r;
+    GetWindowRect(window, &r);
+    std::string rect = std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top) +
+                       "+" + std::to_string(r.left) + "+" + std::to_string(r.top) + "\n";
+    write_file(handshake + "\\rect.tmp", rect);
+    MoveFileA((handshake + "\\rect.tmp").c_str(), (handshake + "\\rect").c_str());
+    CHECK(wait_for([&] { return file_exists(handshake + "\\done"); }, 30000));
+}
+
 void scenario_screenshot(const std::string &handshake) {
     REQUIRE(!handshake.empty());
     start_program();
@@ -1009,15 +1023,7 @@ void scenario_screenshot(const std::string &handshake) {
     CHECK(progress_position() == 1000);
     // A path the reader can follow, rather than the test's temporary folder.
     set_field(IDC_PATH, "C:\\projects\\docs");
-    SetForegroundWindow(main_window);
-    Sleep(500);
-    RECT r;
-    GetWindowRect(main_window, &r);
-    std::string rect = std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top) +
-                       "+" + std::to_string(r.left) + "+" + std::to_string(r.top) + "\n";
-    write_file(handshake + "\\rect.tmp", rect);
-    MoveFileA((handshake + "\\rect.tmp").c_str(), (handshake + "\\rect").c_str());
-    CHECK(wait_for([&] { return file_exists(handshake + "\\done"); }, 30000));
+    picture_taken(main_window, handshake);
     quit_and_expect_zero();
 }
 
@@ -1095,15 +1101,7 @@ void scenario_screenshot_preview(const std::string &handshake) {
     REQUIRE(!handshake.empty());
     start_program();
     HWND window = preview_window(current_folder() + "\\docs", true);
-    SetForegroundWindow(window);
-    Sleep(500);
-    RECT r;
-    GetWindowRect(window, &r);
-    std::string rect = std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top) +
-                       "+" + std::to_string(r.left) + "+" + std::to_string(r.top) + "\n";
-    write_file(handshake + "\\rect.tmp", rect);
-    MoveFileA((handshake + "\\rect.tmp").c_str(), (handshake + "\\rect").c_str());
-    CHECK(wait_for([&] { return file_exists(handshake + "\\done"); }, 30000));
+    picture_taken(window, handshake);
     PostMessageA(window, WM_CLOSE, 0, 0);
     CHECK(wait_for([&] { return !IsWindow(window); }, 5000));
     quit_and_expect_zero();
