@@ -120,8 +120,14 @@ installed_cli_rewrites() {
   [ -s "$work/logging.log" ] || why "no logging.log"
 }
 
+# What the installer put on the machine, less the undo store a run made in the user's own
+# folder (%LOCALAPPDATA%\Sarvelt): the user's data, which no uninstall takes away.
+installed_traces() {
+  find "$WINEPREFIX/drive_c" -iname '*sarvelt*' -not -ipath '*/AppData/Local/Sarvelt*'
+}
+
 nothing_left() {  # product code
-  [ -z "$(find "$WINEPREFIX/drive_c" -iname '*sarvelt*')" ] || why "left: $(find "$WINEPREFIX/drive_c" -iname '*sarvelt*')"
+  [ -z "$(installed_traces)" ] || why "left: $(installed_traces)"
   [ ! -e "$WINEPREFIX/drive_c/windows/Installer/$1" ] || why "installer cache of $1 left"
   [ -z "$(arp "$1" DisplayName)" ] || why "installed-programs entry left"
   ! w reg query 'HKLM\Software\Corvane\Sarvelt' >/dev/null || why "HKLM\\Software\\Corvane\\Sarvelt left"
@@ -151,7 +157,7 @@ deb_ok() {
     || why "control fields: $(dpkg-deb -f "$deb" Package Version Architecture)"
   dpkg-deb -x "$deb" "$x" && "$x/usr/bin/sarvelt-cli" --help | grep '^Usage: sarvelt-cli' >/dev/null || why "--help failed"
   make_tree "$work/tree-deb"
-  (cd "$work" && "$x/usr/bin/sarvelt-cli" --path tree-deb --search alpha --replace beta >/dev/null) || why "exit status $?"
+  (cd "$work" && XDG_STATE_HOME="$work/state" "$x/usr/bin/sarvelt-cli" --path tree-deb --search alpha --replace beta >/dev/null) || why "exit status $?"
   tree_rewritten "$work/tree-deb"
 }
 
