@@ -1100,7 +1100,10 @@ void scenario_undo() {
 void scenario_screenshot_preview(const std::string &handshake) {
     REQUIRE(!handshake.empty());
     start_program();
-    HWND window = preview_window(current_folder() + "\\docs", true);
+    // A path the reader can follow, and the same in every picture: a folder of the test
+    // prefix's own drive C.
+    make_folder("C:\\projects");
+    HWND window = preview_window("C:\\projects\\docs", true);
     picture_taken(window, handshake);
     PostMessageA(window, WM_CLOSE, 0, 0);
     CHECK(wait_for([&] { return !IsWindow(window); }, 5000));
