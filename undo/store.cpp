@@ -75,6 +75,17 @@ std::string trimmed(std::string path) {
     return path;
 }
 
+// Does the journal's text end as an ended run's does (its "end" line, perhaps an "undone"
+// after it)? Told without reading it line by line.
+bool ended_text(const std::string &text) {
+    auto ends_with = [&](const std::string &tail) {
+        return text.size() >= tail.size() &&
+               text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    return ends_with(journal_end_line) ||
+           ends_with(std::string(journal_end_line) + journal_undone_line);
+}
+
 std::string with_reason(const std::string &what, uint32_t code) {
     return what + " (" + os_error_text(code) + ")";
 }
@@ -111,9 +122,12 @@ undo_run_ptr undo_begin(const std::string &root, const std::string &search,
     }
     std::vector<uint64_t> runs = run_numbers(store);
     for (uint64_t n : runs) {
+        // Only a run that did not end (killed) can have left a temporary file.
+        std::string text;
+        const std::string dir = run_folder(store, n);
+        if (!read_whole(path_in(dir, journal_name), &text) || ended_text(text)) continue;
         undo_record record;
-        if (read_run(run_folder(store, n), &record) && !record.ended &&
-            trimmed(record.root) == trimmed(root))
+        if (journal_read(text, dir, &record) && !record.ended && trimmed(record.root) == trimmed(root))
             for (const undo_entry &e : record.entries) remove_leftover_temp(e);
     }
     while (runs.size() >= runs_kept) {
