@@ -143,11 +143,19 @@ bool register_list_class() {
 void window_show_list(const char *caption, const std::vector<std::string> &columns,
                       const std::vector<std::vector<std::string>> &rows) {
     HWND owner = live_dialog();
+    // The main dialog takes no input from here until the list is closed, and the list window
+    // is shown only once it holds every row.
+    if (owner) EnableWindow(owner, FALSE);
     INITCOMMONCONTROLSEX controls;
     controls.dwSize = sizeof controls;
     controls.dwICC = ICC_LISTVIEW_CLASSES;
     InitCommonControlsEx(&controls);
-    if (!register_list_class()) return;
+    auto give_back_owner = [&] {
+        if (!owner) return;
+        EnableWindow(owner, TRUE);
+        SetForegroundWindow(owner);
+    };
+    if (!register_list_class()) return give_back_owner();
     // Four fifths of the screen's work area, in its middle.
     RECT area;
     SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0);
@@ -157,7 +165,7 @@ void window_show_list(const char *caption, const std::vector<std::string> &colum
                                   area.left + (area.right - area.left - width) / 2,
                                   area.top + (area.bottom - area.top - height) / 2, width, height,
                                   owner, nullptr, GetModuleHandleA(nullptr), nullptr);
-    if (!window) return;
+    if (!window) return give_back_owner();
     RECT inside;
     GetClientRect(window, &inside);
     HWND list = CreateWindowExA(0, WC_LISTVIEWA, "",
@@ -183,7 +191,6 @@ void window_show_list(const char *caption, const std::vector<std::string> &colum
             SendMessageA(list, c == 0 ? LVM_INSERTITEMA : LVM_SETITEMTEXTA, WPARAM(r), LPARAM(&item));
         }
     }
-    if (owner) EnableWindow(owner, FALSE);
     ShowWindow(window, SW_SHOW);
     SetFocus(list);
     MSG msg;
@@ -202,8 +209,5 @@ void window_show_list(const char *caption, const std::vector<std::string> &colum
         DispatchMessageA(&msg);
     }
     if (IsWindow(window)) DestroyWindow(window);
-    if (owner) {
-        EnableWindow(owner, TRUE);
-        SetForegroundWindow(owner);
-    }
+    give_back_owner();
 }

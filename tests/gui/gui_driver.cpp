@@ -1037,11 +1037,17 @@ HWND preview_window(const std::string &root, bool keep_open) {
     write_file(root + "\\plan.txt", "no change\r\n");
     fill_run_fields(root, "*.txt", "colour", "color", "0");
     press(IDC_PREVIEW);
+    // The window is shown once it holds every row.
     HWND window = nullptr;
-    wait_for([&] { return (window = FindWindowA("SarveltList", "Sarvelt Preview")) != nullptr; },
-             20000);
-    REQUIRE(window != nullptr);
+    wait_for(
+        [&] {
+            window = FindWindowA("SarveltList", "Sarvelt Preview");
+            return window && IsWindowVisible(window);
+        },
+        20000);
+    REQUIRE(window != nullptr && IsWindowVisible(window));
     HWND list = GetWindow(window, GW_CHILD);
+    REQUIRE(list != nullptr);
     DWORD_PTR rows = 0;
     SendMessageTimeoutA(list, LVM_GETITEMCOUNT, 0, 0, SMTO_ABORTIFHUNG, send_timeout_ms, &rows);
     CHECK(rows == 2);
