@@ -15,7 +15,6 @@
 
 struct undo_run {
     std::string dir;
-    std::string root;
     os_file journal;
     std::mutex lock;          // the journal's writes and the counts below
     std::mutex flush_lock;    // one flush at a time; those waiting may find theirs done
@@ -135,7 +134,6 @@ undo_run_ptr undo_begin(const std::string &root, const std::string &search,
         runs.erase(runs.begin());
     }
     undo_run_ptr run(new undo_run);
-    run->root = root;
     uint64_t number = runs.empty() ? 1 : runs.back() + 1;
     for (int tries = 0;; ++tries, ++number) {
         run->dir = run_folder(store, number);
