@@ -90,6 +90,18 @@ bool os_error_is_exists(uint32_t code);
 // denied on a file that is not read-only? Never on POSIX, which has no share modes.
 bool os_error_is_transient_lock(uint32_t code, const char *path);
 
+// --- path lengths -------------------------------------------------------------------------
+// The longest path the file calls below take, in the system's own unit: on Windows UTF-16
+// units (a long path reaches the system in its \\?\ form, which may add up to 6 units, and
+// the system takes 32,767 with the terminator: 32,760), on POSIX bytes (PATH_MAX less its
+// terminator: 4,095). A longer path is refused before it reaches the system.
+extern const size_t os_path_longest;
+// The unit's name in messages: "characters" on Windows (UTF-16 units), "bytes" on POSIX.
+extern const char *const os_path_unit;
+// The length of path (bytes bytes in the program's code page) in that unit. Never more than
+// bytes, so a path of at most os_path_longest bytes fits without being counted.
+size_t os_path_length(const char *path, size_t bytes);
+
 // --- whole files --------------------------------------------------------------------------
 // Opens an existing file for reading (binary, shared for reading and writing with others).
 // Never waits, whatever the path names; reading is meant for regular files only.

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -114,6 +115,11 @@ int open_into(const char *path, int flags, mode_t mode, os_file *f) {
 
 }  // namespace
 
+const size_t os_path_longest = PATH_MAX - 1;
+const char *const os_path_unit = "bytes";
+
+size_t os_path_length(const char *, size_t bytes) { return bytes; }
+
 uint32_t os_last_error() { return uint32_t(errno); }
 void os_set_last_error(uint32_t code) { errno = int(code); }
 std::string os_error_text(uint32_t code) { return strerror(int(code)); }
@@ -196,13 +202,18 @@ int os_name_temp(const os_file &f, const char *path) {
 int os_current_name(const os_file &f, std::string *name) {
     char proc_path[64];
     snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_of(f));
-    char now[4096];
-    ssize_t n = readlink(proc_path, now, sizeof now);
-    if (n <= 0 || size_t(n) >= sizeof now || now[0] != '/') return 0;
+    // The link's text is the path with " (deleted)" after it where the file has no name: it
+    // may be longer than any path, so the buffer grows until it holds it whole.
+    std::string now(PATH_MAX + 16, '\0');
+    ssize_t n;
+    while ((n = readlink(proc_path, &now[0], now.size())) > 0 && size_t(n) >= now.size())
+        now.resize(now.size() * 2);
+    if (n <= 0 || now[0] != '/') return 0;
+    now.resize(size_t(n));
     static const char gone[] = " (deleted)";  // how /proc shows a file without a name
     const size_t tail = sizeof gone - 1;
-    if (size_t(n) >= tail && memcmp(now + n - tail, gone, tail) == 0) return 0;
-    name->assign(now, size_t(n));
+    if (now.size() >= tail && now.compare(now.size() - tail, tail, gone) == 0) return 0;
+    *name = std::move(now);
     return 1;
 }
 

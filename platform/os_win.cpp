@@ -125,6 +125,15 @@ bool final_path_of(HANDLE h, std::string *out) {
 
 }  // namespace
 
+const size_t os_path_longest = 32760;
+const char *const os_path_unit = "characters";
+
+size_t os_path_length(const char *path, size_t bytes) {
+    if (bytes <= os_path_longest) return bytes;  // a code page never needs more units than bytes
+    int n = MultiByteToWideChar(CP_ACP, 0, path, int(bytes), nullptr, 0);
+    return n > 0 ? size_t(n) : bytes;
+}
+
 uint32_t os_last_error() { return uint32_t(GetLastError()); }
 void os_set_last_error(uint32_t code) { SetLastError(DWORD(code)); }
 
