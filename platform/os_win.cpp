@@ -129,7 +129,8 @@ const size_t os_path_longest = 32760;
 const char *const os_path_unit = "characters";
 
 size_t os_path_length(const char *path, size_t bytes) {
-    if (bytes <= os_path_longest) return bytes;  // a code page never needs more units than bytes
+    // A code page never needs more UTF-16 units than bytes.
+    if (bytes <= os_path_longest || bytes > size_t(INT_MAX)) return bytes;
     int n = MultiByteToWideChar(CP_ACP, 0, path, int(bytes), nullptr, 0);
     return n > 0 ? size_t(n) : bytes;
 }
