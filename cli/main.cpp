@@ -51,11 +51,11 @@ const char usage_text[] =
 struct option_field {
     const char *name;
     int control;
-    int room;  // what the field holds, terminator included
+    int room;  // what the field holds, terminator included; 0: any length
 };
 
 const option_field option_fields[] = {
-    {"path", IDC_PATH, folder_path_read},        {"type", IDC_TYPE, folder_path_read},
+    {"path", IDC_PATH, 0},        {"type", IDC_TYPE, folder_path_read},
     {"size", IDC_SIZE, folder_path_read},        {"search", IDC_SEARCH, search_text_read},
     {"replace", IDC_REPLACE, search_text_read},  {"delay", IDC_DELAY, delay_text_read},
     {"name-len", IDC_NAME_LEN, count_text_room}, {"age-days", IDC_AGE_DAYS, count_text_room},
@@ -258,7 +258,7 @@ int main(int argc, char **argv) {
         return usage_error("--undo takes no ", preview ? "--preview" : "--search");
     for (const option_field &o : option_fields) {
         auto v = values.find(o.name);
-        if (v != values.end() && v->second.size() > size_t(o.room - 1)) {
+        if (v != values.end() && o.room > 0 && v->second.size() > size_t(o.room - 1)) {
             fprintf(stderr, "sarvelt-cli: --%s is too long (at most %d characters)\n", o.name,
                     o.room - 1);
             return 2;

@@ -4,9 +4,6 @@
 #include <cstdint>
 #include <string>
 
-// Limits of the program's buffers: a path must fit 260 bytes with its terminator.
-constexpr int path_room = 260;
-
 // Replaces every occurrence of search_text in line, in place, searching again from the
 // start after each replacement until no occurrence is left (so occurrences formed by a
 // replacement together with the text around it are replaced too). Byte for byte,
@@ -36,9 +33,9 @@ constexpr char path_separator = '/';
 #endif
 
 // out = dir + name, with a separator between them unless dir already ends with one (on
-// Windows a backslash or a slash; on POSIX a slash). An empty dir gives name alone. out must hold
-// room bytes; returns 0 (and an empty out) when the result does not fit.
-int join_path(char *out, int room, const char *dir, const char *name);
+// Windows a backslash or a slash; on POSIX a slash). An empty dir gives name alone. dir may be
+// out's own text.
+void join_path(std::string *out, const char *dir, const char *name);
 
 // The folder a Path names, as a walk lists it and composes its entries' paths: on Windows a
 // drive alone ("C:") means that drive's root ("C:\"); any other path stands as it is.
@@ -46,4 +43,13 @@ std::string folder_of_path(const char *path);
 
 // Cuts path, in place, to its folder part: everything up to and including the last
 // separator (on Windows also a drive's colon); a path with none of them becomes empty.
-void directory_part(char *path);
+void directory_part(std::string *path);
+
+// The one limit on paths: the system's own (os_path_longest, counted in os_path_unit). Does
+// path fit it with room left for reserve more units (a folder's closing separator)?
+bool path_fits(const std::string &path, size_t reserve = 0);
+// The log's words for a path beyond the limit: "Path too long (N <unit>, at most M)".
+std::string path_too_long(const std::string &path);
+// The same for an entry that a walk cannot compose, without its length: "Path too long (at
+// most M <unit>)", M the limit less reserve.
+std::string path_too_long_within(size_t reserve);

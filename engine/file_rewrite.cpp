@@ -27,11 +27,10 @@ namespace {
 
 thread_local void (*lock_wait)(int milliseconds) = os_sleep_ms;
 
-// The folder part of path (which fits a path), as directory_part cuts it.
+// The folder part of path, as directory_part cuts it.
 std::string directory_of(const char *path) {
-    char dir[path_room];
-    snprintf(dir, sizeof dir, "%s", path);
-    directory_part(dir);
+    std::string dir(path);
+    directory_part(&dir);
     return dir;
 }
 
@@ -67,7 +66,7 @@ bool check_names(rewrite_job *job, const char *path, const char *search_text, in
     if (!path) return fail(job, failed_no_path);
     job->path = path;
     if (!search_text || !*search_text) return fail(job, failed_no_search);
-    if (job->path.size() >= size_t(path_room)) return fail(job, failed_path_too_long);
+    if (!path_fits(job->path)) return fail(job, failed_path_too_long);
     // A link to a file is rewritten through its target, and stays a link.
     job->name_is_file = listed_plain;
     if (listed_plain) {
@@ -79,7 +78,7 @@ bool check_names(rewrite_job *job, const char *path, const char *search_text, in
         job->temp.first_name(job->dir, seconds);
         return fail(job, failed_open_source, code);
     }
-    if (job->real.size() >= size_t(path_room)) return fail(job, failed_target_too_long);
+    if (!path_fits(job->real)) return fail(job, failed_target_too_long);
     job->dir = directory_of(job->real.c_str());
     if (!job->temp.first_name(job->dir, seconds)) return fail(job, failed_temp_path_too_long);
     return true;
@@ -265,8 +264,7 @@ void log_other_failure(const rewrite_job &job, const char *why) {
     case failed_path_too_long:
     case failed_target_too_long: {
         const std::string &p = job.failure == failed_path_too_long ? job.path : job.real;
-        log_message("ERROR: Path too long (%u characters, at most %d): %s\n", unsigned(p.size()),
-                    path_room - 1, p.c_str());
+        log_message("ERROR: %s: %s\n", path_too_long(p).c_str(), p.c_str());
         break;
     }
     case failed_temp_path_too_long:

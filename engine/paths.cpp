@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "engine/engine.h"
+#include "platform/os.h"
 
 namespace {
 
@@ -19,28 +20,37 @@ bool ends_folder(char c) { return c == '/'; }
 
 }  // namespace
 
-int join_path(char *out, int room, const char *dir, const char *name) {
-    if (room <= 0) return 0;
-    size_t dl = strlen(dir);
-    size_t nl = strlen(name);
-    bool sep = dl > 0 && !is_separator(dir[dl - 1]);
-    size_t total = dl + (sep ? 1 : 0) + nl;
-    if (total + 1 > size_t(room)) {
-        out[0] = '\0';
-        return 0;
-    }
-    // dir may be out itself (a walk joins onto its own buffer), so move rather than copy.
-    memmove(out, dir, dl);
-    if (sep) out[dl] = path_separator;
-    memcpy(out + dl + (sep ? 1 : 0), name, nl);
-    out[total] = '\0';
-    return 1;
+void join_path(std::string *out, const char *dir, const char *name) {
+    const size_t dl = strlen(dir);
+    const bool sep = dl > 0 && !is_separator(dir[dl - 1]);
+    if (dir == out->c_str())
+        out->resize(dl);
+    else
+        out->assign(dir, dl);
+    if (sep) out->push_back(path_separator);
+    out->append(name);
 }
 
-void directory_part(char *path) {
-    size_t n = strlen(path);
-    while (n > 0 && !ends_folder(path[n - 1])) --n;
-    path[n] = '\0';
+void directory_part(std::string *path) {
+    size_t n = path->size();
+    while (n > 0 && !ends_folder((*path)[n - 1])) --n;
+    path->resize(n);
+}
+
+bool path_fits(const std::string &path, size_t reserve) {
+    if (reserve > os_path_longest) return false;
+    const size_t room = os_path_longest - reserve;
+    return path.size() <= room || os_path_length(path.c_str(), path.size()) <= room;
+}
+
+std::string path_too_long(const std::string &path) {
+    return "Path too long (" + std::to_string(os_path_length(path.c_str(), path.size())) + " " +
+           os_path_unit + ", at most " + std::to_string(os_path_longest) + ")";
+}
+
+std::string path_too_long_within(size_t reserve) {
+    const size_t room = reserve < os_path_longest ? os_path_longest - reserve : 0;
+    return "Path too long (at most " + std::to_string(room) + " " + os_path_unit + ")";
 }
 
 std::string folder_of_path(const char *path) {

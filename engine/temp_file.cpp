@@ -15,10 +15,11 @@ std::string temp_name(int64_t seconds) {
     return name;
 }
 
-// dir joined with name, or "" when it does not fit a path.
+// dir joined with name, or "" when that is longer than a path may be.
 std::string joined(const std::string &dir, const std::string &name) {
-    char out[path_room];
-    return join_path(out, path_room, dir.c_str(), name.c_str()) ? out : "";
+    std::string out;
+    join_path(&out, dir.c_str(), name.c_str());
+    return path_fits(out) ? out : "";
 }
 
 // Tries attempt (true: done; false: failed, the system's error set) on the temporary names of

@@ -18,8 +18,9 @@ int errors_seen = 0;
 
 namespace {
 
-// One entry may hold long search and replacement texts; longer entries are cut here.
-constexpr size_t entry_limit = 64 * 1024;
+// One entry may hold the search and replacement texts and two paths of the longest the system
+// takes (on Windows 32,760 UTF-16 units, up to three bytes each here); longer entries are cut.
+constexpr size_t entry_limit = 256 * 1024;
 const char *const cut_mark = " [...]\n";
 
 enum log_state { log_closed, log_open, log_failed };

@@ -20,6 +20,8 @@ void window_set_text(int control_id, const char *text);
 // Reads the text of a control into out (room bytes, terminator included); out is always
 // terminated, and empty when there is no window.
 void window_get_text(int control_id, char *out, int room);
+// The whole text of a control, however long; empty when there is no window.
+std::string window_get_text(int control_id);
 // Takes the progress bar and sets it up: range 0 to 1,000, step 1, green bar, position 0.
 void window_setup_progress();
 // Sets the progress bar's position (0 to 1,000; more shows as full).

@@ -89,6 +89,10 @@ void window_get_text(int control_id, char *out, int room) {
     out[n] = '\0';
 }
 
+std::string window_get_text(int control_id) {
+    return win().alive ? headless_text(control_id) : std::string();
+}
+
 void window_setup_progress() {
     headless_window &w = win();
     if (!w.alive) return;

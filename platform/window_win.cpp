@@ -48,6 +48,18 @@ void window_get_text(int control_id, char *out, int room) {
     out[room - 1] = '\0';
 }
 
+std::string window_get_text(int control_id) {
+    HWND dialog = live_dialog();
+    HWND control = dialog ? GetDlgItem(dialog, control_id) : nullptr;
+    if (!control) return std::string();
+    // The length is a bound (it may count more than the text in some code pages); what the
+    // control copies out is the text.
+    std::string text(size_t(GetWindowTextLengthA(control)) + 1, '\0');
+    int n = GetWindowTextA(control, &text[0], int(text.size()));
+    text.resize(n > 0 ? size_t(n) : 0);
+    return text;
+}
+
 void window_setup_progress() {
     HWND dialog = live_dialog();
     if (!dialog) return;

@@ -330,8 +330,7 @@ void flush_timed(pipeline &p, std::unique_lock<std::mutex> &hold, rewrite_job *j
 // and is prepared again in its turn. Where a folder cannot be held, paths are used as they are.
 void hold_folder_of(const std::string &path, os_folder *folder) {
     std::string dir = path;
-    directory_part(&dir[0]);
-    dir.resize(strlen(dir.c_str()));
+    directory_part(&dir);
     if (dir == folder->path) return;
     os_close_folder(folder);
     folder->path = dir;  // kept when the open fails: not tried again for each file
@@ -507,7 +506,7 @@ void run_scout(pipeline *p) {
     uint64_t listed_after = 0;
     std::vector<scout_level> stack;
     stack.push_back(listed(p->plan.root, kinds_only, position, &found_listings));
-    char path[walk_path_room];
+    std::string path;
     std::unique_lock<std::mutex> hold(p->lock);
     while (!stack.empty()) {
         p->scout.wait(hold, [&] { return p->finishing || scout_may_go(*p); });
@@ -528,14 +527,14 @@ void run_scout(pipeline *p) {
             }
             size_t i = level.next++;
             const os_dir_entry &entry = (*level.entries)[i];
-            if (walk_enters(level.dir.c_str(), entry, path, sel) > 0) {
+            if (walk_enters(level.dir.c_str(), entry, &path, sel) > 0) {
                 position.push_back(uint32_t(i));
                 stack.push_back(listed(path, kinds_only, position, &found_listings));
                 // Handed over in batches, early enough for the walk to find them.
                 if (!found.empty() || found_listings.size() >= 16) break;
                 continue;
             }
-            if (walk_picks(level.dir.c_str(), entry, path, sel, 0) <= 0) continue;
+            if (walk_picks(level.dir.c_str(), entry, &path, sel, 0) <= 0) continue;
             std::unique_ptr<slot> s(new slot);
             s->path = path;
             s->folder = position;

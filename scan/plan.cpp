@@ -8,7 +8,7 @@ text_choice run_text_choice;
 
 run_plan plan_from_fields(const run_fields_t &fields, int64_t now) {
     run_plan plan;
-    plan.root = folder_of_path(fields.folder_path);
+    plan.root = folder_of_path(fields.folder_path.c_str());
     read_type_list(fields.file_type, &plan.select.types);  // refused before a run if unreadable
     plan.select.min_size = fields.min_size;
     plan.select.min_name_len = fields.name_len_given ? fields.min_name_len : 0;

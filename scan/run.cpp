@@ -44,8 +44,13 @@ bool is_folder(const std::string &path) {
 
 // Why the fields now in run_fields cannot be run, as the user is told; empty when they can.
 std::string refusal() {
-    if (blank(run_fields.folder_path)) return refusal_empty_path;
-    if (!is_folder(folder_of_path(run_fields.folder_path)))
+    if (blank(run_fields.folder_path.c_str())) return refusal_empty_path;
+    const std::string root = folder_of_path(run_fields.folder_path.c_str());
+    // A folder whose own path leaves no room for a name in it.
+    if (!path_fits(root, 1))
+        return std::string("The Path '") + run_fields.folder_path + "' is too long: " +
+               path_too_long(root) + ".";
+    if (!is_folder(root))
         return std::string("The Path '") + run_fields.folder_path + "' is not an existing folder.";
     if (run_fields.search_text[0] == '\0') return refusal_empty_search;
     if (strstr(run_fields.replace_text, run_fields.search_text)) return refusal_replace_has_search;
@@ -120,7 +125,7 @@ run_outcome two_passes(walk_file_action action, bool keep_originals, Begin begin
     undo_run_ptr undo;
     store_keeper keeper;
     if (keep_originals) {
-        undo = undo_begin(folder_of_path(run_fields.folder_path), run_fields.search_text,
+        undo = undo_begin(folder_of_path(run_fields.folder_path.c_str()), run_fields.search_text,
                           run_fields.replace_text, &why);
         if (!undo) return outcome_of(run_end::refused, why);
         keeper.run = undo.get();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/window.h"
 
@@ -22,7 +23,7 @@ struct run_state_t {
 };
 extern run_state_t run_state;
 
-// Room of the field buffers, terminator included.
+// Room of the field buffers, terminator included. The Path is read whole, however long.
 constexpr int folder_path_room = 460;
 constexpr int search_text_room = 5008;
 constexpr int delay_text_room = 664;
@@ -38,7 +39,7 @@ constexpr int type_text_longest = folder_path_read - 1;
 
 // The dialog's values for a run. Command 201 fills them (delay_text: read_delay_field).
 struct run_fields_t {
-    char folder_path[folder_path_room];
+    std::string folder_path;
     char file_type[folder_path_room];
     char size_text[folder_path_room];
     uint64_t min_size;  // parse_size_text(size_text)

@@ -47,8 +47,8 @@ void report_skipped(const char *dir, const os_dir_entry &entry, int apply) {
         return;
     }
     // A folder's path needs room for its closing separator too.
-    log_message("ERROR: Path too long (at most %d characters), %s skipped: %s\n",
-                walk_path_room - (entry.is_dir ? 2 : 1), kind, shown_path(dir, entry.name).c_str());
+    log_message("ERROR: %s, %s skipped: %s\n", path_too_long_within(entry.is_dir ? 1 : 0).c_str(),
+                kind, shown_path(dir, entry.name).c_str());
 }
 
 // A folder that could not be listed, or not whole (result of os_list_dir 0 or -1): the user is
@@ -72,18 +72,12 @@ void report_unreadable_entry(const char *dir, const os_dir_entry &entry) {
                 shown_path(dir, entry.name).c_str(), os_error_text(entry.error).c_str());
 }
 
-// Puts the path of subfolder name into out, ending with a separator. 0 if it does not fit.
-int join_folder(char *out, const char *dir, const char *name) {
-    if (!join_path(out, walk_path_room, dir, name)) return 0;
-    size_t n = strlen(out);
-    if (n > 0 && out[n - 1] == path_separator) return 1;
-    if (n + 2 > size_t(walk_path_room)) {
-        out[0] = '\0';
-        return 0;
-    }
-    out[n] = path_separator;
-    out[n + 1] = '\0';
-    return 1;
+// Puts the path of subfolder name into out, ending with a separator. 0 if that is longer than
+// a path may be.
+int join_folder(std::string *out, const char *dir, const char *name) {
+    join_path(out, dir, name);
+    if (out->empty() || out->back() != path_separator) out->push_back(path_separator);
+    return path_fits(*out) ? 1 : 0;
 }
 
 // The listing gives the entry's identity on some platforms; elsewhere it takes a look. A file
@@ -125,9 +119,9 @@ void apply_to_file(const char *path, walk_file_action action) {
     wait_ticks(delay);
 }
 
-// One entry of the folder dir; path is the level's buffer. Returns 0 when the walk is to stop.
-int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const selection &sel,
-                 walk_file_action action) {
+// One entry of the folder dir; path is the level's own. Returns 0 when the walk is to stop.
+int handle_entry(const char *dir, const os_dir_entry &entry, std::string &path,
+                 const selection &sel, walk_file_action action) {
     const int apply = action ? 1 : 0;
     pump_one_message();
     if (stopped()) return 0;
@@ -138,21 +132,21 @@ int handle_entry(const char *dir, const os_dir_entry &entry, char *path, const s
         return log_unavailable() ? 0 : 1;
     }
     if (entry.is_dir) {
-        const int enters = walk_enters(dir, entry, path, sel);
+        const int enters = walk_enters(dir, entry, &path, sel);
         if (enters == 0) return 1;
         if (enters < 0) {
             report_skipped(dir, entry, apply);
             return log_unavailable() ? 0 : 1;
         }
-        walk_level(path, sel, action);
+        walk_level(path.c_str(), sel, action);
         return 1;
     }
 
-    int selected = walk_picks(dir, entry, path, sel, 1);
+    int selected = walk_picks(dir, entry, &path, sel, 1);
     if (selected < 0) report_skipped(dir, entry, apply);
     if (selected > 0) ++run_state.matched_count;
     pump_one_message();
-    if (apply && selected > 0) apply_to_file(path, action);
+    if (apply && selected > 0) apply_to_file(path.c_str(), action);
     return log_unavailable() ? 0 : 1;
 }
 
@@ -173,14 +167,11 @@ namespace {
 
 void walk_level(const char *dir, const selection &sel, walk_file_action action) {
     const int apply = action ? 1 : 0;
-    char *path = static_cast<char *>(malloc(walk_path_room));
+    std::string path;
     if (run_state.total_matches % 10 == 0)
         set_status(apply ? "Scanning Directories..." : "Scanning Directories...please wait...");
     pump_one_message();
-    if (stopped() || !path) {
-        free(path);
-        return;
-    }
+    if (stopped()) return;
     // A pass starts: the session log may have been created or replaced since the last one.
     if (position.empty()) log_refresh_identity();
 
@@ -212,7 +203,6 @@ void walk_level(const char *dir, const selection &sel, walk_file_action action) 
     os_use_folder(nullptr);
     os_close_folder(&here);
     if (position.empty()) log_write_waiting();  // the pass is over
-    free(path);
 }
 
 }  // namespace
@@ -224,17 +214,19 @@ void walk_directory(const char *dir, const char *file_type, uint64_t min_size, i
     walk_directory(dir, sel, apply);
 }
 
-int walk_enters(const char *dir, const os_dir_entry &entry, char *path, const selection &sel) {
+int walk_enters(const char *dir, const os_dir_entry &entry, std::string *path,
+                const selection &sel) {
     if (!entry.is_dir || !sel.enters(entry)) return 0;
     return !entry.unrepresentable && join_folder(path, dir, entry.name.c_str()) ? 1 : -1;
 }
 
-int walk_picks(const char *dir, const os_dir_entry &entry, char *path, const selection &sel,
-               int check_log) {
+int walk_picks(const char *dir, const os_dir_entry &entry, std::string *path,
+               const selection &sel, int check_log) {
     if (entry.error || entry.is_dir || !sel.picks(entry)) return 0;
-    if (entry.unrepresentable || !join_path(path, walk_path_room, dir, entry.name.c_str()))
-        return -1;
-    return check_log && is_session_log(path, entry) ? 0 : 1;
+    if (entry.unrepresentable) return -1;
+    join_path(path, dir, entry.name.c_str());
+    if (!path_fits(*path)) return -1;
+    return check_log && is_session_log(path->c_str(), entry) ? 0 : 1;
 }
 
 std::string walk_progress_text(uint32_t done, uint32_t total) {

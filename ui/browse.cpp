@@ -2,12 +2,14 @@
 #include <ole2.h>
 #include <shlobj.h>
 #include <string.h>
+#include <wchar.h>
+
+#include <string>
 
 #include "ui/gui.h"
 
-int browse_for_folder(HWND owner, char *out, int room) {
-    if (room <= 0) return 0;
-    out[0] = '\0';
+int browse_for_folder(HWND owner, std::string *out) {
+    out->clear();
     // The picker's edit box and file entries need OLE on this thread; a failed start is
     // released like a successful one, as the call's contract asks.
     HRESULT ole = OleInitialize(nullptr);
@@ -25,13 +27,26 @@ int browse_for_folder(HWND owner, char *out, int room) {
     int result = 0;
     LPITEMIDLIST chosen = SHBrowseForFolderA(&info);
     if (chosen) {
-        // SHGetPathFromIDListA writes up to MAX_PATH bytes; only a path that fits out is
-        // handed on.
-        char path[MAX_PATH + 1];
-        path[0] = '\0';
-        if (SHGetPathFromIDListA(chosen, path) && strlen(path) < size_t(room)) {
-            strcpy(out, path);
-            result = 1;
+        // Asked for in UTF-16 with room for the longest path the system has; the 8-bit call
+        // would stop at MAX_PATH. Handed on only where the code page holds it exactly.
+        std::wstring path(32768, L'\0');
+        if (SHGetPathFromIDListEx(chosen, &path[0], DWORD(path.size()), GPFIDL_DEFAULT)) {
+            path.resize(wcslen(path.c_str()));
+            int n = WideCharToMultiByte(CP_ACP, 0, path.c_str(), int(path.size()), nullptr, 0,
+                                        nullptr, nullptr);
+            if (n > 0) {
+                std::string narrow(size_t(n), '\0');
+                WideCharToMultiByte(CP_ACP, 0, path.c_str(), int(path.size()), &narrow[0], n,
+                                    nullptr, nullptr);
+                std::wstring back(path.size() + 1, L'\0');
+                int m = MultiByteToWideChar(CP_ACP, 0, narrow.data(), n, &back[0],
+                                            int(back.size()));
+                if (m >= 0) back.resize(size_t(m));
+                if (back == path) {
+                    *out = std::move(narrow);
+                    result = 1;
+                }
+            }
         }
         CoTaskMemFree(chosen);
     }

@@ -32,8 +32,8 @@ void copy_text(char *out, size_t room, const char *text) {
 
 // 202: the fields' defaults.
 void set_defaults() {
-    copy_text(run_fields.folder_path, sizeof run_fields.folder_path, default_folder);
-    window_set_text(IDC_PATH, run_fields.folder_path);
+    run_fields.folder_path = default_folder;
+    window_set_text(IDC_PATH, run_fields.folder_path.c_str());
     copy_text(run_fields.file_type, sizeof run_fields.file_type, "*.*");
     window_set_text(IDC_TYPE, run_fields.file_type);
     window_set_text(IDC_SIZE, "0");
@@ -55,7 +55,7 @@ void initialise() {
 
 // 201: the dialog's fields into run_fields.
 void read_fields() {
-    window_get_text(IDC_PATH, run_fields.folder_path, folder_path_read);
+    run_fields.folder_path = window_get_text(IDC_PATH);
     window_get_text(IDC_TYPE, run_fields.file_type, type_text_longest + 2);
     memset(run_fields.size_text, 0, sizeof run_fields.size_text);
     window_get_text(IDC_SIZE, run_fields.size_text, folder_path_read);
@@ -153,7 +153,7 @@ void undo() {
     if (!begin_other_run()) return;
     last_outcome = run_outcome();
     undo_record r;
-    if (!undo_latest_for(run_fields.folder_path, &r)) {
+    if (!undo_latest_for(run_fields.folder_path.c_str(), &r)) {
         last_outcome.end = run_end::refused;
         last_outcome.message =
             std::string("There is no run to undo on the Path '") + run_fields.folder_path + "'.";

@@ -4,14 +4,16 @@
 
 #include <windows.h>
 
+#include <string>
+
 // The window procedure of the class "Sarvelt", which serves the main dialog: the buttons, the
 // Esc key, the system menu's items and the program's own commands.
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
-// Shows the shell's folder picker owned by owner. Returns 1 with the chosen path in out (room
-// bytes, terminator included), or 0 with out empty when nothing was chosen or the path does
-// not fit.
-int browse_for_folder(HWND owner, char *out, int room);
+// Shows the shell's folder picker owned by owner. Returns 1 with the chosen path in out, of
+// any length, or 0 with out empty when nothing was chosen or the path cannot be given exactly
+// in the program's code page.
+int browse_for_folder(HWND owner, std::string *out);
 
 // Grays Maximize and Size in a window's system menu, then appends a separator, "&About..."
 // (IDM_ABOUT) and "&Help..." (IDM_HELP).

@@ -34,8 +34,8 @@ constexpr int about_room = 200;
 // enumerating folder_path. The result is 1 only when a folder was chosen.
 LRESULT on_browse(HWND window) {
     if (command_run_on_stack()) return 0;
-    if (!browse_for_folder(window, run_fields.folder_path, folder_path_room)) return 0;
-    SetDlgItemTextA(window, IDC_PATH, run_fields.folder_path);
+    if (!browse_for_folder(window, &run_fields.folder_path)) return 0;
+    SetDlgItemTextA(window, IDC_PATH, run_fields.folder_path.c_str());
     return 1;
 }
 

@@ -28,8 +28,7 @@ bool retry_while_held(const std::string &path, Attempt attempt) {
 
 std::string folder_of(const std::string &path) {
     std::string dir = path;
-    directory_part(&dir[0]);
-    dir.resize(strlen(dir.c_str()));
+    directory_part(&dir);
     return dir;
 }
 

@@ -116,9 +116,8 @@ bool read_keep(const std::vector<std::string> &f, const std::string &dir, undo_e
     e->group = uint32_t(group);
     char name[32];
     snprintf(name, sizeof name, "%llu", (unsigned long long)e->number);
-    char out[4096];
-    e->kept = join_path(out, sizeof out, dir.c_str(), name) ? out : "";
-    return !e->kept.empty();
+    join_path(&e->kept, dir.c_str(), name);
+    return true;
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // or inside Wine for the Windows build) and its files, output and exit status are checked.
 #include <gtest/gtest.h>
 
+#include "engine/engine.h"
+#include "platform/os.h"
 #include "tests/common/files.h"
 #include "tests/common/process.h"
 
@@ -222,6 +224,45 @@ TEST_F(Cli, ArgumentsAndOutputAreUtf8) {
     r = run({"--path", path + "-", "--search", "x"});
     EXPECT_EQ(2, r.status);
     EXPECT_EQ("sarvelt-cli: The Path '" + path + "-' is not an existing folder.\n", r.err);
+}
+
+// The Path may be a folder of any length the system holds, and a length is counted as the
+// system counts it: Japanese folders of fewer than 260 UTF-16 units but more than 259 bytes,
+// then a folder of 1,000 characters (made through the program's own calls, as the standard
+// library does not reach that far on Windows).
+TEST_F(Cli, LongAndNonLatinPathsAreWalkedAndRewritten) {
+    const std::string sep(1, path_separator);
+    std::string rel;
+    for (int i = 0; i < 16; ++i)  // "日本語の資料" and a number: 7 UTF-16 units, 19 bytes
+        rel += (i ? "/" : "") + std::string("\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\xe3\x81\xae"
+                                            "\xe8\xb3\x87\xe6\x96\x99") +
+               std::to_string(i % 10);
+    const fs::path jp = tree / fs::u8path(rel) / "a.txt";
+    ASSERT_TRUE(write_file(jp, "needle\n"));
+    ASSERT_TRUE(set_mtime(jp, old_time));
+    const std::string jp_folder = tree.string() + sep + rel;
+    ASSERT_GT(jp_folder.size(), 259u);
+#if defined(_WIN32)
+    ASSERT_LT(jp.wstring().size(), 260u);
+#endif
+    result r = run({"--path", jp_folder, "--search", "needle", "--replace", "pin"});
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_EQ("pin\r\n", read_file(jp));
+    EXPECT_EQ(old_time, mtime_of(jp));
+    EXPECT_FALSE(has_temporaries());
+
+    const std::string deep = long_paths::make_chain(tree.string(), 990, std::string(100, 'd'));
+    const std::string b = deep + sep + "b.txt";
+    ASSERT_TRUE(long_paths::write(b, "needle\n"));
+    int64_t t = old_time;
+    ASSERT_EQ(1, os_path_mtime(b.c_str(), &t, 1));
+    r = run({"--path", deep, "--search", "needle", "--replace", "pin"});
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_EQ("pin\r\n", long_paths::read(b));
+    EXPECT_EQ(1, os_path_mtime(b.c_str(), &t, 0));
+    EXPECT_EQ(old_time, t);
+    EXPECT_TRUE(long_paths::temporaries(tree.string()).empty());
+    long_paths::remove(tree.string());
 }
 
 #if defined(_WIN32)

@@ -176,6 +176,24 @@ class scratch_store : public scratch_dir {
     std::string was_;
 };
 
+// Trees whose paths are longer than the standard library reaches on every platform (on Windows
+// it stops near 260 characters), made, read and removed through the program's own file calls.
+namespace long_paths {
+// Makes folders below base, each named name (or less, to end exactly), until the path is
+// length bytes long; returns it. The folders in between are made too.
+std::string make_chain(const std::string &base, size_t length, const std::string &name);
+// Writes a new file; false when it exists or cannot be written.
+bool write(const std::string &path, const std::string &bytes);
+// The whole file; "" when it cannot be read.
+std::string read(const std::string &path);
+// Every entry below root (files and folders) by path relative to root, '/' between names.
+std::vector<std::string> below(const std::string &root);
+// The entries below root whose names end in ".tmp".
+std::vector<std::string> temporaries(const std::string &root);
+// Removes everything below root, and root.
+void remove(const std::string &root);
+}  // namespace long_paths
+
 // The session log's text (CR LF as stored), read from the current folder.
 inline std::string log_text() { return read_file("logging.log"); }
 

@@ -305,8 +305,12 @@ TEST_F(Rewrite, EmptySearchTextIsRefused) {
     expect_only({"e.txt"});
 }
 
-TEST_F(Rewrite, OverlongPathIsRefused) {
-    std::string p = dir.str() + "/" + std::string(300, 'n') + ".txt";
+TEST_F(Rewrite, OnlyAPathBeyondTheSystemsLimitIsRefusedForItsLength) {
+    std::string p = dir.str() + "/";
+    p += std::string(os_path_longest - p.size(), 'n');
+    EXPECT_EQ(0, update_file(p.c_str(), "a", "b"));  // no such file, but its length is allowed
+    EXPECT_EQ(std::string::npos, logged().find("Path too long")) << logged();
+    p += 'n';
     EXPECT_EQ(0, update_file(p.c_str(), "a", "b"));
     EXPECT_EQ(1, errors_seen);
     EXPECT_NE(std::string::npos, logged().find("ERROR: Path too long"));

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "platform/os.h"
 
 namespace {
 
@@ -47,32 +48,57 @@ const char *const dir_cases[][2] = {
 
 TEST(JoinPath, Table) {
     for (const join_case &c : join_cases) {
-        char out[path_room];
-        ASSERT_EQ(1, join_path(out, path_room, c.dir, c.name)) << c.dir << " + " << c.name;
-        EXPECT_STREQ(c.expect, out) << c.dir << " + " << c.name;
+        std::string out = "left over";
+        join_path(&out, c.dir, c.name);
+        EXPECT_EQ(c.expect, out) << c.dir << " + " << c.name;
     }
 }
 
-TEST(JoinPath, RefusesWhatDoesNotFitAndLeavesAnEmptyResult) {
-    char out[10];
-    EXPECT_EQ(1, join_path(out, sizeof out, "abc", "defgh"));  // 9 + terminator: just fits
-    EXPECT_EQ(9u, strlen(out));
-    EXPECT_EQ(0, join_path(out, sizeof out, "abc", "defghi"));  // one byte too many
-    EXPECT_STREQ("", out);
-}
-
-TEST(JoinPath, JoinsOntoItsOwnBuffer) {
-    char buf[64] = "folder";
-    ASSERT_EQ(1, join_path(buf, sizeof buf, buf, "file"));
-    EXPECT_EQ(std::string("folder") + path_separator + "file", buf);
+TEST(JoinPath, JoinsOntoItsOwnText) {
+    std::string path = "folder";
+    join_path(&path, path.c_str(), "file");
+    EXPECT_EQ(std::string("folder") + path_separator + "file", path);
 }
 
 TEST(DirectoryPart, Table) {
     for (const auto &c : dir_cases) {
-        char buf[path_room];
-        strcpy(buf, c[0]);
-        directory_part(buf);
-        EXPECT_STREQ(c[1], buf) << "from " << c[0];
+        std::string path = c[0];
+        directory_part(&path);
+        EXPECT_EQ(c[1], path) << "from " << c[0];
+    }
+}
+
+// The limit is the system's, in its own unit: a path of exactly that many units fits, one more
+// does not, and the message counts the same units. On Windows a character outside ASCII is one
+// unit however many bytes it takes here.
+TEST(PathLimit, FitsUpToTheSystemsOwnLimitCountedInItsUnit) {
+    const size_t longest = os_path_longest;
+#if defined(_WIN32)
+    const std::string wide_char = "\xe6\x97\xa5";  // three bytes, one UTF-16 unit
+#else
+    const std::string wide_char = "a";
+#endif
+    struct limit_case {
+        std::string path;
+        size_t reserve;
+        bool fits;
+        size_t counted;
+    } cases[] = {
+        {std::string(longest, 'a'), 0, true, longest},
+        {std::string(longest + 1, 'a'), 0, false, longest + 1},
+        {std::string(longest, 'a'), 1, false, longest},
+        {std::string(longest - 1, 'a'), 1, true, longest - 1},
+        {[&] { std::string p; for (size_t i = 0; i < longest; ++i) p += wide_char; return p; }(), 0,
+         true, longest},
+        {[&] { std::string p; for (size_t i = 0; i <= longest; ++i) p += wide_char; return p; }(),
+         0, false, longest + 1},
+    };
+    for (const limit_case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.path.size()) + " bytes, reserve " + std::to_string(c.reserve));
+        EXPECT_EQ(c.fits, path_fits(c.path, c.reserve));
+        EXPECT_EQ("Path too long (" + std::to_string(c.counted) + " " + os_path_unit +
+                      ", at most " + std::to_string(longest) + ")",
+                  path_too_long(c.path));
     }
 }
 
