@@ -38,6 +38,35 @@ char *read_block(size_t room_before) {
     return reinterpret_cast<char *>((start + page_size - 1) & ~uintptr_t(page_size - 1));
 }
 
+// Reads a file's raw bytes a block at a time into the thread's read block, with the last bytes
+// of the block before carried over in front of it (an occurrence may straddle two blocks), and
+// feeds each block to the watch. A reader may start from a first block that the search read
+// already and left in the read block (held): the copy then takes it as it stands instead of
+// reading it again.
+struct block_reader {
+    block_reader(const os_file &file, text_watch *w, size_t carry, size_t held_first = 0)
+        : f(file), watch(w), block(read_block(carry)), held(held_first) {}
+    const os_file &f;
+    text_watch *watch;
+    char *const block;
+    size_t held;         // the first block's length where it is in the read block already
+    size_t kept = 0;     // bytes carried over, just before block
+    size_t got = 0;      // the bytes of the last read; 0 at the end of the file
+    uint64_t total = 0;  // bytes read so far
+    // The carried bytes and the last read, in one run.
+    char *data() const { return block - kept; }
+    size_t have() const { return kept + got; }
+    // Reads the next block. whole_at: the file's size when known (a read that reaches it lets
+    // the watch judge the file as whole). copy_encoding_changed where the watch stops the copy.
+    copy_result next(uint64_t whole_at = UINT64_MAX);
+    // Carries the bytes of the run from settled on over to the next block.
+    void carry_from(size_t settled) {
+        const char *from = data() + settled;
+        kept = have() - settled;
+        memmove(block - kept, from, kept);
+    }
+};
+
 // --- the form of the code units (text_copy.h) ------------------------------------------------
 
 // Appends the unit of value v (at most 0xFFFF) as UTF-8 stores a code point of that value.
@@ -154,6 +183,15 @@ inline bool watch_end(text_watch *w) {
     return encoding_check_end(w->check) || watch_goes_on(*w);
 }
 
+copy_result block_reader::next(uint64_t whole_at) {
+    got = held;
+    held = 0;
+    if (got == 0 && !os_read(f, block, block_size, &got)) return copy_read_error;
+    total += got;
+    if (got == 0) return watch_end(watch) ? copy_ok : copy_encoding_changed;
+    return watch_feed(watch, block, got, total == whole_at) ? copy_ok : copy_encoding_changed;
+}
+
 }  // namespace
 
 void text_form_begin(text_form *f, text_encoding e, const text_setup &setup,
@@ -220,60 +258,6 @@ text_watch text_watch_for(const text_form &f, const text_setup &setup, bool copy
 
 namespace {
 
-// The view of the bytes [p, end) of one block: CR LF becomes LF.
-void view_of(text_view_source &r, const char *p, const char *end) {
-    if (r.held_cr) {
-        r.held_cr = false;
-        if (*p != '\n') r.view.push_back('\r');
-    }
-    while (p < end) {
-        const char *cr = static_cast<const char *>(memchr(p, '\r', size_t(end - p)));
-        if (!cr) {
-            r.view.append(p, size_t(end - p));
-            break;
-        }
-        r.view.append(p, size_t(cr - p));
-        if (cr + 1 == end) {
-            r.held_cr = true;  // decided by the next block
-            break;
-        }
-        if (cr[1] != '\n') r.view.push_back('\r');
-        p = cr + 1;
-    }
-}
-
-}  // namespace
-
-// Reads a file in large blocks and hands out its text-stream view: CR LF becomes LF.
-int text_view_read(text_view_source &r) {
-    r.view.clear();
-    for (;;) {
-        char *raw = read_block(0);
-        size_t got = 0;
-        if (!os_read(*r.f, raw, block_size, &got)) return 0;
-        if (got == 0) {
-            if (!watch_end(r.watch)) return -1;
-            if (r.held_cr) r.view.push_back('\r');
-            r.held_cr = false;
-            return 1;
-        }
-        if (!watch_feed(r.watch, raw, got, false)) return -1;
-        const char *p = raw;
-        const char *end = p + got;
-        if (r.form && r.form->units) {
-            r.wide.clear();
-            widen(*r.form, &r.unit_have, &r.unit_held, raw, got, &r.wide);
-            p = r.wide.data();
-            end = p + r.wide.size();
-        }
-        if (p < end) view_of(r, p, end);
-        // An empty view would read as the end of the file: fill it from the next block.
-        if (!r.view.empty()) return 1;
-    }
-}
-
-namespace {
-
 // Collects output in a large buffer and writes it as a text stream does: LF as CR LF.
 // Every 2 MiB written, the disk is asked to start on them: a large file is then mostly on the
 // disk by the time its flush comes, instead of all of it waiting for that flush.
@@ -323,6 +307,36 @@ int flush_writer(text_writer &w) {
     return 1;
 }
 
+// --- line ends --------------------------------------------------------------------------------
+// Every rewritten file follows one line-end rule: it is read as a text stream reads it (CR LF
+// arrives as LF) and written as one writes it (LF is stored as CR LF), so a LF without its CR
+// gains one and every other byte, a lone CR included, stays as it was. Each form the copy holds a
+// file's text in has its step of that rule here: the text view (read_view, put_text), the form
+// of the code units (put_units) and the raw bytes of the direct copy (put_raw, stored_text).
+
+// The view of the bytes [p, end) of one block, CR LF as LF, appended to r.view.
+void read_view(text_view_source &r, const char *p, const char *end) {
+    if (r.ends.cr_held) {
+        r.ends.cr_held = false;
+        if (*p != '\n') r.view.push_back('\r');
+    }
+    while (p < end) {
+        const char *cr = static_cast<const char *>(memchr(p, '\r', size_t(end - p)));
+        if (!cr) {
+            r.view.append(p, size_t(end - p));
+            break;
+        }
+        r.view.append(p, size_t(cr - p));
+        if (cr + 1 == end) {
+            r.ends.cr_held = true;  // decided by the next block
+            break;
+        }
+        if (cr[1] != '\n') r.view.push_back('\r');
+        p = cr + 1;
+    }
+}
+
+// The view's text p[0, n) as the file stores it: each LF as CR LF.
 int put_text(text_writer &w, const char *p, size_t n) {
     const char *end = p + n;
     while (p < end) {
@@ -348,19 +362,6 @@ int put_units(text_writer &w, const char *p, size_t n) {
         if (w.buf.size() >= block_size && !flush_writer(w)) return 0;
     }
     return 1;
-}
-
-bool search_holds_line_end(const line_stream &s) {
-    return memchr(s.search, '\r', s.search_len) || memchr(s.search, '\n', s.search_len);
-}
-
-// Can the whole file be handled on its raw bytes, without taking it apart into lines? Yes when
-// the search text holds no CR or LF (so an occurrence in a line is one in the raw bytes too, and
-// the reverse) and no replacement can form a new occurrence with the text around it (so the
-// replacements come down to one pass from left to right).
-bool direct_copy_applies(const line_stream &s) {
-    return !search_holds_line_end(s) && !s.replace_holds_search && !s.can_cascade_left &&
-           !s.can_cascade_right;
 }
 
 // A block of raw bytes as copy_direct cuts it into runs: the next LF in it is found once,
@@ -392,6 +393,61 @@ void put_raw(text_writer &w, raw_block &b, const char *p, const char *stop, int6
     w.buf.append(run, size_t(stop - run));
 }
 
+// A text (the replacement) as the raw bytes of a rewritten file store it: LF as CR LF.
+std::string stored_text(const char *p, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] == '\n') out.push_back('\r');
+        out.push_back(p[i]);
+    }
+    return out;
+}
+
+}  // namespace
+
+// Reads a file in large blocks and hands out its text-stream view: CR LF becomes LF.
+int text_view_read(text_view_source &r) {
+    r.view.clear();
+    for (;;) {
+        char *raw = read_block(0);
+        size_t got = 0;
+        if (!os_read(*r.f, raw, block_size, &got)) return 0;
+        if (got == 0) {
+            if (!watch_end(r.watch)) return -1;
+            if (r.ends.cr_held) r.view.push_back('\r');
+            r.ends.cr_held = false;
+            return 1;
+        }
+        if (!watch_feed(r.watch, raw, got, false)) return -1;
+        const char *p = raw;
+        const char *end = p + got;
+        if (r.form && r.form->units) {
+            r.wide.clear();
+            widen(*r.form, &r.unit_have, &r.unit_held, raw, got, &r.wide);
+            p = r.wide.data();
+            end = p + r.wide.size();
+        }
+        if (p < end) read_view(r, p, end);
+        // An empty view would read as the end of the file: fill it from the next block.
+        if (!r.view.empty()) return 1;
+    }
+}
+
+namespace {
+
+bool search_holds_line_end(const line_stream &s) {
+    return memchr(s.search, '\r', s.search_len) || memchr(s.search, '\n', s.search_len);
+}
+
+// Can the whole file be handled on its raw bytes, without taking it apart into lines? Yes when
+// the search text holds no CR or LF (so an occurrence in a line is one in the raw bytes too, and
+// the reverse) and no replacement can form a new occurrence with the text around it (so the
+// replacements come down to one pass from left to right).
+bool direct_copy_applies(const line_stream &s) {
+    return !search_holds_line_end(s) && !s.replace_holds_search && !s.can_cascade_left &&
+           !s.can_cascade_right;
+}
+
 // The copy for the case direct_copy_applies: blocks of raw bytes, each occurrence replaced
 // where it stands (the replacement's LFs written as CR LF), the rest as put_raw has it. The
 // runaway guard counts each line's growth as the line replacement does.
@@ -399,29 +455,21 @@ copy_result copy_direct(const os_file &f, const line_stream &s, text_writer &w, 
                         const std::atomic<int> *cancel, size_t held, text_watch *watch) {
     *changed = false;
     const size_t m = s.search_len;
-    std::string replacement;
-    for (size_t i = 0; i < s.replace_len; ++i) {
-        if (s.replace[i] == '\n') replacement.push_back('\r');
-        replacement.push_back(s.replace[i]);
-    }
+    const std::string replacement = stored_text(s.replace, s.replace_len);
     const int64_t step = int64_t(s.replace_len) - int64_t(m);
     int64_t line_growth = 0;
-    bool after_cr = false;
-    char *const block = read_block(m);
-    size_t kept = 0;  // bytes carried over, before block: they may begin an occurrence
+    line_ends ends;
+    block_reader in(f, watch, m, held);  // the carried bytes may begin an occurrence
     for (;;) {
         if (cancelled(cancel)) return copy_cancelled;
-        size_t got = held;  // the first block may be read already
-        held = 0;
-        if (got == 0 && !os_read(f, block, block_size, &got)) return copy_read_error;
-        if (got > 0 ? !watch_feed(watch, block, got, false) : !watch_end(watch))
-            return copy_encoding_changed;
-        char *const buf = block - kept;
-        const size_t have = kept + got;
-        const bool last = got == 0;
+        const copy_result r = in.next();
+        if (r != copy_ok) return r;
+        char *const buf = in.data();
+        const size_t have = in.have();
+        const bool last = in.got == 0;
         const void *first_lf = memchr(buf, '\n', have);
         raw_block b{buf, buf + have, first_lf ? static_cast<const char *>(first_lf) : buf + have,
-                    after_cr};
+                    ends.after_cr};
         size_t pos = 0;
         for (;;) {
             size_t at = find_search(s, buf + pos, have - pos);
@@ -440,11 +488,10 @@ copy_result copy_direct(const os_file &f, const line_stream &s, text_writer &w, 
         if (settled < pos) settled = pos;
         put_raw(w, b, buf + pos, buf + settled, &line_growth);
         // The last raw byte out (an occurrence's last byte is never a CR) comes before the next.
-        if (settled > 0) after_cr = buf[settled - 1] == '\r';
+        if (settled > 0) ends.after_cr = buf[settled - 1] == '\r';
         if (w.buf.size() >= block_size && !flush_writer(w)) return copy_write_error;
         if (last) break;
-        kept = have - settled;
-        memmove(block - kept, buf + settled, kept);
+        in.carry_from(settled);
     }
     return flush_writer(w) ? copy_ok : copy_write_error;
 }
@@ -520,27 +567,19 @@ copy_result text_has_occurrence(const os_file &f, line_stream &s, uint64_t size,
         return copy_through(r, s, nullptr, found, nullptr);
     }
     *found = false;
-    char *const block = read_block(s.search_len);
-    size_t kept = 0;  // bytes carried over, before block: an occurrence may straddle
-    uint64_t total = 0;
+    block_reader in(f, watch, s.search_len);
     for (;;) {
-        size_t got = 0;
-        if (!os_read(f, block, block_size, &got)) return copy_read_error;
-        if (got == 0) return watch_end(watch) ? copy_ok : copy_encoding_changed;
-        total += got;
-        if (!watch_feed(watch, block, got, total == size)) return copy_encoding_changed;
-        char *const buf = block - kept;
-        const size_t have = kept + got;
-        if (find_search(s, buf, have) != SIZE_MAX) {
+        const copy_result r = in.next(size);
+        if (r != copy_ok || in.got == 0) return r;
+        if (find_search(s, in.data(), in.have()) != SIZE_MAX) {
             *found = true;
             // The copy starts from this block rather than read it again.
-            if (total == got && direct_copy_applies(s)) *held = got;
+            if (in.total == in.got && direct_copy_applies(s)) *held = in.got;
             return copy_ok;
         }
-        if (got < block_size && total == size)
+        if (in.got < block_size && in.total == size)
             return watch_end(watch) ? copy_ok : copy_encoding_changed;
-        kept = have < s.search_len - 1 ? have : s.search_len - 1;
-        memmove(block - kept, buf + have - kept, kept);
+        in.carry_from(in.have() - std::min(in.have(), s.search_len - 1));
     }
 }
 

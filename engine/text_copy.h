@@ -108,6 +108,13 @@ copy_result text_scan(const os_file &src, uint64_t size, const text_setup &setup
                       const std::string &search, const std::string &replace, text_encoding e,
                       encoded_scan *out);
 
+// What the line-end rule of a rewritten file (text_copy.cpp, "line ends") carries from one
+// block to the next.
+struct line_ends {
+    bool cr_held = false;   // the text view: a CR ended the last block, the next says what it is
+    bool after_cr = false;  // the raw bytes: the last byte put out was a CR
+};
+
 // The text view of a file as the copy reads it (CR LF as LF), block by block, for a preview.
 struct text_view_source {
     const os_file *f = nullptr;
@@ -115,7 +122,7 @@ struct text_view_source {
     const text_form *form = nullptr;  // read through its code units when form->units
     std::string view;                 // the last block's text
     std::string wide;                 // (units) the block in the form of the code units
-    bool held_cr = false;             // a CR at the end of the last block, waiting for its next byte
+    line_ends ends;
     int unit_have = 0;                // (units) bytes of a unit held from the last block
     unsigned char unit_held = 0;
     bool ended = false;
