@@ -1,4 +1,8 @@
-// The operating-system seam on Windows (kernel32, 8-bit "A" functions in the system code page).
+// The operating-system seam on Windows (kernel32). Every file and folder call goes through the
+// wide ("W") functions: system_path turns the program's path text (in its code page, UTF-8
+// under its manifest) into the UTF-16 path the system is given, in the \\?\ form where the
+// path is too long for the classic limit. Paths handed back to the program (a link's final
+// path, the names of a listing) are converted exactly, and never in the \\?\ form.
 #include "platform/os.h"
 #include "os_raw.h"
 
@@ -38,10 +42,12 @@ void fill_from_info(const BY_HANDLE_FILE_INFORMATION &info, os_stat *st) {
 }
 
 // The folder part of a listing pattern: dir with a closing separator. A drive alone ("C:")
-// becomes its root, as join_path composes "C:" and a name into "C:\name".
+// becomes its root, as join_path composes "C:" and a name into "C:\name". In the \\?\ form
+// only '\' separates names.
 std::string list_folder(const char *dir) {
     std::string p(dir);
-    if (!p.empty() && p.back() != '\\' && p.back() != '/') p += '\\';
+    const bool verbatim = p.compare(0, 4, "\\\\?\\") == 0;
+    if (!p.empty() && p.back() != '\\' && (verbatim || p.back() != '/')) p += '\\';
     return p;
 }
 
@@ -104,23 +110,143 @@ std::string readable_name(const wchar_t *w) {
     return out;
 }
 
-// The path by which an open file is finally known, in the form the rest of the program uses:
-// \\?\C:\x becomes C:\x, \\?\UNC\server\x becomes \\server\x.
-bool final_path_of(HANDLE h, std::string *out) {
-    char buf[MAX_PATH + 8];
-    DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof buf, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0) return false;
-    if (n >= sizeof buf) {
+// From this length on (UTF-16 units, without the terminator) a path is beyond the classic limit
+// of some call: CreateDirectoryW takes less than MAX_PATH - 12 (room left for an 8.3 name), the
+// other calls less than MAX_PATH.
+const size_t classic_path_limit = MAX_PATH - 12;
+
+// The most UTF-16 units a path may have for the system, its terminator included.
+const size_t system_path_limit = 32767;
+
+bool starts_with(const std::wstring &s, const wchar_t *prefix) {
+    return s.compare(0, wcslen(prefix), prefix) == 0;
+}
+
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// A path in one of the system's own device forms (\\?\C:\x, \\?\UNC\server\x, \\.\COM1), which
+// the system takes as it is, without making it absolute or changing any separator.
+bool in_device_form(const std::wstring &w) {
+    return starts_with(w, L"\\\\?\\") || starts_with(w, L"\\\\.\\");
+}
+
+// A path that names its drive and root (C:\x) or its server (\\server\share\x): its full form is
+// never longer than itself. Anything else (x, .\x, \x, C:x) is resolved against a current
+// folder, so only its full form tells how long the path the system sees is.
+bool fully_qualified(const std::wstring &w) {
+    if (w.size() >= 2 && is_separator(w[0]) && is_separator(w[1])) return true;
+    return w.size() >= 3 && w[1] == L':' && is_separator(w[2]);
+}
+
+// The path made absolute as the system resolves it, at any length: a drive-relative C:x against
+// that drive's current folder, "." and ".." resolved, '/' turned into '\'. false with the
+// system's error when it cannot be.
+bool full_path(const std::wstring &w, std::wstring *out) {
+    std::wstring buf(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetFullPathNameW(w.c_str(), DWORD(buf.size()), &buf[0], nullptr);
+        if (n == 0) return false;
+        if (n < buf.size()) {  // done: n units without the terminator
+            buf.resize(n);
+            *out = std::move(buf);
+            return true;
+        }
+        if (n > system_path_limit + 8) {  // more than any call would take
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return false;
+        }
+        // Too small: n is the size needed with the terminator (one more, should a system
+        // count without it).
+        buf.assign(size_t(n) + 1, L'\0');
+    }
+}
+
+// The \\?\ form of a full path, which the system takes at any length: \\?\C:\x for C:\x,
+// \\?\UNC\server\share\x for \\server\share\x. A device path (\\.\CON, which GetFullPathNameW
+// makes of a reserved name) stays as it is.
+std::wstring long_form(const std::wstring &full) {
+    if (in_device_form(full)) return full;
+    if (full.size() >= 2 && full[0] == L'\\' && full[1] == L'\\')
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
+    return full;
+}
+
+// The program's path text as the system is given it, in UTF-16. A path the classic limit takes
+// goes as it is, so that the system treats it as it always has; a longer one (or a relative one
+// whose full form is longer) goes in its \\?\ form, made absolute first, since the system takes
+// that form exactly as it is given. A path already in a device form goes as it is. Fails with
+// ERROR_INVALID_NAME for a path that is not valid text in the code page, and with
+// ERROR_FILENAME_EXCED_RANGE for one longer than the system takes.
+bool system_path(const char *path, std::wstring *out) {
+    if (!widen(path, out)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    if (!in_device_form(*out)) {
+        const bool is_long = out->size() >= classic_path_limit;
+        if (is_long || !fully_qualified(*out)) {
+            std::wstring full;
+            if (full_path(*out, &full)) {
+                if (full.size() >= classic_path_limit) *out = long_form(full);
+            } else if (is_long) {
+                return false;
+            }
+            // A short path the system cannot resolve goes as it is, for the system's own answer.
+        }
+    }
+    if (out->size() + 1 > system_path_limit) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
-    std::string t(buf, n);
-    if (t.compare(0, 8, "\\\\?\\UNC\\") == 0)
-        t = "\\\\" + t.substr(8);
-    else if (t.compare(0, 4, "\\\\?\\") == 0)
-        t.erase(0, 4);
-    *out = t;
     return true;
+}
+
+// A path in the form the rest of the program uses: \\?\C:\x becomes C:\x, \\?\UNC\server\x
+// becomes \\server\x.
+void drop_long_prefix(std::wstring *w) {
+    if (starts_with(*w, L"\\\\?\\UNC\\"))
+        w->replace(0, 8, L"\\\\");
+    else if (starts_with(*w, L"\\\\?\\"))
+        w->erase(0, 4);
+}
+
+// The path by which an open file is finally known, in UTF-16, as drop_long_prefix leaves it.
+// Wine (8.0) answers ERROR_MORE_DATA, whatever the buffer, for a path longer than about
+// MAX_PATH: there such a path is not known, and the call fails with that error.
+bool final_path_of(HANDLE h, std::wstring *out) {
+    std::wstring buf(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetFinalPathNameByHandleW(h, &buf[0], DWORD(buf.size()),
+                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (n == 0) return false;
+        if (n < buf.size()) {  // done: n units without the terminator
+            buf.resize(n);
+            break;
+        }
+        if (n > system_path_limit + 8) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return false;
+        }
+        // Too small: n is the size needed with the terminator (one more, should a system
+        // count without it).
+        buf.assign(size_t(n) + 1, L'\0');
+    }
+    drop_long_prefix(&buf);
+    *out = std::move(buf);
+    return true;
+}
+
+// A path from the system in the program's code page: 0 (ERROR_INVALID_NAME) where the code
+// page cannot hold it exactly, since a changed name could lead to another file.
+int program_path(const std::wstring &w, std::string *out) {
+    std::string narrow;
+    if (!narrow_exactly(w.c_str(), &narrow)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return 0;
+    }
+    *out = std::move(narrow);
+    return 1;
 }
 
 }  // namespace
@@ -172,15 +298,19 @@ bool os_error_is_transient_lock(uint32_t code, const char *path) {
     if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return true;
     if (code != ERROR_ACCESS_DENIED) return false;
     // Access denied is the answer for a read-only file too, which stays read-only.
-    DWORD a = GetFileAttributesA(path);
+    std::wstring name;
+    if (!system_path(path, &name)) return false;
+    DWORD a = GetFileAttributesW(name.c_str());
     return a != INVALID_FILE_ATTRIBUTES &&
            (a & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
 }
 
 int os_open_read(const char *path, os_file *f) {
     if (OS_INJECTED(os_call_open_read)) return 0;
+    std::wstring name;
+    if (!system_path(path, &name)) return 0;
     // Others may read and write the file meanwhile, but not delete or rename it.
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h == INVALID_HANDLE_VALUE) return 0;
     if (GetFileType(h) != FILE_TYPE_DISK) {
@@ -210,15 +340,17 @@ int os_create_new(const char *path, os_file *f, int *deleted_on_close) {
     if (OS_INJECTED(os_call_create_new)) return 0;
     DWORD access = GENERIC_READ | GENERIC_WRITE | (temporary ? DELETE : 0);
     DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (temporary ? FILE_SHARE_DELETE : 0);
-    HANDLE h =
-        CreateFileA(path, access, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::wstring name;
+    if (!system_path(path, &name)) return 0;
+    HANDLE h = CreateFileW(name.c_str(), access, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         // A name that another temporary file holds until it is deleted answers "access
         // denied" on Windows: the name is taken all the same.
         DWORD code = GetLastError();
-        WIN32_FIND_DATAA found;
-        HANDLE listed =
-            code == ERROR_ACCESS_DENIED ? FindFirstFileA(path, &found) : INVALID_HANDLE_VALUE;
+        WIN32_FIND_DATAW found;
+        HANDLE listed = code == ERROR_ACCESS_DENIED ? FindFirstFileW(name.c_str(), &found)
+                                                    : INVALID_HANDLE_VALUE;
         if (listed != INVALID_HANDLE_VALUE) {
             FindClose(listed);
             code = ERROR_FILE_EXISTS;
@@ -333,8 +465,10 @@ int os_fstat(const os_file &f, os_stat *st) {
 
 int os_stat_path(const char *path, os_stat *st, int follow) {
     if (OS_INJECTED(os_call_stat)) return 0;
+    std::wstring name;
+    if (!system_path(path, &name)) return 0;
     DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-    HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES,
+    HANDLE h = CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, flags, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
@@ -350,7 +484,7 @@ int os_stat_path(const char *path, os_stat *st, int follow) {
     // A file held open without sharing cannot be opened at all; its attributes can still
     // be read by name (without an id).
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return 0;
+    if (!GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data)) return 0;
     *st = os_stat();
     st->size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     st->mtime = from_filetime(data.ftLastWriteTime);
@@ -364,27 +498,36 @@ int os_stat_path(const char *path, os_stat *st, int follow) {
 
 int os_remove(const char *path) {
     if (OS_INJECTED(os_call_remove)) return 0;
-    return DeleteFileA(path) ? 1 : 0;
+    std::wstring name;
+    if (!system_path(path, &name)) return 0;
+    return DeleteFileW(name.c_str()) ? 1 : 0;
 }
 
 int os_replace(const char *from, const char *to) {
     if (OS_INJECTED(os_call_replace)) return 0;
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
+    std::wstring source, target;
+    if (!system_path(from, &source) || !system_path(to, &target)) return 0;
+    return MoveFileExW(source.c_str(), target.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? 1
+               : 0;
 }
 
 int os_link_target(const char *path, std::string *target) {
     if (OS_INJECTED(os_call_link_target)) return 0;
-    DWORD a = GetFileAttributesA(path);
+    std::wstring name;
+    if (!system_path(path, &name)) return 0;
+    DWORD a = GetFileAttributesW(name.c_str());
     if (a == INVALID_FILE_ATTRIBUTES) return 0;
     const bool marked = (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE h = CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         if (marked) return 0;
         *target = path;
         return 1;
     }
-    std::string final_path;
+    std::wstring final_path;
     bool got = final_path_of(h, &final_path);
     DWORD err = GetLastError();
     CloseHandle(h);
@@ -393,19 +536,21 @@ int os_link_target(const char *path, std::string *target) {
             SetLastError(err);
             return 0;
         }
-        *target = final_path;
-        return 1;
+        return program_path(final_path, target);
     }
     // Not marked as a link, yet a file system may follow a link without marking it (Wine shows
     // a Unix symbolic link to a file as a plain file). The file is then known by another path
     // than the one given, and the rewrite goes there: replacing the name given would put a
-    // plain file in the link's place and leave the file it leads to as it was.
+    // plain file in the link's place and leave the file it leads to as it was. The two paths
+    // are compared in UTF-16, both without the \\?\ prefix, and without regard to case, as the
+    // file system compares names.
     *target = path;
-    if (got) {
-        char full[MAX_PATH + 8];
-        DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
-        if (n > 0 && n < sizeof full && lstrcmpiA(full, final_path.c_str()) != 0)
-            *target = final_path;
+    std::wstring full;
+    if (got && full_path(name, &full)) {
+        drop_long_prefix(&full);
+        if (CompareStringOrdinal(full.c_str(), int(full.size()), final_path.c_str(),
+                                 int(final_path.size()), TRUE) != CSTR_EQUAL)
+            return program_path(final_path, target);
     }
     return 1;
 }
@@ -424,8 +569,10 @@ int os_copy_attributes(const os_file &f, const char *, const os_stat &st) {
 
 int os_open_for_times(const char *path, os_file *f) {
     if (OS_INJECTED(os_call_open_times)) return 0;
-    HANDLE h = CreateFileA(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+    std::wstring name;
+    if (!system_path(path, &name)) return 0;
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return 0;
     f->handle = reinterpret_cast<intptr_t>(h);
     return 1;
@@ -508,8 +655,11 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
     out->clear();
     if (OS_INJECTED(os_call_list_open)) return 0;
     const std::string folder = list_folder(dir);
+    // The system takes a pattern in the \\?\ form as it is, where '/' is no separator:
+    // system_path gives that form to a full path, whose separators are all '\', and list_folder
+    // ends a folder given in that form with '\'.
     std::wstring pattern;
-    if (!widen((folder + "*").c_str(), &pattern)) return 0;
+    if (!system_path((folder + "*").c_str(), &pattern)) return 0;
     WIN32_FIND_DATAW fd;
     HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
                                 nullptr, FIND_FIRST_EX_LARGE_FETCH);
@@ -539,8 +689,11 @@ int os_list_dir(const char *dir, std::vector<os_dir_entry> *out, void (*on_progr
 
 int os_open_log(const char *path, os_file *f) {
     if (OS_INJECTED(os_call_open_log)) return 0;
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::wstring name;
+    if (!system_path(path, &name)) return 0;
+    HANDLE h =
+        CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return 0;
     f->handle = reinterpret_cast<intptr_t>(h);
     return 1;
@@ -565,23 +718,34 @@ void os_sleep_ms(int ms) {
 
 int os_make_dir(const char *path) {
     if (OS_INJECTED(os_call_make_dir)) return 0;
-    return CreateDirectoryA(path, nullptr) ? 1 : 0;
+    std::wstring name;
+    if (!system_path(path, &name)) return 0;
+    return CreateDirectoryW(name.c_str(), nullptr) ? 1 : 0;
 }
 
 int os_open_append(const char *path, os_file *f) {
     if (OS_INJECTED(os_call_open_read)) return 0;
-    HANDLE h = CreateFileA(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::wstring name;
+    if (!system_path(path, &name)) return 0;
+    HANDLE h = CreateFileW(name.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return 0;
     f->handle = reinterpret_cast<intptr_t>(h);
     return 1;
 }
 
-int os_remove_dir(const char *path) { return RemoveDirectoryA(path) ? 1 : 0; }
+int os_remove_dir(const char *path) {
+    std::wstring name;
+    if (!system_path(path, &name)) return 0;
+    return RemoveDirectoryW(name.c_str()) ? 1 : 0;
+}
 
 int os_hard_link(const char *existing, const char *new_path) {
     if (OS_INJECTED(os_call_hard_link)) return 0;
-    return CreateHardLinkA(new_path, existing, nullptr) ? 1 : 0;
+    std::wstring from, name;
+    if (!system_path(existing, &from) || !system_path(new_path, &name)) return 0;
+    return CreateHardLinkW(name.c_str(), from.c_str(), nullptr) ? 1 : 0;
 }
 
 bool os_error_is_cross_volume(uint32_t code) { return code == ERROR_NOT_SAME_DEVICE; }
