@@ -2,7 +2,9 @@
 """Generates the benchmark corpora, the same bytes on every run (fixed seed).
 
 Every corpus is a folder tree whose lines all end in CR LF, so that a text-mode rewrite
-changes nothing but the replacements. For each corpus NAME the generator writes
+changes nothing but the replacements. The files are UTF-8 (plain ASCII, mostly), except in
+mixed, where a tenth of them are UTF-16LE with a BOM and a tenth windows-1252: there the
+search text and its replacement stand in each file in the file's own encoding. For each corpus NAME the generator writes
 
     OUT/NAME/data/          the pristine tree
     OUT/NAME/params.sh      SEARCH=..., REPLACE=..., FILES=..., BYTES=..., OCCURRENCES=...
@@ -63,6 +65,8 @@ SCALES = {
         "dense": dict(files=300, size=1 << 20, share=0.85),
         "longline": dict(files=6, lines=3, min_line=2 << 20, max_line=6 << 20, gap=64 << 10),
         "growth": dict(files=1000, size=16 << 10, every=20),
+        "mixed": dict(files=20000, depth=5, fanout=4, min_kb=1, max_kb=50, share=0.10,
+                      utf16=0.10, cp1252=0.10),
     },
     "smoke": {
         "tree": dict(files=300, depth=3, fanout=3, min_kb=1, max_kb=50, share=0.10),
@@ -70,20 +74,31 @@ SCALES = {
         "dense": dict(files=8, size=256 << 10, share=0.85),
         "longline": dict(files=2, lines=2, min_line=256 << 10, max_line=640 << 10, gap=32 << 10),
         "growth": dict(files=20, size=16 << 10, every=20),
+        "mixed": dict(files=300, depth=3, fanout=3, min_kb=1, max_kb=50, share=0.10,
+                      utf16=0.10, cp1252=0.10),
     },
 }
 
-CORPORA = ["tree", "big", "dense", "longline", "growth"]
+CORPORA = ["tree", "big", "dense", "longline", "growth", "mixed"]
 
 LETTERS = "abcdefghijklmnopqrstuvwxyz"
 PUNCT = [";", ",", "{", "}", "(", ")", "=", "+", "-", ":", "."]
 
 
-def make_words(r, n=600):
-    """Lower-case pseudo words: they can never form the search texts, which hold capitals."""
+# Lower-case letters beyond ASCII that windows-1252 holds, each one byte there. None of them is
+# a UTF-8 continuation byte (80-BF) in windows-1252, so a file that holds one is no valid UTF-8.
+ACCENTED = "\u00e4\u00f6\u00fc\u00df\u00e9\u00e8\u00ea\u00e0\u00e7\u00f1"
+
+
+def make_words(r, n=600, accented=0.0):
+    """Lower-case pseudo words: they can never form the search texts, which hold capitals.
+    With accented > 0, that share of the words has one letter of ACCENTED in it."""
     words = set()
     while len(words) < n:
-        words.add("".join(r.choice(LETTERS) for _ in range(r.randint(2, 10))))
+        w = [r.choice(LETTERS) for _ in range(r.randint(2, 10))]
+        if accented and r.random() < accented:  # (no draw otherwise: the other corpora stay)
+            w[r.randrange(len(w))] = r.choice(ACCENTED)
+        words.add("".join(w))
     return sorted(words)
 
 
@@ -156,20 +171,29 @@ class Writer:
         self.bytes = 0
         self.occurrences = 0
 
-    def put(self, rel, data):
+    def put(self, rel, data, encoding=None):
+        """data: the file's text in UTF-8; stored in encoding ("utf-16-le" with a BOM, or
+        "cp1252"; None: as it is), and so is its expected text after the replacements."""
         assert b"\n" not in data.replace(b"\r\n", b""), rel
         assert b"\r" not in data.replace(b"\r\n", b""), rel
+        n = data.count(self.search)
+        after = data.replace(self.search, self.replace) if n else data
+        assert self.search not in after
+        stored, stored_after = data, after
+        if encoding is not None:
+            bom = b"\xff\xfe" if encoding == "utf-16-le" else b""
+            stored = bom + data.decode("utf-8").encode(encoding)
+            stored_after = bom + after.decode("utf-8").encode(encoding)
+            # The search text as the file stores it occurs exactly where it does in the text.
+            assert stored.count(self.search.decode().encode(encoding)) == n, rel
         path = os.path.join(self.root, rel)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
-            f.write(data)
-        n = data.count(self.search)
+            f.write(stored)
         self.occurrences += n
-        after = data.replace(self.search, self.replace) if n else data
-        assert self.search not in after
-        self.expected["./" + rel] = hashlib.sha1(after).hexdigest()
+        self.expected["./" + rel] = hashlib.sha1(stored_after).hexdigest()
         self.files += 1
-        self.bytes += len(data)
+        self.bytes += len(stored)
 
 
 def insert_lines(r, data, lines):
@@ -277,8 +301,48 @@ def gen_growth(r, w, p):
         w.put(os.path.join("g%d" % (i % 10), "grow%04d.txt" % i), pool.cut(r, p["size"]))
 
 
+def gen_mixed(r, w, p):
+    """The tree's shape, with a share of the files in UTF-16LE (with BOM) and in windows-1252.
+    Those have words with letters beyond ASCII; the UTF-8 files are plain ASCII as in tree."""
+    words = make_words(r)
+    pool = Pool(r, words, 40000)
+    words_beyond = make_words(r, accented=0.5)
+    pool_beyond = Pool(r, words_beyond, 20000)
+    dirs = [""]
+    level = [""]
+    for d in range(p["depth"]):
+        nxt = []
+        for parent in level:
+            for k in range(p["fanout"]):
+                nxt.append(os.path.join(parent, "d%d_%s" % (k, r.choice(words))))
+        dirs.extend(nxt)
+        level = nxt
+    n16 = int(round(p["files"] * p["utf16"]))
+    n1252 = int(round(p["files"] * p["cp1252"]))
+    encodings = ["utf-16-le"] * n16 + ["cp1252"] * n1252 + [None] * (p["files"] - n16 - n1252)
+    r.shuffle(encodings)
+    exts = [".txt", ".c", ".h", ".md", ".cfg", ".log"]
+    lo, hi = math.log(p["min_kb"] * 1024), math.log(p["max_kb"] * 1024)
+    for i, enc in enumerate(encodings):
+        # The size of the text in UTF-8: stored in UTF-16 it takes about twice the bytes.
+        size = int(math.exp(r.uniform(lo, hi)))
+        if enc is None:
+            data = pool.cut(r, size)
+            wl = words
+        else:
+            data = pool_beyond.cut(r, size)
+            wl = words_beyond
+            if enc == "cp1252" and data.isascii():  # it must not pass for UTF-8
+                data = make_line(r, [x for x in wl if not x.isascii()]) + data
+        if r.random() < p["share"]:
+            data = insert_lines(r, data, [make_line(r, wl, SEARCH)
+                                          for _ in range(r.randint(1, 5))])
+        d = r.choice(dirs)
+        w.put(os.path.join(d, "f%05d%s" % (i, r.choice(exts))), data, enc)
+
+
 GENERATORS = {"tree": gen_tree, "big": gen_big, "dense": gen_dense,
-              "longline": gen_longline, "growth": gen_growth}
+              "longline": gen_longline, "growth": gen_growth, "mixed": gen_mixed}
 
 
 def generate(out, scale, name):

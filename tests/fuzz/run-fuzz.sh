@@ -39,7 +39,7 @@ for f in "${core[@]}"; do
 done
 
 status=0
-for target in fuzz_line_replace fuzz_file_rewrite; do
+for target in fuzz_line_replace fuzz_file_rewrite fuzz_encoded_rewrite; do
   "$cxx" "${flags[@]}" -fsanitize=fuzzer "$src/tests/fuzz/$target.cpp" "${objs[@]}" -o "$out/$target"
   mkdir -p "$out/corpus-$target"
   echo "run-fuzz: $target for ${seconds}s"
