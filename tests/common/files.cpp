@@ -59,6 +59,14 @@ bool set_mtime(const fs::path &p, int64_t t) {
 }
 #endif
 
+unsigned program_code_page() {
+#if defined(_WIN32)
+    return GetACP();
+#else
+    return 65001;
+#endif
+}
+
 void set_env(const std::string &name, const std::string &value) {
 #if defined(_WIN32)
     _putenv_s(name.c_str(), value.c_str());

@@ -153,6 +153,10 @@ class scratch_dir {
     fs::path path_;
 };
 
+// The code page of the program's own text: GetACP() on Windows (UTF-8 only where the program
+// has its manifest, which the test programs do not), 65001 (UTF-8) elsewhere.
+unsigned program_code_page();
+
 // Sets (or, with an empty value, clears) an environment variable of this process.
 void set_env(const std::string &name, const std::string &value);
 

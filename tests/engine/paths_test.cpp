@@ -6,6 +6,7 @@
 
 #include "engine/engine.h"
 #include "platform/os.h"
+#include "tests/common/files.h"
 
 namespace {
 
@@ -70,14 +71,12 @@ TEST(DirectoryPart, Table) {
 
 // The limit is the system's, in its own unit: a path of exactly that many units fits, one more
 // does not, and the message counts the same units. On Windows a character outside ASCII is one
-// unit however many bytes it takes here.
+// unit however many bytes it takes in UTF-8.
 TEST(PathLimit, FitsUpToTheSystemsOwnLimitCountedInItsUnit) {
     const size_t longest = os_path_longest;
-#if defined(_WIN32)
-    const std::string wide_char = "\xe6\x97\xa5";  // three bytes, one UTF-16 unit
-#else
-    const std::string wide_char = "a";
-#endif
+    // Three bytes and one UTF-16 unit, where the program's text is UTF-8 on Windows.
+    const bool utf8_windows = path_separator == '\\' && testutil::program_code_page() == 65001;
+    const std::string wide_char = utf8_windows ? "\xe6\x97\xa5" : "a";
     struct limit_case {
         std::string path;
         size_t reserve;
