@@ -183,6 +183,16 @@ inline bool watch_end(text_watch *w) {
     return encoding_check_end(w->check) || watch_goes_on(*w);
 }
 
+// The BOM the file starts with, in its first block p[0, n): no part of its text, so it is never
+// searched, and the copy writes it back as it is. It is the BOM of the encoding the watch began
+// with (read after the watch was fed the block), or without a watch the form's.
+size_t leading_bom(const text_watch *w, const text_form *form, const char *p, size_t n) {
+    const text_encoding e = w ? w->check.begun : form ? form->encoding : enc_utf8;
+    const std::string_view bom = bom_bytes(e);
+    return !bom.empty() && n >= bom.size() && memcmp(p, bom.data(), bom.size()) == 0 ? bom.size()
+                                                                                      : 0;
+}
+
 copy_result block_reader::next(uint64_t whole_at) {
     got = held;
     held = 0;
@@ -421,9 +431,14 @@ int text_view_read(text_view_source &r) {
         if (!watch_feed(r.watch, raw, got, false)) return -1;
         const char *p = raw;
         const char *end = p + got;
+        if (!r.begun) {
+            r.begun = true;
+            r.bom.assign(raw, leading_bom(r.watch, r.form, raw, got));
+            p += r.bom.size();
+        }
         if (r.form && r.form->units) {
             r.wide.clear();
-            widen(*r.form, &r.unit_have, &r.unit_held, raw, got, &r.wide);
+            widen(*r.form, &r.unit_have, &r.unit_held, p, size_t(end - p), &r.wide);
             p = r.wide.data();
             end = p + r.wide.size();
         }
@@ -471,6 +486,10 @@ copy_result copy_direct(const os_file &f, const line_stream &s, text_writer &w, 
         raw_block b{buf, buf + have, first_lf ? static_cast<const char *>(first_lf) : buf + have,
                     ends.after_cr};
         size_t pos = 0;
+        if (in.got > 0 && in.total == in.got) {  // the file's BOM goes out as it is
+            pos = leading_bom(watch, nullptr, buf, have);
+            put_raw(w, b, buf, buf + pos, &line_growth);
+        }
         for (;;) {
             size_t at = find_search(s, buf + pos, have - pos);
             if (at == SIZE_MAX) break;
@@ -518,6 +537,10 @@ copy_result copy_through(text_view_source &r, line_stream &s, text_writer *w, bo
         const int read = text_view_read(r);
         if (read < 0) return copy_encoding_changed;
         if (read == 0) return copy_read_error;
+        if (!r.bom.empty()) {  // the file's start, before any of its text
+            if (w) w->buf += r.bom;
+            r.bom.clear();
+        }
         if (r.view.empty()) break;
         const char *p = r.view.data();
         const char *end = p + r.view.size();
@@ -571,7 +594,8 @@ copy_result text_has_occurrence(const os_file &f, line_stream &s, uint64_t size,
     for (;;) {
         const copy_result r = in.next(size);
         if (r != copy_ok || in.got == 0) return r;
-        if (find_search(s, in.data(), in.have()) != SIZE_MAX) {
+        const size_t bom = in.total == in.got ? leading_bom(watch, form, in.data(), in.have()) : 0;
+        if (find_search(s, in.data() + bom, in.have() - bom) != SIZE_MAX) {
             *found = true;
             // The copy starts from this block rather than read it again.
             if (in.total == in.got && direct_copy_applies(s)) *held = in.got;

@@ -123,6 +123,8 @@ struct text_view_source {
     std::string view;                 // the last block's text
     std::string wide;                 // (units) the block in the form of the code units
     line_ends ends;
+    bool begun = false;               // the first block was read
+    std::string bom;                  // the BOM the file starts with: no part of its text
     int unit_have = 0;                // (units) bytes of a unit held from the last block
     unsigned char unit_held = 0;
     bool ended = false;

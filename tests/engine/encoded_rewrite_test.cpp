@@ -81,6 +81,13 @@ const encoded_case cases[] = {
      "ERROR: The file's bytes cannot be kept in its encoding (code page 932: a double-byte "
      "character cut off by the end of the file, at byte 3); file not changed: "},
     {"BOM alone", 1252, false, "\xFF\xFE", "a", "x", "\xFF\xFE", 1, 0, ""},
+    // A BOM is no part of the text: never found, always written back as it was.
+    {"a search in the UTF-8 BOM", 1252, false, utf8_bom + "\r-\n", "\xBB", "\xBF",
+     utf8_bom + "\r-\n", 1, 0, ""},
+    {"a search in the UTF-16 BOM", 1252, false, BYTES("\xFF\xFE" "a\0\n\0"), "\xEF\xBB\xBF" "a",
+     "b", BYTES("\xFF\xFE" "a\0\n\0"), 1, 0, ""},
+    {"a text just after the UTF-16 BOM", 1252, false, BYTES("\xFE\xFF\0a\0\n"), "a", "b",
+     BYTES("\xFE\xFF\0b\0\r\0\n"), 1, 1, "INFO: File in UTF-16BE: "},
     {"empty file", 1252, false, "", "a", "x", "", 1, 0, ""},
     // UTF-8 in the first block, the legacy code page after it: scanned again in it.
     {"legacy after the first block", 1252, false, string(block, 'x') + "M\xFCller",
