@@ -214,9 +214,8 @@ def insert_lines(r, data, lines):
     return b"".join(out)
 
 
-def gen_tree(r, w, p):
-    words = make_words(r)
-    pool = Pool(r, words, 40000)
+def make_dirs(r, words, p):
+    """The folders of a tree corpus: p["depth"] levels of p["fanout"] folders each."""
     dirs = [""]
     level = [""]
     for d in range(p["depth"]):
@@ -226,6 +225,13 @@ def gen_tree(r, w, p):
                 nxt.append(os.path.join(parent, "d%d_%s" % (k, r.choice(words))))
         dirs.extend(nxt)
         level = nxt
+    return dirs
+
+
+def gen_tree(r, w, p):
+    words = make_words(r)
+    pool = Pool(r, words, 40000)
+    dirs = make_dirs(r, words, p)
     exts = [".txt", ".c", ".h", ".md", ".cfg", ".log"]
     lo, hi = math.log(p["min_kb"] * 1024), math.log(p["max_kb"] * 1024)
     for i in range(p["files"]):
@@ -308,15 +314,7 @@ def gen_mixed(r, w, p):
     pool = Pool(r, words, 40000)
     words_beyond = make_words(r, accented=0.5)
     pool_beyond = Pool(r, words_beyond, 20000)
-    dirs = [""]
-    level = [""]
-    for d in range(p["depth"]):
-        nxt = []
-        for parent in level:
-            for k in range(p["fanout"]):
-                nxt.append(os.path.join(parent, "d%d_%s" % (k, r.choice(words))))
-        dirs.extend(nxt)
-        level = nxt
+    dirs = make_dirs(r, words, p)
     n16 = int(round(p["files"] * p["utf16"]))
     n1252 = int(round(p["files"] * p["cp1252"]))
     encodings = ["utf-16-le"] * n16 + ["cp1252"] * n1252 + [None] * (p["files"] - n16 - n1252)

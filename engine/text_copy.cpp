@@ -220,23 +220,22 @@ void text_form_begin(text_form *f, text_encoding e, const text_setup &setup,
         f->legacy_differs = !ascii || !setup.ascii_same || setup.legacy.double_byte;
         return;
     }
-    std::string bytes;
-    f->search_exact = encode_text(search, e, f->code_page, &bytes) == encode_exact;
-    if (f->units) {
-        int have = 0;
-        unsigned char held = 0;
-        widen(*f, &have, &held, bytes.data(), bytes.size(), &f->search);
-    } else {
-        f->search = bytes;
-    }
-    f->replace_exact = encode_text(replace, e, f->code_page, &bytes) == encode_exact;
-    if (f->units) {
-        int have = 0;
-        unsigned char held = 0;
-        widen(*f, &have, &held, bytes.data(), bytes.size(), &f->replace);
-    } else {
-        f->replace = bytes;
-    }
+    // A text in the file's encoding, then (units) in the form of its code units; false where
+    // the encoding cannot hold it exactly.
+    auto in_form = [&](const std::string &text, std::string *out) {
+        std::string bytes;
+        const bool exact = encode_text(text, e, f->code_page, &bytes) == encode_exact;
+        if (f->units) {
+            int have = 0;
+            unsigned char held = 0;
+            widen(*f, &have, &held, bytes.data(), bytes.size(), out);
+        } else {
+            *out = std::move(bytes);
+        }
+        return exact;
+    };
+    f->search_exact = in_form(search, &f->search);
+    f->replace_exact = in_form(replace, &f->replace);
 }
 
 std::string text_form_bytes(const text_form &f, const std::string &form_text) {
