@@ -54,18 +54,21 @@ std::string shown_text(const line_watch &w, const std::string &text) {
     return utf8;
 }
 
+// The line in hand as the preview shows it.
+changed_line shown_line(const line_watch &w) {
+    changed_line c;
+    c.number = w.number;
+    c.before = shown_text(w, w.before) + (w.before_cut ? "..." : "");
+    c.after = shown_text(w, w.after) + (w.after_cut ? "..." : "");
+    return c;
+}
+
 void end_line(line_watch &w, file_preview *out) {
     drain(w, true);
     w.in_line = false;
     if (w.s.replacements == 0) return;
     out->replacements += w.s.replacements;
-    if (out->first.size() < preview_lines_shown) {
-        changed_line c;
-        c.number = w.number;
-        c.before = shown_text(w, w.before) + (w.before_cut ? "..." : "");
-        c.after = shown_text(w, w.after) + (w.after_cut ? "..." : "");
-        out->first.push_back(std::move(c));
-    }
+    if (out->first.size() < preview_lines_shown) out->first.push_back(shown_line(w));
 }
 
 // Feeds the text view's bytes [p, end) to the lines. false when the runaway guard stopped.
@@ -100,8 +103,10 @@ std::string refusal_of(const encoded_scan &scan, const text_watch *copy) {
 }
 
 // The view of the file through the line replacement, counting. -1: the watch stopped it.
-int count_through(text_view_source &src, line_watch &w, file_preview *out) {
+int count_through(text_view_source &src, line_watch &w, file_preview *out,
+                  const std::atomic<int> *cancel) {
     for (;;) {
+        if (cancel && cancel->load(std::memory_order_relaxed)) return 0;
         const int read = text_view_read(src);
         if (read <= 0) return read;
         if (src.view.empty()) {
@@ -120,10 +125,41 @@ int count_through(text_view_source &src, line_watch &w, file_preview *out) {
     }
 }
 
+// The line of the file that starts at offset, as the preview shows it: read from there until
+// its end, or until both its texts are cut. (For a file the count found changed lines in: each
+// replacement stands where the occurrence stood, so what is drained is final.) 0 on a read
+// error.
+// bom: the length of the BOM the file starts with, no part of its first line.
+int show_line(const os_file &f, size_t bom, const changed_line_at &at, line_watch &w,
+              file_preview *out) {
+    if (!os_seek(f, at.offset == 0 ? bom : at.offset)) return 0;
+    text_view_source src;
+    src.f = &f;
+    src.begun = true;  // (the BOM is passed)
+    src.piece = size_t(16) << 10;  // a shown line is mostly short: no megabyte read for it
+    w.number = at.number;
+    begin_line(w);
+    for (;;) {
+        const int read = text_view_read(src);
+        if (read == 0) return 0;
+        const char *p = src.view.data();
+        const char *end = p + src.view.size();
+        const char *lf = static_cast<const char *>(memchr(p, '\n', size_t(end - p)));
+        const char *stop = lf ? lf : end;
+        keep_shown(&w.before, &w.before_cut, p, size_t(stop - p));
+        const bool ended = lf || read < 0 || src.view.empty();
+        if (line_feed(w.s, p, size_t(stop - p)) < 0 || (ended && line_end(w.s) < 0)) break;
+        drain(w, ended);
+        if (ended || (w.before_cut && w.after_cut)) break;
+    }
+    out->first.push_back(shown_line(w));
+    return 1;
+}
+
 }  // namespace
 
 int preview_file(const char *path, const char *search_text, const char *replace_text,
-                 file_preview *out, const text_setup *text) {
+                 file_preview *out, const text_setup *text, const std::atomic<int> *cancel) {
     *out = file_preview();
     if (!replace_text) replace_text = "";
     os_file f;
@@ -180,7 +216,21 @@ int preview_file(const char *path, const char *search_text, const char *replace_
             w.form = &scan.form;
         line_setup(w.s, scan.form.search.data(), scan.form.search.size(),
                    scan.form.replace.data(), scan.form.replace.size());
-        const int counted = count_through(src, w, out);
+        int counted;
+        if (!scan.form.units && text_copies_directly(w.s)) {
+            // Counted on the raw bytes as the copy replaces them; only the lines shown are
+            // taken apart.
+            std::vector<changed_line_at> lines;
+            const copy_result c = text_count_direct(f, w.s, &watch, cancel, preview_lines_shown,
+                                                    &out->replacements, &lines);
+            counted = c == copy_ok || c == copy_runaway ? 1 : c == copy_encoding_changed ? -1 : 0;
+            out->runaway = c == copy_runaway;
+            const size_t bom = bom_bytes(watch.check.begun).size();
+            for (size_t i = 0; counted == 1 && !out->runaway && i < lines.size(); ++i)
+                if (!show_line(f, bom, lines[i], w, out)) counted = 0;
+        } else {
+            counted = count_through(src, w, out, cancel);
+        }
         if (counted == 0) ok = false;
         if (counted >= 0) break;
         if (watch.check.fault != fault_none) {
@@ -195,7 +245,7 @@ int preview_file(const char *path, const char *search_text, const char *replace_
             break;
         }
     }
-    if (!ok) out->code = os_last_error();
+    if (!ok) out->code = cancel && cancel->load() ? 0 : os_last_error();
     os_close(&f);
     if (out->runaway) out->replacements = 0, out->first.clear();
     return ok ? 1 : 0;

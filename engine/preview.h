@@ -33,5 +33,7 @@ struct file_preview {
 // (out->code tells why). Nothing is written anywhere. text: the run's text setup, so that the
 // file is read in its own encoding as the run reads it (null: byte for byte, as update_file
 // without one). The shown lines are in UTF-8 whatever the file's encoding.
+// Stops with 0 (out->code 0) once cancel (if given) is raised.
 int preview_file(const char *path, const char *search_text, const char *replace_text,
-                 file_preview *out, const struct text_setup *text = nullptr);
+                 file_preview *out, const struct text_setup *text = nullptr,
+                 const std::atomic<int> *cancel = nullptr);

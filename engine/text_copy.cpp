@@ -420,7 +420,8 @@ int text_view_read(text_view_source &r) {
     for (;;) {
         char *raw = read_block(0);
         size_t got = 0;
-        if (!os_read(*r.f, raw, block_size, &got)) return 0;
+        if (!os_read(*r.f, raw, r.piece ? std::min(r.piece, block_size) : block_size, &got))
+            return 0;
         if (got == 0) {
             if (!watch_end(r.watch)) return -1;
             if (r.ends.cr_held) r.view.push_back('\r');
@@ -514,6 +515,79 @@ copy_result copy_direct(const os_file &f, const line_stream &s, text_writer &w, 
     return flush_writer(w) ? copy_ok : copy_write_error;
 }
 
+// How far the count below has looked for line ends in the block in hand: the LFs before
+// from were seen. Line numbers are followed until the lines wanted are noted; after that only
+// whether a line ended since the last occurrence (the runaway guard's growth starts again).
+struct line_follow {
+    const char *from;
+    uint64_t number = 1;     // of the line at from
+    uint64_t start = 0;      // where that line starts in the file
+    bool numbering = true;   // line numbers are still wanted
+    // Looks at [from, to) of a block whose first byte stands at base in the file: true when a
+    // line ended in it.
+    bool to(const char *to, const char *block, uint64_t base) {
+        bool ended = false;
+        while (from < to) {
+            const void *lf = memchr(from, '\n', size_t(to - from));
+            if (!lf) break;
+            ended = true;
+            from = static_cast<const char *>(lf) + 1;
+            if (!numbering) break;
+            ++number;
+            start = base + uint64_t(from - block);
+        }
+        from = to;
+        return ended;
+    }
+};
+
+copy_result count_direct(const os_file &f, const line_stream &s, text_watch *watch,
+                         const std::atomic<int> *cancel, size_t lines_wanted,
+                         uint64_t *replacements, std::vector<changed_line_at> *lines) {
+    const size_t m = s.search_len;
+    const int64_t step = int64_t(s.replace_len) - int64_t(m);
+    int64_t line_growth = 0;
+    block_reader in(f, watch, m);
+    line_follow follow{nullptr};
+    follow.numbering = lines_wanted > 0;
+    for (;;) {
+        if (cancelled(cancel)) return copy_cancelled;
+        const copy_result r = in.next();
+        if (r != copy_ok) return r;
+        const char *const buf = in.data();
+        const size_t have = in.have();
+        const uint64_t base = in.total - have;  // where buf[0] stands in the file
+        const bool last = in.got == 0;
+        size_t pos = 0;
+        if (in.got > 0 && in.total == in.got) pos = leading_bom(watch, nullptr, buf, have);
+        follow.from = buf + pos;
+        // Lines are followed only while they are wanted, or while the guard can be reached.
+        const bool follow_lines = follow.numbering || step > 0;
+        for (;;) {
+            size_t at = find_search(s, buf + pos, have - pos);
+            if (at == SIZE_MAX) break;
+            at += pos;
+            if (follow_lines && follow.to(buf + at, buf, base)) line_growth = 0;
+            if (follow.numbering && (lines->empty() || lines->back().number != follow.number)) {
+                lines->push_back({follow.number, follow.start});
+                follow.numbering = lines->size() < lines_wanted;
+            }
+            line_growth += step;
+            if (line_growth > int64_t(runaway_growth_limit)) return copy_runaway;
+            ++*replacements;
+            pos = at + m;
+            follow.from = buf + pos;
+        }
+        if (last) break;
+        // The last m - 1 bytes may still begin an occurrence: carried over to the next block.
+        size_t settled = have > m - 1 ? have - (m - 1) : 0;
+        if (settled < pos) settled = pos;
+        if (follow_lines && follow.to(buf + settled, buf, base)) line_growth = 0;
+        in.carry_from(settled);
+    }
+    return copy_ok;
+}
+
 // Moves the final part of the line's output to the writer (or drops it when w is null).
 int drain(line_stream &s, text_writer *w, bool all) {
     size_t n = all ? s.out.size() : line_final_bytes(s);
@@ -604,6 +678,16 @@ copy_result text_has_occurrence(const os_file &f, line_stream &s, uint64_t size,
             return watch_end(watch) ? copy_ok : copy_encoding_changed;
         in.carry_from(in.have() - std::min(in.have(), s.search_len - 1));
     }
+}
+
+bool text_copies_directly(const line_stream &s) { return direct_copy_applies(s); }
+
+copy_result text_count_direct(const os_file &src, const line_stream &s, text_watch *watch,
+                              const std::atomic<int> *cancel, size_t lines_wanted,
+                              uint64_t *replacements, std::vector<changed_line_at> *lines) {
+    *replacements = 0;
+    lines->clear();
+    return count_direct(src, s, watch, cancel, lines_wanted, replacements, lines);
 }
 
 copy_result text_scan(const os_file &src, uint64_t size, const text_setup &setup,

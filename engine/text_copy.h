@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include <string>
+#include <vector>
 
 #include "engine/content_hash.h"
 #include "engine/encoding.h"
@@ -92,6 +93,25 @@ copy_result text_copy_rewritten(const os_file &src, const os_file &dst, line_str
                                 bool reserve = false, text_watch *watch = nullptr,
                                 const text_form *form = nullptr, content_hash *hash = nullptr);
 
+// Whether the copy of a file read as raw bytes (not through its code units) replaces each
+// occurrence where it stands in them, without taking the text apart into lines: the search
+// text holds no CR or LF and no replacement can form a new occurrence with the text around it.
+bool text_copies_directly(const line_stream &s);
+
+// A changed line as the count below finds it: its number (from 1) and where it starts in the
+// file (0 for the first line: before the BOM, if any).
+struct changed_line_at {
+    uint64_t number = 0;
+    uint64_t offset = 0;
+};
+// For a file that text_copies_directly: counts, without writing anything, the replacements the
+// copy would make in src (read from where it stands, at its start), and notes the first
+// changed lines (at most lines_wanted). The watch and the runaway guard as for the copy;
+// copy_cancelled once cancel (if given) is raised.
+copy_result text_count_direct(const os_file &src, const line_stream &s, text_watch *watch,
+                              const std::atomic<int> *cancel, size_t lines_wanted,
+                              uint64_t *replacements, std::vector<changed_line_at> *lines);
+
 // A file's scan in its own encoding (text_scan). Not to be copied: s points into form.
 struct encoded_scan {
     text_form form;    // what the file was found to be, with the texts in it
@@ -128,6 +148,7 @@ struct text_view_source {
     int unit_have = 0;                // (units) bytes of a unit held from the last block
     unsigned char unit_held = 0;
     bool ended = false;
+    size_t piece = 0;                 // bytes read at a time (0: the copy's whole block)
 };
 // Reads the next block's view into src.view: 1 (an empty view at the end of the file), 0 on a
 // read error, -1 when the watch stopped it.

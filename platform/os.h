@@ -130,8 +130,10 @@ int os_keep_temp(const os_file &f);
 int os_read(const os_file &f, void *buf, size_t n, size_t *got);
 // Writes all n bytes or fails.
 int os_write_all(const os_file &f, const void *buf, size_t n);
+// Moves to offset bytes from the start of the file.
+int os_seek(const os_file &f, uint64_t offset);
 // Moves to the start of the file.
-int os_rewind(const os_file &f);
+inline int os_rewind(const os_file &f) { return os_seek(f, 0); }
 // Flushes the file's data to the disk.
 int os_sync(const os_file &f);
 // Flushes everything written to the volume that holds f, with its file system's records: one

@@ -252,9 +252,9 @@ int os_write_raw(const os_file &f, const void *buf, size_t n) {
     return 1;
 }
 
-int os_rewind(const os_file &f) {
+int os_seek(const os_file &f, uint64_t offset) {
     if (OS_INJECTED(os_call_rewind)) return 0;
-    return lseek(fd_of(f), 0, SEEK_SET) == 0 ? 1 : 0;
+    return lseek(fd_of(f), off_t(offset), SEEK_SET) == off_t(offset) ? 1 : 0;
 }
 
 int os_sync(const os_file &f) {

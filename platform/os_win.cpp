@@ -409,11 +409,11 @@ int os_write_raw(const os_file &f, const void *buf, size_t n) {
     return 1;
 }
 
-int os_rewind(const os_file &f) {
+int os_seek(const os_file &f, uint64_t offset) {
     if (OS_INJECTED(os_call_rewind)) return 0;
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
-    return SetFilePointerEx(handle_of(f), zero, nullptr, FILE_BEGIN) ? 1 : 0;
+    LARGE_INTEGER to;
+    to.QuadPart = LONGLONG(offset);
+    return SetFilePointerEx(handle_of(f), to, nullptr, FILE_BEGIN) ? 1 : 0;
 }
 
 const int os_can_replace_open_file = 0;

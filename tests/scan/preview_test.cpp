@@ -20,6 +20,34 @@ std::map<std::string, std::pair<std::string, int64_t>> snapshot(const fs::path &
     return all;
 }
 
+// The changed lines a preview shows of text, found on their own: the text as a text stream
+// reads it (a leading UTF-8 BOM left out, CR LF as LF) cut into lines, each holding the search
+// text shown before and after with every occurrence replaced from left to right (texts that
+// cannot form new occurrences), both cut at the bytes shown.
+std::vector<changed_line> expected_lines(std::string text, const std::string &search,
+                                         const std::string &replace) {
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+    std::string view;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) view += text[i];
+    auto cut = [](const std::string &line) {
+        return line.size() > preview_line_bytes ? line.substr(0, preview_line_bytes) + "..." : line;
+    };
+    std::vector<changed_line> lines;
+    uint64_t number = 1;
+    for (size_t at = 0; at < view.size() && lines.size() < preview_lines_shown; ++number) {
+        const size_t lf = std::min(view.find('\n', at), view.size());
+        const std::string line = view.substr(at, lf - at);
+        std::string after;
+        size_t from = 0;
+        for (size_t k; (k = line.find(search, from)) != std::string::npos; from = k + search.size())
+            after += line.substr(from, k - from) + replace;
+        if (from > 0) lines.push_back({number, cut(line), cut(after + line.substr(from))});
+        at = lf + 1;
+    }
+    return lines;
+}
+
 class Preview : public window_test {
   protected:
     preview_report press_preview() {
@@ -30,15 +58,20 @@ class Preview : public window_test {
 };
 
 TEST_F(Preview, TouchesNothingAndAgreesWithTheRunOnRandomTrees) {
-    for (unsigned seed = 1; seed <= 6; ++seed) {
-        SCOPED_TRACE("seed " + std::to_string(seed));
+    // "ab" -> "b" can form new occurrences, and goes through the lines; "ab" -> "XYZ" is
+    // counted on the raw bytes, with only the shown lines taken apart.
+    const char *const replacements[] = {"b", "XYZ"};
+    for (unsigned seed = 1; seed <= 8; ++seed) {
+        const std::string replace = replacements[seed % 2];
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", replaced with " + replace);
         std::mt19937 random(seed);
         temp_tree t;
         std::map<std::string, std::string> texts;
         for (int i = 0; i < 16; ++i) {
-            std::string text;
+            std::string text = random() % 4 ? "" : "\xEF\xBB\xBF";
             const size_t n = random() % 300;
-            for (size_t k = 0; k < n; ++k) text += "aab\r\n"[random() % 5];
+            for (size_t k = 0; k < n; ++k)
+                text += random() % 40 ? std::string(1, "aab\r\n"[random() % 5]) : std::string(170, 'b');
             const std::string name = (i % 3 ? "d" + std::to_string(i % 4) + "/" : "") + "f" +
                                      std::to_string(i) + ".txt";
             texts[name] = text;
@@ -46,20 +79,35 @@ TEST_F(Preview, TouchesNothingAndAgreesWithTheRunOnRandomTrees) {
             set_mtime(t.file(name), old_time + i);
         }
         const auto before = snapshot(t.path());
-        type_fields({t.str(), "*.txt", "0", "ab", "b"});
+        type_fields({t.str(), "*.txt", "0", "ab", replace.c_str()});
         const preview_report report = press_preview();
         EXPECT_EQ(before, snapshot(t.path())) << "the preview touched the tree";
         EXPECT_TRUE(headless_boxes().empty());
         EXPECT_EQ(texts.size(), report.files_read);
 
         std::map<std::string, uint64_t> foreseen;
-        for (const preview_row &row : report.changes) foreseen[row.path] = row.what.replacements;
+        for (const preview_row &row : report.changes) {
+            foreseen[row.path] = row.what.replacements;
+            const std::string name = fs::relative(row.path, t.path()).generic_string();
+            const std::vector<changed_line> expected = expected_lines(texts[name], "ab", replace);
+            ASSERT_EQ(expected.size(), row.what.first.size()) << name;
+            for (size_t i = 0; i < expected.size(); ++i) {
+                EXPECT_EQ(expected[i].number, row.what.first[i].number) << name;
+                EXPECT_EQ(expected[i].before, row.what.first[i].before) << name;
+                // Where the replacement brings new occurrences, the line shown after is the
+                // run's, checked with the whole file below.
+                if (replace == "XYZ") {
+                    EXPECT_EQ(expected[i].after, row.what.first[i].after) << name;
+                }
+            }
+        }
         uint64_t total = 0;
         press_run();
         for (const auto &f : texts) {
             int result = 0;
             uint64_t count = 0;
-            const std::string expected = reference_rewrite(f.second, "ab", "b", &result, 1 << 16, &count);
+            const std::string expected =
+                reference_rewrite(f.second, "ab", replace.c_str(), &result, 1 << 16, &count);
             EXPECT_EQ(expected, t.read(f.first)) << f.first;
             const std::string path = t.file(f.first);
             auto it = foreseen.find(fs::path(path).make_preferred().string());
