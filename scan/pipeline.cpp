@@ -93,6 +93,8 @@ struct slot {
     bool in_turn = false;  // prepared by the walk in its turn, not ahead (temp_named_beside)
     bool counted = false;  // in files_in_work and bytes_in_work
     rewrite_job job;
+    file_preview seen;  // (a preview) what the read ahead found, and whether it read through
+    int seen_read = 0;
     std::atomic<int> lock_wait{0};  // its worker waits for another program to let go of a file
 };
 
@@ -136,10 +138,12 @@ struct pipeline {
     bool held = false;        // the walk prepares a file with nothing else in work (clear_ahead)
     size_t closing = 0;       // old files a flusher is closing now
     size_t waiting_done = 0;  // threads waiting on done
+    const slot *awaited = nullptr;  // the walk waits for this one's work to end (null: any)
     bool finishing = false;
     std::atomic<int> cancel{0};
     run_plan plan;
     rewrite_keeper *keeper = nullptr;
+    pipeline_work kind = pipeline_work::rewrite;  // what the workers do with a file
     bool any_listed = false;
     walk_position listed;      // the last folder the walk listed
     bool named_temps = false;  // temporary files have names here: none before the folder's listing
@@ -297,7 +301,7 @@ void complete(pipeline &p, std::unique_lock<std::mutex> &hold, slot *s, bool wak
                 break;
             }
     }
-    if (wake && p.waiting_done > 0) notify_unlocked(hold, p.done);
+    if (wake && p.waiting_done > 0 && (!p.awaited || p.awaited == s)) notify_unlocked(hold, p.done);
 }
 
 // How long a step took, in nanoseconds.
@@ -365,6 +369,41 @@ bool learn_size(pipeline &p, std::unique_lock<std::mutex> &hold, slot *s, os_fol
     return within_budget(p, *s);
 }
 
+// A preview's files are read a few at a time, the next ones waiting in walk order taken with
+// the first (counted in work): a file takes a worker only a few microseconds, and one hold of
+// the lock, and one wake of the walk, for each would cost as much again.
+constexpr size_t previews_taken_together = 8;
+
+void preview_ahead(pipeline &p, std::unique_lock<std::mutex> &hold, slot *first,
+                   os_folder *folder) {
+    std::vector<slot *> taken{first};
+    for (auto it = std::next(p.slots.find(first->at));
+         it != p.slots.end() && taken.size() < previews_taken_together; ++it) {
+        slot &s = *it->second;
+        if (s.state != waiting || s.in_turn) break;
+        s.state = preparing;
+        s.counted = true;
+        p.files_in_work++;
+        p.bytes_in_work += s.size;
+        taken.push_back(&s);
+    }
+    hold.unlock();
+    for (slot *s : taken) {
+        hold_folder_of(s->path, folder);
+        const os_folder *was = os_use_folder(folder->handle != -1 ? folder : nullptr);
+        s->seen_read = preview_file(s->path.c_str(), p.plan.search.c_str(), p.plan.replace.c_str(),
+                                    &s->seen, &p.plan.text, &p.cancel);
+        os_use_folder(was);
+    }
+    hold.lock();
+    bool awaited = false;
+    for (slot *s : taken) {
+        awaited = awaited || p.awaited == s;
+        complete(p, hold, s, false);
+    }
+    if (p.waiting_done > 0 && (awaited || !p.awaited)) notify_unlocked(hold, p.done);
+}
+
 void run_worker(pipeline *p) {
     rewrite_set_lock_wait(worker_lock_wait);
     prepare_options control;
@@ -383,11 +422,17 @@ void run_worker(pipeline *p) {
             os_close_folder(&folder);
             return;
         }
-        if (!s->size_known && !learn_size(*p, hold, s, &folder)) continue;
+        // A preview's file holds nothing once read: its size does not count against the budget.
+        if (!s->size_known && p->kind == pipeline_work::rewrite && !learn_size(*p, hold, s, &folder))
+            continue;
         s->state = preparing;
         s->counted = true;
         p->files_in_work++;
         p->bytes_in_work += s->size;
+        if (p->kind == pipeline_work::preview) {
+            preview_ahead(*p, hold, s, &folder);
+            continue;
+        }
         worker_slot = s;
         // Where temporary files have names, they must not appear in a folder before the walk
         // has listed it.
@@ -615,6 +660,20 @@ void wait_done(pipeline &p, std::unique_lock<std::mutex> &hold, const slot *only
     hold.lock();
 }
 
+// The slot whose end the walk waits for when the file in its turn (at it) is in work. A
+// preview's files take the walk far less time than the workers: woken for each, it would wait
+// again at the next, a sleep and a wake per file. So it waits for the last of the next few files
+// in work, and takes those done by then one after the other.
+constexpr size_t previews_awaited_together = 16;
+
+const slot *awaited_with(const pipeline &p, std::map<walk_position, std::unique_ptr<slot>>::iterator it) {
+    const slot *last = it->second.get();
+    if (p.kind != pipeline_work::preview) return last;
+    for (size_t n = 0; it != p.slots.end() && n < previews_awaited_together; ++it, ++n)
+        if (it->second->state == preparing) last = it->second.get();
+    return last;
+}
+
 // Takes the file in its turn out of the table. Returns null when it was not foreseen or no
 // worker has started on it (the walk prepares it itself); otherwise waits for its preparation,
 // pumping the window while the worker waits for another program's hold on a file.
@@ -628,7 +687,11 @@ std::unique_ptr<slot> take(pipeline &p, const walk_position &position) {
     if (it != p.slots.end()) {
         slot &s = *it->second;
         if (s.state == preparing || s.state == flushing) wake_closers(p);
-        while (s.state == preparing || s.state == flushing) wait_done(p, hold, &s);
+        while (s.state == preparing || s.state == flushing) {
+            p.awaited = awaited_with(p, it);
+            wait_done(p, hold, &s);
+        }
+        p.awaited = nullptr;
         taken = std::move(it->second);
         p.slots.erase(it);
         // A prepared file stays in the budget until its commit is over (pipeline_commit): its
@@ -714,12 +777,13 @@ void set_flag(bool pipeline::*flag, bool on) {
 
 }  // namespace
 
-void pipeline_start(const run_plan &plan, rewrite_keeper *keeper) {
+void pipeline_start(const run_plan &plan, rewrite_keeper *keeper, pipeline_work work) {
     pipeline_finish();
     counts = commit_counts();
     running = new pipeline;
     running->plan = plan;
     running->keeper = keeper;
+    running->kind = work;
     const unsigned workers = std::max(2u, std::thread::hardware_concurrency());
     // Each worker holds a folder open besides the files it works on.
     const size_t kept = files_kept_for_walk + workers;
@@ -731,6 +795,7 @@ void pipeline_start(const run_plan &plan, rewrite_keeper *keeper) {
     os_make_room_for_files(kept + 2 * running->files_ahead + running->closes_waiting);
     running->threads.emplace_back(run_scout, running);
     for (unsigned i = 0; i < workers; ++i) running->threads.emplace_back(run_worker, running);
+    if (work == pipeline_work::preview) return;  // nothing to flush or close
     for (unsigned i = 0; i < flushers; ++i) running->threads.emplace_back(run_flusher, running);
 }
 
@@ -808,6 +873,22 @@ int pipeline_commit(const walk_position &position, const std::string &path) {
         release(*running, *s);
     }
     return result;
+}
+
+int pipeline_preview(const walk_position &position, const std::string &path, file_preview *out) {
+    std::unique_ptr<slot> s = running ? take(*running, position) : nullptr;
+    if (s) {
+        std::lock_guard<std::mutex> hold(running->lock);
+        release(*running, *s);
+    }
+    // A read that failed ahead is tried again: what stood in its way may be gone by now.
+    if (s && s->path == path && s->seen_read) {
+        *out = std::move(s->seen);
+        return 1;
+    }
+    return preview_file(path.c_str(), running ? running->plan.search.c_str() : run_fields.search_text,
+                        running ? running->plan.replace.c_str() : run_fields.replace_text, out,
+                        running ? &running->plan.text : nullptr);
 }
 
 void pipeline_counted() {

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/preview.h"
 #include "engine/rewrite.h"
 #include "platform/os.h"
 #include "scan/plan.h"
@@ -32,11 +33,16 @@
 // Compared as a sequence, positions are in walk order.
 using walk_position = std::vector<uint32_t>;
 
+// What the work ahead does with each file: prepares its rewrite (a run), or reads it through
+// for a preview of what a run would do (nothing written; no flushers then).
+enum class pipeline_work { rewrite, preview };
+
 // Starts the scout and the workers for a run of plan, before its counting pass: they prepare
 // the first files while the walk counts, and nothing is committed before the applying pass.
 // pipeline_finish discards whatever was prepared and not committed and ends the threads.
 // keeper (may be null) keeps each file's original before its swap (rewrite.h).
-void pipeline_start(const run_plan &plan, rewrite_keeper *keeper = nullptr);
+void pipeline_start(const run_plan &plan, rewrite_keeper *keeper = nullptr,
+                    pipeline_work work = pipeline_work::rewrite);
 void pipeline_finish();
 
 // The counting pass is over and the applying pass starts. The folders the scout listed so far
@@ -59,6 +65,10 @@ void pipeline_listed(const walk_position &folder);
 // The file's turn: takes its preparation (waiting for it, or preparing it now) and commits it.
 // Returns what update_file returns. Without a running pipeline the file is rewritten at once.
 int pipeline_commit(const walk_position &position, const std::string &path);
+
+// A preview's file in its turn: what a run would do to it (preview_file), as a worker read it
+// ahead or, when none did or its read failed, read now. Returns what preview_file returns.
+int pipeline_preview(const walk_position &position, const std::string &path, file_preview *out);
 
 // What the commits of the current run came to: files whose new text was swapped in, files
 // without an occurrence, files left alone by rule (not an error), files that failed. Zeroed

@@ -114,10 +114,11 @@ struct store_keeper : rewrite_keeper {
 };
 
 // The passes of a run over plan: the count, then the applying pass with action for each
-// selected file (the rewrite, with the work ahead of the walk, when action is null). begin and
-// end frame the applying pass (what a mode writes to the log before and after it).
+// selected file in its turn, work ahead of the walk (the rewrite when action is null). begin
+// and end frame the applying pass (what a mode writes to the log before and after it).
 template <class Begin, class End>
-run_outcome two_passes(walk_file_action action, bool keep_originals, Begin begin, End end) {
+run_outcome two_passes(pipeline_work work, walk_file_action action, bool keep_originals,
+                       Begin begin, End end) {
     if (run_state.busy) return outcome_of(run_end::already_running);
     std::string why = refusal();
     if (!why.empty()) return outcome_of(run_end::refused, why);
@@ -143,10 +144,10 @@ run_outcome two_passes(walk_file_action action, bool keep_originals, Begin begin
     const char *folder = plan.root.c_str();
 
     // The work ahead starts with the counting pass: the workers prepare the first files while
-    // the walk counts. Nothing is swapped before the applying pass reaches a file. A preview
-    // prepares nothing.
+    // the walk counts (a preview's read them through). Nothing is swapped before the applying
+    // pass reaches a file.
     run_state.matched_count = 0;
-    if (!action) pipeline_start(plan, undo ? &keeper : nullptr);
+    pipeline_start(plan, undo ? &keeper : nullptr, work);
     pipeline_ahead(read_delay_field() <= 0);
     walk_directory(folder, plan.select, 0);
     run_state.total_matches = run_state.matched_count;
@@ -157,12 +158,11 @@ run_outcome two_passes(walk_file_action action, bool keep_originals, Begin begin
     if (run_state.total_matches != 0 && !log_unavailable() && begin(plan)) {
         if (undo) log_message("INFO: Originals kept for undo in %s\n", undo_run_dir(*undo).c_str());
         run_state.matched_count = 0;
-        if (action) {
+        pipeline_counted();
+        if (action)
             walk_directory(folder, plan.select, action);
-        } else {
-            pipeline_counted();
+        else
             walk_directory(folder, plan.select, 1);
-        }
         end();
     }
     // What was prepared and not committed (after a cancel) is discarded.
@@ -185,14 +185,12 @@ run_outcome two_passes(walk_file_action action, bool keep_originals, Begin begin
 
 // The preview being made, for its file action.
 preview_report *previewing = nullptr;
-const run_plan *preview_plan = nullptr;
 
-void preview_in_turn(const walk_position &, const std::string &path) {
+void preview_in_turn(const walk_position &at, const std::string &path) {
     preview_report &r = *previewing;
     file_preview what;
     ++r.files_read;
-    if (!preview_file(path.c_str(), preview_plan->search.c_str(), preview_plan->replace.c_str(),
-                      &what, &preview_plan->text)) {
+    if (!pipeline_preview(at, path, &what)) {
         const std::string reason = os_error_text(what.code);
         r.left_alone.push_back({path, reason});
         errors_seen = 1;
@@ -225,18 +223,16 @@ void preview_in_turn(const walk_position &, const std::string &path) {
 }  // namespace
 
 run_outcome run_search_replace(bool keep_originals) {
-    return two_passes(nullptr, keep_originals, [](const run_plan &) { return true; }, [] {});
+    return two_passes(pipeline_work::rewrite, nullptr, keep_originals,
+                      [](const run_plan &) { return true; }, [] {});
 }
 
 run_outcome run_preview(preview_report *report) {
     *report = preview_report();
-    run_plan plan;
     previewing = report;
-    preview_plan = &plan;
     run_outcome o = two_passes(
-        preview_in_turn, false,
+        pipeline_work::preview, preview_in_turn, false,
         [&](const run_plan &p) {
-            plan = p;
             log_message("INFO: Preview of a run over %s: search for '%s', replace with '%s'; "
                         "nothing is written\n",
                         p.root.c_str(), p.search.c_str(), p.replace.c_str());
@@ -251,6 +247,5 @@ run_outcome run_preview(preview_report *report) {
                         (unsigned long long)report->left_alone.size());
         });
     previewing = nullptr;
-    preview_plan = nullptr;
     return o;
 }
