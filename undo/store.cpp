@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <thread>
 
 #include "engine/content_hash.h"
 #include "engine/engine.h"
@@ -21,6 +22,7 @@ struct undo_run {
     uint64_t records = 0;     // "keep" records written
     uint64_t written = 0;     // lines written
     uint64_t flushed = 0;     // lines known to be on the disk
+    std::thread removing;     // removes the folders of the runs that went (see undo_begin)
 };
 
 namespace {
@@ -31,12 +33,21 @@ constexpr const char *store_below_user = "Sarvelt\\undo";
 constexpr const char *store_below_user = "sarvelt/undo";
 #endif
 
-// The numbers of the runs' folders in the store, from the oldest.
-std::vector<uint64_t> run_numbers(const std::string &store) {
+// A run's folder that goes is first given this ending, which no run's folder has: it is gone
+// from the store at once, and what it holds is removed meanwhile.
+constexpr const char *gone_ending = ".gone";
+
+// The numbers of the runs' folders in the store, from the oldest; gone (if given) gets the
+// folders of runs that went and are not removed yet (one whose removal was cut short too).
+std::vector<uint64_t> run_numbers(const std::string &store, std::vector<std::string> *gone = nullptr) {
     std::vector<os_dir_entry> entries;
     std::vector<uint64_t> numbers;
     if (os_list_dir(store.c_str(), &entries, nullptr, 1) < 0) return numbers;
+    const size_t ending = strlen(gone_ending);
     for (const os_dir_entry &e : entries) {
+        if (gone && e.is_dir && e.name.size() > ending &&
+            e.name.compare(e.name.size() - ending, ending, gone_ending) == 0)
+            gone->push_back(path_in(store, e.name));
         if (!e.is_dir || e.name.empty() || e.name.size() > 18) continue;
         if (e.name.find_first_not_of("0123456789") != std::string::npos) continue;
         numbers.push_back(strtoull(e.name.c_str(), nullptr, 10));
@@ -104,6 +115,7 @@ std::string undo_store_dir() {
 }
 
 void undo_run_closer::operator()(undo_run *run) const {
+    if (run->removing.joinable()) run->removing.join();
     os_close(&run->journal);
     delete run;
 }
@@ -119,7 +131,8 @@ undo_run_ptr undo_begin(const std::string &root, const std::string &search,
         *why = with_reason("Unable to make the undo store " + store, os_last_error());
         return nullptr;
     }
-    std::vector<uint64_t> runs = run_numbers(store);
+    std::vector<std::string> gone;
+    std::vector<uint64_t> runs = run_numbers(store, &gone);
     for (uint64_t n : runs) {
         // Only a run that did not end (killed) can have left a temporary file.
         std::string text;
@@ -129,11 +142,22 @@ undo_run_ptr undo_begin(const std::string &root, const std::string &search,
         if (journal_read(text, dir, &record) && !record.ended && trimmed(record.root) == trimmed(root))
             for (const undo_entry &e : record.entries) remove_leftover_temp(e);
     }
+    // The oldest runs go now; their folders are removed while the run goes on (freeing a
+    // run's originals may wait on the disk for a good part of a second), and gone before it
+    // ends.
     while (runs.size() >= runs_kept) {
-        remove_run(run_folder(store, runs.front()));
+        const std::string dir = run_folder(store, runs.front());
+        if (os_replace(dir.c_str(), (dir + gone_ending).c_str()))
+            gone.push_back(dir + gone_ending);
+        else
+            remove_run(dir);
         runs.erase(runs.begin());
     }
     undo_run_ptr run(new undo_run);
+    if (!gone.empty())
+        run->removing = std::thread([gone] {
+            for (const std::string &dir : gone) remove_run(dir);
+        });
     uint64_t number = runs.empty() ? 1 : runs.back() + 1;
     for (int tries = 0;; ++tries, ++number) {
         run->dir = run_folder(store, number);
@@ -200,6 +224,7 @@ void undo_note_temp(undo_run &run, uint64_t entry, const std::string &temp_path)
 }
 
 void undo_end(undo_run &run) {
+    if (run.removing.joinable()) run.removing.join();
     write_line(run, journal_end_line);
     os_sync(run.journal);
     os_close(&run.journal);

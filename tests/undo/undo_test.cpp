@@ -186,6 +186,11 @@ TEST_F(Undo, AFileOfTheUsersNamedLikeALeftoverStays) {
 
 TEST_F(Undo, TheStoreKeepsTheLastRuns) {
     tree.file("a.txt", before);
+    // A run's folder whose removal was cut short (a killed run) is no run, and the next run
+    // removes it.
+    const fs::path cut_short = fs::path(undo_store_dir()) / "1.gone";
+    fs::create_directories(cut_short);
+    ASSERT_TRUE(write_file((cut_short / "journal").string(), "sarvelt-undo-journal 1\n"));
     std::string last_dir;
     for (size_t i = 0; i < runs_kept + 3; ++i) {
         auto run = begin();
@@ -196,6 +201,7 @@ TEST_F(Undo, TheStoreKeepsTheLastRuns) {
         last_dir = undo_run_dir(*run);
     }
     EXPECT_EQ(runs_kept, names_in(undo_store_dir()).size());
+    EXPECT_FALSE(fs::exists(cut_short));
     undo_record r;
     ASSERT_TRUE(undo_find_latest(tree.str(), &r));
     EXPECT_EQ(last_dir, r.dir);
