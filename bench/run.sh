@@ -106,6 +106,10 @@ if [ -n "$cli" ]; then
     'cd "$SCRATCH" && "$CLI" --path "$D" --type "*.*" --size 0 --search "$S" --replace "$R" --delay 0 >/dev/null'
   add "sarvelt-cli (eatmydata)" sarvelt eatmydata \
     'cd "$SCRATCH" && eatmydata "$CLI" --path "$D" --type "*.*" --size 0 --search "$S" --replace "$R" --delay 0 >/dev/null'
+  # The undo store on another volume than the tree: each original is copied into it, not
+  # linked (run only where such a volume is at hand, see OTHER_STATE below).
+  add "sarvelt-cli (store on another volume)" sarvelt "" \
+    'cd "$SCRATCH" && XDG_STATE_HOME="$OTHER_STATE" "$CLI" --path "$D" --type "*.*" --size 0 --search "$S" --replace "$R" --delay 0 >/dev/null'
   add "sarvelt-cli --no-undo" sarvelt "" \
     'cd "$SCRATCH" && "$CLI" --path "$D" --type "*.*" --size 0 --search "$S" --replace "$R" --delay 0 --no-undo >/dev/null'
   # The preview writes nothing: timed beside rg -c, which reads and counts as much.
@@ -142,8 +146,20 @@ declare -A no_peers=(
 runs_on() { [ "${kind[$2]}" != peer ] || [ -z "${no_peers[$1]:-}" ]; }
 
 active=()
+# Another volume for the undo store: the memory file system, where it is not the corpora's.
+other_state=""
+if [ -d /dev/shm ] && [ "$(stat -c %d /dev/shm)" != "$(stat -c %d "$data")" ]; then
+  other_state=$(mktemp -d /dev/shm/sarvelt-bench-state.XXXXXX)
+  cleanup_dirs+=("$other_state")
+fi
+export OTHER_STATE="$other_state"
+
 for t in "${rows[@]}"; do
   ok=1
+  if [ "$t" = "sarvelt-cli (store on another volume)" ] && [ -z "$other_state" ]; then
+    echo "run.sh: $t skipped (no other volume at hand)" >&2
+    continue
+  fi
   for n in ${need[$t]}; do command -v "$n" >/dev/null || ok=0; done
   if [ $ok = 1 ]; then active+=("$t"); else echo "run.sh: $t skipped (${need[$t]} not installed)" >&2; fi
 done
@@ -346,6 +362,9 @@ if [ $write = 1 ]; then
     echo "everything it started (median): ripgrep and sd spread their work over all $(nproc) cores,"
     echo "and so does sarvelt-cli (worker threads prepare files ahead of its walk). \"baseline\" is"
     echo "an earlier sarvelt-cli (\`--baseline\`), timed in the same run for its CPU seconds."
+    echo "The undo store is the bench's own, on the corpora's volume (the originals are hard"
+    echo "links); \"store on another volume\" puts it on the memory file system, where every"
+    echo "original is copied."
     echo
     cat "$summary"
     if [ -f "$here/bounds.md" ]; then
