@@ -52,7 +52,7 @@ bool create_temp(rewrite_job *job, int64_t seconds, const prepare_options &optio
         options.temp_may_go == temp_anywhere ||
         (options.temp_may_go == temp_named_beside && job->dir == directory_of(job->path.c_str()));
     uint32_t code = 0;
-    switch (job->temp.create(job->dir, seconds, may_be_named, &code)) {
+    switch (job->temp.create(job->dir, seconds, may_be_named, &code, options.keeper)) {
     case temp_created: return true;
     case temp_needs_name: job->state = job_deferred; return false;
     case temp_failed: break;

@@ -80,6 +80,12 @@ struct rewrite_keeper {
     // The temporary file of record kept is about to get the name temp_path (or to lose its
     // mark for deletion), just before its swap: a run killed in between leaves it there.
     virtual void naming(uint64_t kept, const std::string &temp_path) = 0;
+    // A temporary file with a name is about to be made at temp_path (creating), and was made
+    // there as the file id (created), before anything is written to it: where the system does
+    // not remove a file marked to go with its handle (or at a loss of power) a run killed
+    // before the swap leaves it, and then only these name it.
+    virtual void creating(const std::string &temp_path) = 0;
+    virtual void created(const std::string &temp_path, const os_file_id &id) = 0;
 
   protected:
     ~rewrite_keeper() = default;

@@ -5,6 +5,7 @@
 
 #include "engine/engine.h"
 #include "engine/lock_retry.h"
+#include "engine/rewrite.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ bool temp_file::first_name(const std::string &dir, int64_t seconds) {
 }
 
 temp_made temp_file::create(const std::string &dir, int64_t seconds, bool may_be_named,
-                            uint32_t *code) {
+                            uint32_t *code, rewrite_keeper *keeper) {
     *code = 0;
     if (os_create_unnamed(dir.c_str(), &file)) return temp_created;
     if (!os_error_is_unsupported(os_last_error())) {
@@ -60,10 +61,13 @@ temp_made temp_file::create(const std::string &dir, int64_t seconds, bool may_be
     if (!may_be_named) return temp_needs_name;
     int marked = 0;
     const bool made = on_free_name(*this, dir, seconds, code, [&](const std::string &p) {
+        if (keeper) keeper->creating(p);
         if (!retry_while_locked(p.c_str(),
                                 [&] { return os_create_new(p.c_str(), &file, &marked); }))
             return false;
         goes = marked != 0;
+        os_stat st;
+        if (keeper && os_fstat(file, &st)) keeper->created(p, st.id);
         return true;
     });
     return made ? temp_created : temp_failed;

@@ -10,6 +10,8 @@
 
 #include "platform/os.h"
 
+struct rewrite_keeper;
+
 // What came of creating a temporary file.
 enum temp_made {
     temp_created,
@@ -31,9 +33,11 @@ struct temp_file {
     // does not fit a path (path is then empty).
     bool first_name(const std::string &dir, int64_t seconds);
     // Creates the file in dir: one without a name where the file system can make it; else,
-    // where may_be_named, one under the first free name from seconds up. *code gets the
-    // system's error of a failure (0: none to tell).
-    temp_made create(const std::string &dir, int64_t seconds, bool may_be_named, uint32_t *code);
+    // where may_be_named, one under the first free name from seconds up, which keeper (if
+    // given) learns before and after it is made. *code gets the system's error of a failure
+    // (0: none to tell).
+    temp_made create(const std::string &dir, int64_t seconds, bool may_be_named, uint32_t *code,
+                     rewrite_keeper *keeper = nullptr);
     // For a file without a name: the name it will be given, the first one from the current
     // time up that no file has. The log announces it; the file gets it only in name().
     void choose_name(const std::string &dir);

@@ -111,6 +111,10 @@ struct store_keeper : rewrite_keeper {
     void naming(uint64_t kept, const std::string &temp_path) override {
         undo_note_temp(*run, kept, temp_path);
     }
+    void creating(const std::string &temp_path) override { undo_note_making(*run, temp_path); }
+    void created(const std::string &temp_path, const os_file_id &id) override {
+        undo_note_made(*run, temp_path, id);
+    }
 };
 
 // The passes of a run over plan: the count, then the applying pass with action for each

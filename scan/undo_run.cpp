@@ -96,6 +96,7 @@ run_outcome run_undo(const undo_record &r) {
     }
     // A stopped undo can be taken up again: the files given back already are found as they
     // were then.
+    if (!stopped) undo_remove_made_temps(r);
     if (!stopped && !log_unavailable()) {
         if (!undo_mark_undone(r)) {
             errors_seen = 1;

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 #include <vector>
@@ -69,6 +70,15 @@ std::string journal_keep_line(uint64_t number, bool copied, const undo_file &fil
 
 std::string journal_temp_line(uint64_t number, const std::string &temp_path) {
     return "temp " + std::to_string(number) + " " + journal_escape(temp_path) + "\n";
+}
+
+std::string journal_making_line(const std::string &temp_path, int64_t file_time) {
+    return "making " + std::to_string(file_time) + " " + journal_escape(temp_path) + "\n";
+}
+
+std::string journal_made_line(const std::string &temp_path, const os_file_id &id) {
+    return "made " + std::to_string(id.volume) + " " + std::to_string(id.index) + " " +
+           journal_escape(temp_path) + "\n";
 }
 
 namespace {
@@ -165,6 +175,25 @@ int journal_read(const std::string &text, const std::string &dir, undo_record *r
             std::string temp;
             read = number_of(f[1], &n) && by_number.count(n) && journal_unescape(f[2], &temp);
             if (read) record->entries[by_number[n]].temp_path = temp;
+        } else if (read && f[0] == "making" && f.size() == 3) {
+            undo_made_temp t;
+            read = signed_of(f[1], &t.noted) && journal_unescape(f[2], &t.path) && !t.path.empty();
+            if (read) record->made_temps.push_back(t);
+        } else if (read && f[0] == "made" && f.size() == 4) {
+            undo_made_temp t;
+            t.id_known = true;
+            read = number_of(f[1], &t.id.volume) && number_of(f[2], &t.id.index) &&
+                   journal_unescape(f[3], &t.path) && !t.path.empty();
+            // It stands for the latest intent to make that file (the threads of a run note
+            // theirs in any order).
+            auto &made = record->made_temps;
+            auto intent = std::find_if(made.rbegin(), made.rend(), [&](const undo_made_temp &m) {
+                return !m.id_known && m.path == t.path;
+            });
+            if (read && intent != made.rend())
+                *intent = t;
+            else if (read)
+                made.push_back(t);
         } else if (read && line == "end") {
             record->ended = true;
         } else if (read && line == "undone") {

@@ -20,6 +20,8 @@ std::string journal_header(const std::string &root, const std::string &search,
                            const std::string &replace, int64_t started);
 std::string journal_keep_line(uint64_t number, bool copied, const undo_file &file);
 std::string journal_temp_line(uint64_t number, const std::string &temp_path);
+std::string journal_making_line(const std::string &temp_path, int64_t file_time);
+std::string journal_made_line(const std::string &temp_path, const os_file_id &id);
 constexpr const char *journal_end_line = "end\n";
 constexpr const char *journal_undone_line = "undone\n";
 

@@ -139,8 +139,11 @@ undo_run_ptr undo_begin(const std::string &root, const std::string &search,
         const std::string dir = run_folder(store, n);
         if (!read_whole(path_in(dir, journal_name), &text) || ended_text(text)) continue;
         undo_record record;
-        if (journal_read(text, dir, &record) && !record.ended && trimmed(record.root) == trimmed(root))
+        if (journal_read(text, dir, &record) && !record.ended &&
+            trimmed(record.root) == trimmed(root)) {
             for (const undo_entry &e : record.entries) remove_leftover_temp(e);
+            undo_remove_made_temps(record);
+        }
     }
     // The oldest runs go now; their folders are removed while the run goes on (freeing a
     // run's originals may wait on the disk for a good part of a second), and gone before it
@@ -221,6 +224,18 @@ int undo_flush(undo_run &run) {
 void undo_note_temp(undo_run &run, uint64_t entry, const std::string &temp_path) {
     // Not flushed: it matters only to a run killed after it, whose write the system has.
     write_line(run, journal_temp_line(entry, temp_path));
+}
+
+void undo_note_making(undo_run &run, const std::string &temp_path) {
+    write_line(run, journal_making_line(temp_path, os_file_time_now()));
+}
+
+void undo_note_made(undo_run &run, const std::string &temp_path, const os_file_id &id) {
+    write_line(run, journal_made_line(temp_path, id));
+}
+
+void undo_remove_made_temps(const undo_record &r) {
+    for (const undo_made_temp &t : r.made_temps) remove_made_temp(t);
 }
 
 void undo_end(undo_run &run) {

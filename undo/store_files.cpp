@@ -99,6 +99,15 @@ bool hash_of_file(const std::string &path, uint64_t *size, uint64_t *hash) {
     return true;
 }
 
+void remove_made_temp(const undo_made_temp &temp) {
+    os_stat st;
+    if (!os_stat_path(temp.path.c_str(), &st, 0) || !st.is_regular) return;
+    // A file time may be as coarse as two seconds (FAT).
+    constexpr int64_t coarsest = int64_t(2) * 10000000;
+    if (temp.id_known ? st.id == temp.id : st.size == 0 && st.mtime + coarsest >= temp.noted)
+        os_remove(temp.path.c_str());
+}
+
 void remove_leftover_temp(const undo_entry &entry) {
     if (entry.temp_path.empty()) return;
     os_stat st;

@@ -23,3 +23,6 @@ bool hash_of_file(const std::string &path, uint64_t *size, uint64_t *hash);
 // Removes the temporary file that the run left for entry, if it is there and holds exactly
 // what the run wrote (so it is the run's, never a file of the user's of the same name).
 void remove_leftover_temp(const undo_entry &entry);
+// Removes a temporary file with a name the run made, if it is there and is still that file (or,
+// with only the intent noted, empty: the run was killed before it knew more).
+void remove_made_temp(const undo_made_temp &temp);

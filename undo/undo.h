@@ -6,8 +6,9 @@
 // the original (a hard link) where the store shares the file's volume, which costs neither
 // time nor space until the run's folder goes, and a copy elsewhere. The journal is a text
 // file, one record a line: the run's Path, time and texts, then for each file the original
-// kept and what the run wrote in its place (size and content hash), and the temporary file's
-// name just before it gets one. A record is on the disk before the file's swap, so a run
+// kept and what the run wrote in its place (size and content hash), the temporary file's name
+// just before it gets one, and, where temporary files are made with a name, that name before
+// the file is made and its identity once it is. A record is on the disk before the file's swap, so a run
 // killed at any moment can be undone like any other. The store keeps the last runs_kept runs.
 //
 // Nothing is ever added to the user's tree: the originals stay in the store until the run's
@@ -64,6 +65,12 @@ int undo_flush(undo_run &run);
 // The temporary file of record entry is about to get the name temp_path, just before its swap:
 // a run killed in between leaves it, and the undo (or the next run on the same Path) removes it.
 void undo_note_temp(undo_run &run, uint64_t entry, const std::string &temp_path);
+// A temporary file with a name is about to be made at temp_path (making), and was made there
+// as the file id (made), before anything is written to it: a run killed before its swap may
+// leave it, and the undo (or the next run on the same Path) removes it. Not flushed, as
+// undo_note_temp.
+void undo_note_making(undo_run &run, const std::string &temp_path);
+void undo_note_made(undo_run &run, const std::string &temp_path, const os_file_id &id);
 // The run is over: no temporary file of it is left anywhere. The journal is closed; the run's
 // folder goes when it kept nothing.
 void undo_end(undo_run &run);
@@ -85,6 +92,14 @@ struct undo_entry {
     std::string temp_path;  // the temporary file's name before the swap, if noted
 };
 
+// A temporary file with a name that a run made (or was about to make), as its journal tells it.
+struct undo_made_temp {
+    std::string path;
+    bool id_known = false;  // made: id is the file's (else only the intent was noted)
+    os_file_id id;
+    int64_t noted = 0;      // (the intent) when it was noted, as a file time
+};
+
 // A run kept in the store, with what its journal tells.
 struct undo_record {
     std::string dir;  // the run's folder
@@ -93,6 +108,7 @@ struct undo_record {
     bool ended = false;   // the run was over (not killed)
     bool undone = false;
     std::vector<undo_entry> entries;
+    std::vector<undo_made_temp> made_temps;
     // What of the journal could not be read (a damaged or cut-short line), for the user.
     std::vector<std::string> unreadable;
 };
@@ -111,6 +127,11 @@ enum class undo_outcome {
 // one atomic swap; its last-write time becomes the one it had before the run. A temporary file
 // the run left behind for it is removed.
 undo_outcome undo_give_back(const undo_entry &entry);
+
+// Removes the temporary files with names that r made and left behind, where each is still the
+// file it made (its identity), or, when only the intent to make it was noted, empty and made
+// since (a file of the user's under a name the run tried stays).
+void undo_remove_made_temps(const undo_record &r);
 
 // The run is undone: it is not found again, and the run before it is next.
 int undo_mark_undone(const undo_record &record);

@@ -165,6 +165,41 @@ TEST_F(Undo, AFileChangedSinceIsLeftAsTheUserLeftIt) {
     EXPECT_EQ(before, read_file(r.entries[0].kept));
 }
 
+// A run killed while it wrote a named temporary file (before any record of the file it was
+// for): the next run on the Path removes the file it made, and an empty one whose making was
+// only announced; a file of that name that is another, or holds bytes, stays.
+TEST_F(Undo, NamedTemporaryFilesOfAKilledRunGoOnlyWhereTheyAreItsOwn) {
+    struct made_case {
+        const char *name;
+        const char *bytes;
+        bool made;      // the run noted the file it made (else only that it was about to)
+        bool replaced;  // another file stands under the name since
+        bool goes;
+    };
+    const made_case cases[] = {
+        {"1.tmp", "half written", true, false, true},
+        {"2.tmp", "", false, false, true},
+        {"3.tmp", "the user's own\n", false, false, false},
+        {"5.tmp", "", false, false, false},  // the user's, empty, from before the run
+        {"4.tmp", "the user's own\n", true, true, false},
+    };
+    auto run = begin();
+    for (const made_case &c : cases) {
+        const std::string path = tree.file(c.name, c.bytes).string();
+        if (!c.goes) set_mtime(path, old_time);
+        os_stat st;
+        ASSERT_TRUE(os_stat_path(path.c_str(), &st, 0));
+        undo_note_making(*run, path);
+        if (c.made) undo_note_made(*run, path, st.id);
+        if (c.replaced)  // made before the old one goes, so it cannot take its number
+            fs::rename(tree.file(std::string(c.name) + ".new", c.bytes), path);
+    }
+    run.reset();  // killed: the journal ends without its end
+    std::string why;
+    ASSERT_TRUE(undo_begin(tree.str(), "a", "b", &why)) << why;
+    for (const made_case &c : cases) EXPECT_EQ(!c.goes, fs::exists(tree.path() / c.name)) << c.name;
+}
+
 TEST_F(Undo, AFileOfTheUsersNamedLikeALeftoverStays) {
     tree.file("a.txt", before);
     auto run = begin();
