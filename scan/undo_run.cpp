@@ -78,6 +78,10 @@ run_outcome run_undo(const undo_record &r) {
                     "it: %s\n",
                     line.c_str());
     }
+    if (!r.cut_off.empty())
+        log_message("INFO: Undo: The run was stopped while it wrote the last line of its journal, "
+                    "before that file's swap: %s\n",
+                    r.cut_off.c_str());
     const size_t total = r.entries.size();
     size_t done = 0;
     bool stopped = false;

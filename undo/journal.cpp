@@ -201,7 +201,10 @@ int journal_read(const std::string &text, const std::string &dir, undo_record *r
         } else {
             read = false;
         }
-        if (!read) record->unreadable.push_back(line);
+        if (last_cut && !record->ended)
+            record->cut_off = line;
+        else if (!read)
+            record->unreadable.push_back(line);
     }
     return 1;
 }

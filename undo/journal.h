@@ -26,6 +26,7 @@ constexpr const char *journal_end_line = "end\n";
 constexpr const char *journal_undone_line = "undone\n";
 
 // Reads the journal's text into record (dir: the run's folder, for the originals' names).
-// Lines that cannot be read are told in record->unreadable; a last line cut short is one.
+// Lines that cannot be read are told in record->unreadable; a last line cut short (without
+// its end of line) in record->cut_off, or in unreadable after the run's "end".
 // 0 when the text is no journal at all (its first line is not journal_first_line).
 int journal_read(const std::string &text, const std::string &dir, undo_record *record);

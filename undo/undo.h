@@ -109,8 +109,12 @@ struct undo_record {
     bool undone = false;
     std::vector<undo_entry> entries;
     std::vector<undo_made_temp> made_temps;
-    // What of the journal could not be read (a damaged or cut-short line), for the user.
+    // What of the journal could not be read (a damaged line), for the user.
     std::vector<std::string> unreadable;
+    // The last line of a run that did not end, cut short by the kill in the middle of its
+    // write. Its file was not swapped: a file's record is written whole and flushed before
+    // its swap. Told, but nothing is missing for it.
+    std::string cut_off;
 };
 
 // The latest run over root that is not undone yet. 1 found, 0 none.
