@@ -14,6 +14,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -1008,8 +1009,8 @@ void picture_taken(HWND window, const std::string &handshake) {
     CHECK(wait_for([&] { return file_exists(handshake + "\\done"); }, 30000));
 }
 
-void scenario_screenshot(const std::string &handshake) {
-    REQUIRE(!handshake.empty());
+// The main window after a run over a small tree, as the README shows it.
+void main_window_after_a_run() {
     start_program();
     std::string root = current_folder() + "\\docs";
     make_folder(root);
@@ -1023,6 +1024,65 @@ void scenario_screenshot(const std::string &handshake) {
     CHECK(progress_position() == 1000);
     // A path the reader can follow, rather than the test's temporary folder.
     set_field(IDC_PATH, "C:\\projects\\docs");
+}
+
+void scenario_screenshot(const std::string &handshake) {
+    REQUIRE(!handshake.empty());
+    main_window_after_a_run();
+    picture_taken(main_window, handshake);
+    quit_and_expect_zero();
+}
+
+// The same at 144 DPI (run-gui-test.sh gives this scenario a Wine prefix set so): the program
+// tells the system it draws at the screen's scale, so its dialog is laid out with its font at
+// 144 DPI (half as large again as at 96) rather than drawn at 96 and stretched.
+void scenario_screenshot_144dpi(const std::string &handshake) {
+    REQUIRE(!handshake.empty());
+    SetProcessDPIAware();  // the driver sees the screen as it is, not scaled for it
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    if (dpi != 144) printf("note [%s]: the screen has %d DPI\n", scenario_name, dpi);
+    REQUIRE(dpi == 144);
+    main_window_after_a_run();
+    // The program's own awareness, where this system can tell it.
+    using context_of_window = HANDLE(WINAPI *)(HWND);
+    using awareness_of_context = int(WINAPI *)(HANDLE);
+    HMODULE user = GetModuleHandleA("user32.dll");
+    auto context = reinterpret_cast<context_of_window>(
+        reinterpret_cast<void *>(GetProcAddress(user, "GetWindowDpiAwarenessContext")));
+    auto awareness = reinterpret_cast<awareness_of_context>(
+        reinterpret_cast<void *>(GetProcAddress(user, "GetAwarenessFromDpiAwarenessContext")));
+    if (context && awareness) {
+        const int aware = awareness(context(main_window));
+        if (aware < 1) printf("note [%s]: the window's DPI awareness is %d\n", scenario_name, aware);
+        CHECK(aware >= 1);  // DPI_AWARENESS_SYSTEM_AWARE or PER_MONITOR_AWARE
+    } else {
+        printf("note [%s]: this system cannot tell a window's DPI awareness\n", scenario_name);
+    }
+    // Laid out at the screen's DPI: the client area is the template's 618 x 290 dialog units
+    // in the base units of its font (8 points) at 144 DPI, as the driver measures them here.
+    HDC dc = GetDC(nullptr);
+    HFONT font = CreateFontA(-MulDiv(8, dpi, 72), 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0,
+                             0, 0, 0, "MS Sans Serif");
+    HGDIOBJ was = SelectObject(dc, font);
+    TEXTMETRICA tm = {};
+    SIZE letters = {};
+    GetTextMetricsA(dc, &tm);
+    GetTextExtentPoint32A(dc, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", 52, &letters);
+    SelectObject(dc, was);
+    DeleteObject(font);
+    ReleaseDC(nullptr, dc);
+    const int base_x = (letters.cx / 26 + 1) / 2, base_y = tm.tmHeight;
+    const int want_w = MulDiv(618, base_x, 4), want_h = MulDiv(290, base_y, 8);
+    RECT client = {};
+    GetClientRect(main_window, &client);
+    const bool laid_out = abs(client.right - want_w) * 20 <= want_w &&
+                          abs(client.bottom - want_h) * 20 <= want_h;
+    if (!laid_out)
+        printf("note [%s]: the client area is %ld x %ld, at 144 DPI it would be %d x %d\n",
+               scenario_name, long(client.right), long(client.bottom), want_w, want_h);
+    CHECK(laid_out);
     picture_taken(main_window, handshake);
     quit_and_expect_zero();
 }
@@ -1124,6 +1184,7 @@ struct scenario {
 std::string handshake_folder;
 void screenshot_entry() { scenario_screenshot(handshake_folder); }
 void screenshot_preview_entry() { scenario_screenshot_preview(handshake_folder); }
+void screenshot_144dpi_entry() { scenario_screenshot_144dpi(handshake_folder); }
 
 const scenario scenarios[] = {
     {"resources", scenario_resources},
@@ -1146,6 +1207,7 @@ const scenario scenarios[] = {
     {"undo", scenario_undo},
     {"screenshot_preview", screenshot_preview_entry},
     {"screenshot", screenshot_entry},
+    {"screenshot_144dpi", screenshot_144dpi_entry},
 };
 
 }  // namespace

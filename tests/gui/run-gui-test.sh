@@ -8,7 +8,8 @@
 # folder (made once, under a lock), runs the driver scenario (which starts sarvelt.exe in a
 # fresh temporary folder) or the test program, then stops the prefix's wineserver and Xvfb
 # and removes the temporary folder. For the scenario "screenshot" it saves the main window as
-# a PNG once the driver has the window ready.
+# a PNG once the driver has the window ready. A scenario whose name ends in "_144dpi" gets a
+# prefix of its own set to 144 DPI (Wine's LogPixels), on a screen large enough for it.
 set -uo pipefail
 
 build=$(cd "$1" && pwd)
@@ -25,6 +26,13 @@ wineserver=/usr/lib/wine/wineserver
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
 
 export WINEPREFIX="$build/gui-wineprefix"
+dpi=""
+screen=1280x1024x24
+if [ "${what%_144dpi}" != "$what" ]; then
+  dpi=144
+  screen=1920x1536x24
+  export WINEPREFIX="$build/gui-wineprefix-144dpi"
+fi
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
@@ -48,7 +56,7 @@ start_xvfb() {
   local n
   for n in $(seq 90 189); do
     [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+    Xvfb ":$n" -screen 0 "$screen" -nolisten tcp >/dev/null 2>&1 </dev/null &
     xvfb_pid=$!
     for _ in $(seq 1 50); do
       if [ -e "/tmp/.X11-unix/X$n" ]; then
@@ -79,6 +87,11 @@ if [ ! -f "$WINEPREFIX/.sarvelt-gui-ready" ]; then
       [ -f "$WINEPREFIX/system.reg" ] || "$wine" wineboot -i >/dev/null 2>&1
       "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
       "$wine" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive /d 0 /f >/dev/null 2>&1
+      if [ -n "$dpi" ]; then
+        # Where Wine versions read the screen's DPI: the user's desktop, and the older place.
+        "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+        "$wine" reg add 'HKEY_CURRENT_CONFIG\Software\Fonts' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+      fi
       "$wineserver" -w
       touch "$WINEPREFIX/.sarvelt-gui-ready"
     fi
