@@ -17,6 +17,7 @@
 #include "resources/resource.h"
 #include "scan/plan.h"
 #include "scan/run_state.h"
+#include "undo/undo.h"
 #include "ui/commands.h"
 
 namespace {
@@ -208,9 +209,21 @@ int usage_error(const char *what, const char *detail) {
     return 2;
 }
 
+// The option a run's sarvelt-cli starts itself again with, to remove the runs that went from
+// the undo store after it has ended (see undo_hand_off_removal). Harmless when typed: it
+// removes only what is left of runs that went.
+const char remove_gone_option[] = "--remove-gone";
+
+bool start_remover() { return console_start_detached(remove_gone_option) != 0; }
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 2 && strcmp(argv[1], remove_gone_option) == 0) {
+        undo_remove_gone();
+        return 0;
+    }
+    undo_hand_off_removal(start_remover);
     std::map<std::string, std::string> values;
     bool preview = false, undo = false, no_undo = false, include_binary = false;
     std::string code_page;

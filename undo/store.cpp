@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -36,6 +37,8 @@ constexpr const char *store_below_user = "sarvelt/undo";
 // A run's folder that goes is first given this ending, which no run's folder has: it is gone
 // from the store at once, and what it holds is removed meanwhile.
 constexpr const char *gone_ending = ".gone";
+// Threads that remove the files of a run that went.
+constexpr unsigned removers = 8;
 
 // The numbers of the runs' folders in the store, from the oldest; gone (if given) gets the
 // folders of runs that went and are not removed yet (one whose removal was cut short too).
@@ -67,12 +70,22 @@ int read_run(const std::string &dir, undo_record *record) {
     return journal_read(text, dir, record);
 }
 
-// Removes a run's folder with everything in it.
-void remove_run(const std::string &dir) {
+// Removes a run's folder with everything in it, its files by up to `threads` threads at once:
+// freeing a file's blocks may wait on the disk (some file systems tell the disk of every
+// freed extent then and there), and a disk serves several such waits at a time.
+void remove_run(const std::string &dir, unsigned threads = 1) {
     std::vector<os_dir_entry> entries;
     os_list_dir(dir.c_str(), &entries, nullptr, 1);
-    for (const os_dir_entry &e : entries)
-        if (!e.is_dir) os_remove(path_in(dir, e.name).c_str());
+    std::atomic<size_t> next{0};
+    auto remove_files = [&] {
+        for (size_t i; (i = next++) < entries.size();)
+            if (!entries[i].is_dir) os_remove(path_in(dir, entries[i].name).c_str());
+    };
+    std::vector<std::thread> helpers;
+    const size_t wanted = std::min<size_t>(threads, entries.size() / 64 + 1) - 1;
+    for (size_t i = 0; i < wanted; ++i) helpers.emplace_back(remove_files);
+    remove_files();
+    for (std::thread &t : helpers) t.join();
     os_remove_dir(dir.c_str());
 }
 
@@ -96,6 +109,8 @@ bool ended_text(const std::string &text) {
            ends_with(std::string(journal_end_line) + journal_undone_line);
 }
 
+bool (*removal_handler)() = nullptr;
+
 std::string with_reason(const std::string &what, uint32_t code) {
     return what + " (" + os_error_text(code) + ")";
 }
@@ -112,6 +127,16 @@ bool write_line(undo_run &run, const std::string &line) {
 std::string undo_store_dir() {
     const std::string user = os_user_state_dir();
     return user.empty() ? "" : path_in(user, store_below_user);
+}
+
+void undo_hand_off_removal(bool (*start)()) { removal_handler = start; }
+
+void undo_remove_gone() {
+    const std::string store = undo_store_dir();
+    if (store.empty()) return;
+    std::vector<std::string> gone;
+    run_numbers(store, &gone);
+    for (const std::string &dir : gone) remove_run(dir, removers);
 }
 
 void undo_run_closer::operator()(undo_run *run) const {
@@ -157,9 +182,9 @@ undo_run_ptr undo_begin(const std::string &root, const std::string &search,
         runs.erase(runs.begin());
     }
     undo_run_ptr run(new undo_run);
-    if (!gone.empty())
+    if (!gone.empty() && !(removal_handler && removal_handler()))
         run->removing = std::thread([gone] {
-            for (const std::string &dir : gone) remove_run(dir);
+            for (const std::string &dir : gone) remove_run(dir, removers);
         });
     uint64_t number = runs.empty() ? 1 : runs.back() + 1;
     for (int tries = 0;; ++tries, ++number) {

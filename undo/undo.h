@@ -47,6 +47,16 @@ undo_run_ptr undo_begin(const std::string &root, const std::string &search,
 // The run's folder in the store, where its originals are kept.
 const std::string &undo_run_dir(const undo_run &run);
 
+// The runs that go when a run starts leave the store at once (their folders are renamed) and
+// are removed meanwhile, by default by a thread of the run's that it waits for before it ends.
+// A program that ends with its run may hand that removal to a process that outlives it, so
+// that its user does not wait for the disk to free the originals: start is called instead of
+// the thread, must get undo_remove_gone called, and returns false if it could not (the thread
+// does it then).
+void undo_hand_off_removal(bool (*start)());
+// Removes what is left of every run that went, in the store of this environment's user.
+void undo_remove_gone();
+
 // What a rewrite tells the store of a file it is about to swap.
 struct undo_file {
     std::string path;       // the file the swap replaces (a link's target)

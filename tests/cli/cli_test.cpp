@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -109,6 +110,35 @@ TEST_F(Cli, UndoGivesBackOneRunAtATime) {
                      .status);
     EXPECT_EQ(2, run({"--path", tree.string(), "--undo"}).status);
     EXPECT_FALSE(has_temporaries());
+}
+
+// With the store full, the oldest run goes when a run starts; its files are removed by a
+// process of the program's own that outlives the run, and by nothing else.
+TEST_F(Cli, TheOldestRunGoesAfterTheRunThatPushedItOut) {
+#if defined(_WIN32)
+    const fs::path store = state / "Sarvelt" / "undo";
+#else
+    const fs::path store = state / "sarvelt" / "undo";
+#endif
+    std::set<std::string> expected;
+    for (int n = 1; n <= 20; ++n) {
+        write_file(store / std::to_string(n) / "journal", "an ended run elsewhere\n");
+        if (n > 1) expected.insert(std::to_string(n));
+    }
+    for (int i = 0; i < 300; ++i) write_file(store / "1" / std::to_string(i), "an original\n");
+    write_file(store / "7" / "3", "kept by run 7\n");
+    file("a.txt", "needle\n");
+    ASSERT_EQ(0, run({"--path", tree.string(), "--search", "needle", "--replace", "pin"}).status);
+    expected.insert("21");
+    for (int i = 0; i < 2000 && names_in(store) != expected; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(expected, names_in(store));
+    // Typed by hand, the remover's option removes what is left of runs that went, nothing else.
+    write_file(store / "2.gone" / "1", "cut short\n");
+    EXPECT_EQ(0, run({"--remove-gone"}).status);
+    EXPECT_EQ(expected, names_in(store));
+    EXPECT_EQ("kept by run 7\n", read_file(store / "7" / "3"));
+    EXPECT_EQ("pin\r\n", read("a.txt"));
 }
 
 TEST_F(Cli, ARunSelectingNoFileCreatesNoLog) {
