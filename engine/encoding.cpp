@@ -3,6 +3,9 @@
 #include "engine/encoding.h"
 
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "engine/line_stream.h"
 #include "platform/os.h"
@@ -95,6 +98,35 @@ bool utf16_to_utf8(const std::string &bytes, bool big_endian, std::string *out) 
         put_utf8(u, out);
     }
     return true;
+}
+
+// The length of p's longest start, in whole pieces of 64 bytes, that holds only bytes from 1
+// to 0x7F: plain ASCII without NUL, which neither the NUL nor the UTF-8 check needs to see.
+size_t plain_ascii_span(const char *p, size_t n) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; n - i >= 64; i += 64) {
+        __m128i seen = zero;
+        for (int k = 0; k < 4; ++k) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i + 16 * k));
+            seen = _mm_or_si128(seen, _mm_or_si128(v, _mm_cmpeq_epi8(v, zero)));
+        }
+        if (_mm_movemask_epi8(seen) != 0) break;  // a byte of 0x80 or more, or a NUL
+    }
+#else
+    // A byte below 0x80 that is not 0 stays below 0x80 when 1 is taken from it, and borrows
+    // nothing from the next.
+    constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    for (; n - i >= 64; i += 64) {
+        uint64_t w[8];
+        memcpy(w, p + i, sizeof w);
+        uint64_t seen = 0;
+        for (uint64_t x : w) seen |= x | (x - ones);
+        if (seen & highs) break;
+    }
+#endif
+    return i;
 }
 
 // The number of code points in a valid UTF-8 text.
@@ -381,13 +413,17 @@ bool encoding_check_feed(encoding_check &c, const char *p, size_t n) {
     case enc_legacy:
         // A NUL makes the file binary, whatever was found before it: so the verdict does not
         // depend on how the file was cut into blocks (a first block holding the NUL says binary).
-        if (const void *nul = memchr(p, 0, n)) {
+        // Plain ASCII without NUL, most of most text, is looked over once for both checks.
+        const size_t plain = c.verdict == enc_utf8 && c.u8.need == 0 ? plain_ascii_span(p, n) : 0;
+        c.u8.offset += plain;
+        if (const void *nul = memchr(p + plain, 0, n - plain)) {
             c.verdict = enc_binary;
             c.first_nul = at + uint64_t(static_cast<const char *>(nul) - p);
             c.fault = fault_none;
             break;
         }
-        if (c.verdict == enc_utf8 && !utf8_check_feed(c.u8, p, n)) c.verdict = enc_legacy;
+        if (c.verdict == enc_utf8 && !utf8_check_feed(c.u8, p + plain, n - plain))
+            c.verdict = enc_legacy;
         dbcs_check_feed(c.legacy, p, n);
         if (c.verdict == enc_legacy) take_fault(c, c.legacy.fault, c.legacy.fault_at);
         break;

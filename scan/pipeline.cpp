@@ -147,6 +147,7 @@ struct pipeline {
     bool any_listed = false;
     walk_position listed;      // the last folder the walk listed
     bool named_temps = false;  // temporary files have names here: none before the folder's listing
+    unsigned workers = 1;  // threads that prepare files (set before any starts)
     std::vector<std::thread> threads;
 };
 
@@ -376,11 +377,19 @@ constexpr size_t previews_taken_together = 8;
 
 void preview_ahead(pipeline &p, std::unique_lock<std::mutex> &hold, slot *first,
                    os_folder *folder) {
-    std::vector<slot *> taken{first};
+    // What waits is shared among the workers, so that a few large files are read side by side.
+    const size_t workers = p.workers;
+    std::vector<slot *> next;
     for (auto it = std::next(p.slots.find(first->at));
-         it != p.slots.end() && taken.size() < previews_taken_together; ++it) {
+         it != p.slots.end() && next.size() + 1 < previews_taken_together * workers; ++it) {
         slot &s = *it->second;
         if (s.state != waiting || s.in_turn) break;
+        next.push_back(&s);
+    }
+    const size_t share = std::min(previews_taken_together, (next.size() + workers) / workers);
+    std::vector<slot *> taken{first};
+    for (size_t i = 0; i + 1 < share; ++i) {
+        slot &s = *next[i];
         s.state = preparing;
         s.counted = true;
         p.files_in_work++;
@@ -793,6 +802,7 @@ void pipeline_start(const run_plan &plan, rewrite_keeper *keeper, pipeline_work 
     running->closes_waiting = std::min(most_closes_waiting, spare);
     // Each file in work holds two files open, each old file waiting to be closed one.
     os_make_room_for_files(kept + 2 * running->files_ahead + running->closes_waiting);
+    running->workers = workers;
     running->threads.emplace_back(run_scout, running);
     for (unsigned i = 0; i < workers; ++i) running->threads.emplace_back(run_worker, running);
     if (work == pipeline_work::preview) return;  // nothing to flush or close

@@ -91,6 +91,28 @@ TEST(Encoding, DetectsEachEncodingAndTheCheckAgreesHoweverTheFileIsCut) {
     }
 }
 
+// Long runs of plain ASCII are looked over in pieces: whatever byte follows such a run, and
+// wherever the blocks are cut, the verdict is the one that byte gives.
+TEST(Encoding, PlainTextBeforeAByteThatMattersChangesNothing) {
+    const struct { const char *what; string tail; text_encoding final; } cases[] = {
+        {"NUL", B("\0"), enc_binary},           {"bad byte", "\xFF", enc_legacy},
+        {"UTF-8", "\xC3\xBC", enc_utf8},        {"cut-off UTF-8", "\xE2\x82", enc_legacy},
+        {"surrogate", "\xED\xA0\x80", enc_legacy}, {"DEL", "\x7F", enc_utf8},
+    };
+    const dbcs_table legacy = table_of(1252);
+    for (const auto &c : cases)
+        for (size_t plain : {0, 31, 63, 64, 65, 127, 128, 191}) {
+            SCOPED_TRACE(std::string(c.what) + " after " + std::to_string(plain));
+            const string in = string(plain, 'a') + c.tail + string(70, 'z');
+            const string expect = encoding_name(c.final, 1252) + "/no fault@0";
+            for_every_cut(in, [&](const std::vector<string> &pieces) {
+                string got = checked(enc_utf8, legacy, pieces);
+                EXPECT_EQ(expect, got);
+                return got;
+            });
+        }
+}
+
 TEST(Encoding, ALaterBlockOverturnsTheFirstVerdict) {
     const uint64_t sniff = encoding_sniff_bytes;
     const string start(sniff, 'a');
