@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <map>
@@ -203,6 +204,9 @@ int journal_read(const std::string &text, const std::string &dir, undo_record *r
         }
         if (last_cut && !record->ended)
             record->cut_off = line;
+        else if (last_cut && !read && line.size() < strlen(journal_undone_line) &&
+                 std::string(journal_undone_line).compare(0, line.size(), line) == 0)
+            record->undone = true;  // an undo was killed while it wrote its mark, all done
         else if (!read)
             record->unreadable.push_back(line);
     }

@@ -75,11 +75,16 @@ TEST(UndoJournal, WhatCanBeReadIsKeptAndTheRestTold) {
     EXPECT_EQ(0xfeedu, r.entries[1].new_hash);
     EXPECT_EQ(1u, r.unreadable.size());
     EXPECT_EQ("keep 4 link 1 2 3 4 5 6 7 8", r.cut_off);
-    // After the run's end no write was cut by a kill: such a line is damage.
+    // After the run's end only an undo writes, and its mark last: a kill may cut that short.
     ASSERT_TRUE(journal_read(text + "\nend\nund", "/store/9", &r));
     EXPECT_TRUE(r.ended);
-    EXPECT_EQ(3u, r.unreadable.size());
+    EXPECT_TRUE(r.undone);
+    EXPECT_EQ(2u, r.unreadable.size());
     EXPECT_EQ("", r.cut_off);
+    // Any other line there is damage.
+    ASSERT_TRUE(journal_read(text + "\nend\nkeep 5", "/store/9", &r));
+    EXPECT_FALSE(r.undone);
+    EXPECT_EQ(3u, r.unreadable.size());
     EXPECT_FALSE(journal_read("not a journal\n", "/store/9", &r));
 }
 
