@@ -214,7 +214,9 @@ int usage_error(const char *what, const char *detail) {
 // removes only what is left of runs that went.
 const char remove_gone_option[] = "--remove-gone";
 
+#if !defined(_WIN32)
 bool start_remover() { return console_start_detached(remove_gone_option) != 0; }
+#endif
 
 }  // namespace
 
@@ -223,7 +225,12 @@ int main(int argc, char **argv) {
         undo_remove_gone();
         return 0;
     }
+#if !defined(_WIN32)
+    // Not on Windows: under Wine, where it is tested, a process started so keeps the run's
+    // standard streams open (Wine hands its own descriptors on) and may wait forever for a
+    // Wine server that ended with the run. The run's thread removes the folders there.
     undo_hand_off_removal(start_remover);
+#endif
     std::map<std::string, std::string> values;
     bool preview = false, undo = false, no_undo = false, include_binary = false;
     std::string code_page;

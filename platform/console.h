@@ -19,7 +19,9 @@ void console_catch_interrupts();
 // 1 if an interrupt came since the last call, which takes it.
 int console_take_interrupt();
 
+#if !defined(_WIN32)
 // Starts this program again with the one argument option (a plain word such as "--x"), on its
 // own: it outlives this process, and reads and writes no console or standard stream of it.
 // 0 when it could not be started.
 int console_start_detached(const char *option);
+#endif

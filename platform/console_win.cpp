@@ -7,8 +7,6 @@
 #include <io.h>
 #include <stdio.h>
 
-#include <string>
-
 namespace {
 
 volatile LONG interrupt_pending = 0;
@@ -48,24 +46,3 @@ void console_catch_interrupts() { SetConsoleCtrlHandler(on_console_event, TRUE);
 
 int console_take_interrupt() { return InterlockedExchange(&interrupt_pending, 0) != 0 ? 1 : 0; }
 
-int console_start_detached(const char *option) {
-    std::wstring exe(32768, L'\0');
-    const DWORD length = GetModuleFileNameW(nullptr, &exe[0], DWORD(exe.size()));
-    if (length == 0 || length >= exe.size()) return 0;
-    exe.resize(length);
-    // A module's path holds no quote, so quoting it is enough.
-    std::wstring command = L"\"" + exe + L"\" ";
-    for (const char *c = option; *c; ++c) command += wchar_t((unsigned char)*c);
-    STARTUPINFOW startup;
-    ZeroMemory(&startup, sizeof startup);
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started;
-    // No console and no handle of this process's: nothing waits on it, and it on nothing.
-    if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE,
-                        DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup,
-                        &started))
-        return 0;
-    CloseHandle(started.hThread);
-    CloseHandle(started.hProcess);
-    return 1;
-}
