@@ -45,4 +45,3 @@ int console_columns() {
 void console_catch_interrupts() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
 int console_take_interrupt() { return InterlockedExchange(&interrupt_pending, 0) != 0 ? 1 : 0; }
-
