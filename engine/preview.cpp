@@ -136,7 +136,9 @@ int show_line(const os_file &f, size_t bom, const changed_line_at &at, line_watc
     text_view_source src;
     src.f = &f;
     src.begun = true;  // (the BOM is passed)
-    src.piece = size_t(16) << 10;  // a shown line is mostly short: no megabyte read for it
+    // A shown line is mostly short: a kilobyte at a time, read again only for a line that is
+    // longer, so that showing a file's first changed lines costs no pass over the rest of it.
+    src.piece = size_t(1) << 10;
     w.number = at.number;
     begin_line(w);
     for (;;) {

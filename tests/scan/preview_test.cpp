@@ -118,6 +118,33 @@ TEST_F(Preview, TouchesNothingAndAgreesWithTheRunOnRandomTrees) {
     }
 }
 
+// A shown line is read a piece at a time from where it starts: lines whose shown texts need
+// more than one piece, and a CR LF cut by the end of the first piece, with and without a BOM.
+TEST_F(Preview, ShowsLinesLongerThanOneReadWhole) {
+    const std::string eight = "abcdefgh";
+    std::string body;
+    for (int i = 0; i < 127; ++i) body += eight;
+    body += "zzzzzzz\r\n";  // its CR is the 1,024th byte of the line
+    std::string shrinking;
+    for (int i = 0; i < 200; ++i) shrinking += eight;  // 160 bytes shown after need 1,280 read
+    body += shrinking + "\r\n" + eight + " tail\r\n";
+    for (const std::string bom : {"", "\xEF\xBB\xBF"}) {
+        temp_tree t;
+        t.file("a.txt", bom + body);
+        type_fields({t.str(), "*.txt", "0", eight.c_str(), "x"});
+        const preview_report r = press_preview();
+        ASSERT_EQ(1u, r.changes.size());
+        const std::vector<changed_line> expected = expected_lines(bom + body, eight, "x");
+        const auto &lines = r.changes[0].what.first;
+        ASSERT_EQ(expected.size(), lines.size());
+        for (size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_EQ(expected[i].number, lines[i].number) << i;
+            EXPECT_EQ(expected[i].before, lines[i].before) << i;
+            EXPECT_EQ(expected[i].after, lines[i].after) << i;
+        }
+    }
+}
+
 TEST_F(Preview, ShowsTheFirstChangedLinesAndWhatItLeavesAlone) {
     temp_tree t;
     t.file("a.txt", "x needle y\r\nkept\nneedle\n" + std::string(300, 'z') + "needle\nneedle\n");
