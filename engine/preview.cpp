@@ -199,10 +199,6 @@ int preview_file(const char *path, const char *search_text, const char *replace_
             break;
         }
         out->read_only = st.read_only;
-        if (!os_rewind(f)) {
-            ok = false;
-            break;
-        }
         text_watch watch;
         if (text) {
             const text_encoding begun =
@@ -218,13 +214,21 @@ int preview_file(const char *path, const char *search_text, const char *replace_
             w.form = &scan.form;
         line_setup(w.s, scan.form.search.data(), scan.form.search.size(),
                    scan.form.replace.data(), scan.form.replace.size());
+        const bool direct = !scan.form.units && text_copies_directly(w.s);
+        // As the copy does, the count starts from the first block the scan left in the read
+        // block (a file of one block is read once for both).
+        const size_t held = direct && text ? scan.held : 0;
+        if (held == 0 && !os_rewind(f)) {
+            ok = false;
+            break;
+        }
         int counted;
-        if (!scan.form.units && text_copies_directly(w.s)) {
+        if (direct) {
             // Counted on the raw bytes as the copy replaces them; only the lines shown are
             // taken apart.
             std::vector<changed_line_at> lines;
             const copy_result c = text_count_direct(f, w.s, &watch, cancel, preview_lines_shown,
-                                                    &out->replacements, &lines);
+                                                    &out->replacements, &lines, held);
             counted = c == copy_ok || c == copy_runaway ? 1 : c == copy_encoding_changed ? -1 : 0;
             out->runaway = c == copy_runaway;
             const size_t bom = bom_bytes(watch.check.begun).size();

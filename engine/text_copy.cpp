@@ -442,7 +442,12 @@ int text_view_read(text_view_source &r) {
             p = r.wide.data();
             end = p + r.wide.size();
         }
-        if (p < end) read_view(r, p, end);
+        if (p < end) {
+            // Room for the whole view at once (a held CR may add one), rather than regrown
+            // line by line as it is appended.
+            r.view.reserve(r.view.size() + size_t(end - p) + 1);
+            read_view(r, p, end);
+        }
         // An empty view would read as the end of the file: fill it from the next block.
         if (!r.view.empty()) return 1;
     }
@@ -543,11 +548,12 @@ struct line_follow {
 
 copy_result count_direct(const os_file &f, const line_stream &s, text_watch *watch,
                          const std::atomic<int> *cancel, size_t lines_wanted,
-                         uint64_t *replacements, std::vector<changed_line_at> *lines) {
+                         uint64_t *replacements, std::vector<changed_line_at> *lines,
+                         size_t held) {
     const size_t m = s.search_len;
     const int64_t step = int64_t(s.replace_len) - int64_t(m);
     int64_t line_growth = 0;
-    block_reader in(f, watch, m);
+    block_reader in(f, watch, m, held);
     line_follow follow{nullptr};
     follow.numbering = lines_wanted > 0;
     for (;;) {
@@ -684,10 +690,11 @@ bool text_copies_directly(const line_stream &s) { return direct_copy_applies(s);
 
 copy_result text_count_direct(const os_file &src, const line_stream &s, text_watch *watch,
                               const std::atomic<int> *cancel, size_t lines_wanted,
-                              uint64_t *replacements, std::vector<changed_line_at> *lines) {
+                              uint64_t *replacements, std::vector<changed_line_at> *lines,
+                              size_t held) {
     *replacements = 0;
     lines->clear();
-    return count_direct(src, s, watch, cancel, lines_wanted, replacements, lines);
+    return count_direct(src, s, watch, cancel, lines_wanted, replacements, lines, held);
 }
 
 copy_result text_scan(const os_file &src, uint64_t size, const text_setup &setup,

@@ -107,10 +107,12 @@ struct changed_line_at {
 // For a file that text_copies_directly: counts, without writing anything, the replacements the
 // copy would make in src (read from where it stands, at its start), and notes the first
 // changed lines (at most lines_wanted). The watch and the runaway guard as for the copy;
-// copy_cancelled once cancel (if given) is raised.
+// copy_cancelled once cancel (if given) is raised. held: as for text_copy_rewritten, the first
+// block that text_has_occurrence left in the read block (src then stands just after it).
 copy_result text_count_direct(const os_file &src, const line_stream &s, text_watch *watch,
                               const std::atomic<int> *cancel, size_t lines_wanted,
-                              uint64_t *replacements, std::vector<changed_line_at> *lines);
+                              uint64_t *replacements, std::vector<changed_line_at> *lines,
+                              size_t held = 0);
 
 // A file's scan in its own encoding (text_scan). Not to be copied: s points into form.
 struct encoded_scan {
