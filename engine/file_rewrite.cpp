@@ -132,7 +132,8 @@ bool copy_to_temp(rewrite_job *job, const os_file &src, const char *search, cons
         job->encoding = scan.form.encoding;
         job->binary_left = scan.binary_left;
         if (!scan.found) return true;
-        const size_t held = scan.held;  // the start of the file, read by the search and not read again
+        // The start of the file (or all of it), read by the search and not read again.
+        const size_t held = scan.held ? scan.held : scan.whole;
         if (scan.watch.check.fault != fault_none) {
             job->encoding = scan.watch.check.verdict;
             job->fault = scan.watch.check.fault;

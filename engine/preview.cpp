@@ -215,13 +215,14 @@ int preview_file(const char *path, const char *search_text, const char *replace_
         line_setup(w.s, scan.form.search.data(), scan.form.search.size(),
                    scan.form.replace.data(), scan.form.replace.size());
         const bool direct = !scan.form.units && text_copies_directly(w.s);
-        // As the copy does, the count starts from the first block the scan left in the read
-        // block (a file of one block is read once for both).
-        const size_t held = direct && text ? scan.held : 0;
+        // As the copy does, the count starts from what the scan left in the read block (a
+        // file of one block is read once for both).
+        const size_t held = !text ? 0 : direct ? scan.held : scan.whole;
         if (held == 0 && !os_rewind(f)) {
             ok = false;
             break;
         }
+        src.held = direct ? 0 : held;
         int counted;
         if (direct) {
             // Counted on the raw bytes as the copy replaces them; only the lines shown are

@@ -27,15 +27,23 @@ bool cancelled(const std::atomic<int> *cancel) {
 // are in bench/bounds.md ("Where a read lands in its page").
 constexpr size_t page_size = 4096;
 
+char *aligned_start(char *block, size_t front) {
+    const uintptr_t start = reinterpret_cast<uintptr_t>(block) + front;
+    return reinterpret_cast<char *>((start + page_size - 1) & ~uintptr_t(page_size - 1));
+}
+
 char *read_block(size_t room_before) {
     thread_local std::unique_ptr<char[]> block;
     thread_local size_t front = 0;  // the room before the page-aligned start, at least
     if (!block || front < room_before) {
+        std::unique_ptr<char[]> larger(new char[room_before + page_size + block_size]);
+        // What a read left in the block (held for the next reader) moves with it.
+        if (block) memcpy(aligned_start(larger.get(), room_before), aligned_start(block.get(), front),
+                          block_size);
         front = room_before;
-        block.reset(new char[front + page_size + block_size]);
+        block = std::move(larger);
     }
-    const uintptr_t start = reinterpret_cast<uintptr_t>(block.get()) + front;
-    return reinterpret_cast<char *>((start + page_size - 1) & ~uintptr_t(page_size - 1));
+    return aligned_start(block.get(), front);
 }
 
 // Reads a file's raw bytes a block at a time into the thread's read block, with the last bytes
@@ -419,9 +427,12 @@ int text_view_read(text_view_source &r) {
     r.view.clear();
     for (;;) {
         char *raw = read_block(0);
-        size_t got = 0;
-        if (!os_read(*r.f, raw, r.piece ? std::min(r.piece, block_size) : block_size, &got))
+        size_t got = r.held;
+        r.held = 0;
+        if (got == 0 &&
+            !os_read(*r.f, raw, r.piece ? std::min(r.piece, block_size) : block_size, &got))
             return 0;
+        if (got > 0) r.only_block = r.begun ? 0 : got;
         if (got == 0) {
             if (!watch_end(r.watch)) return -1;
             if (r.ends.cr_held) r.view.push_back('\r');
@@ -659,19 +670,31 @@ copy_result copy_through(text_view_source &r, line_stream &s, text_writer *w, bo
 // size is the file's size when it was opened: a short read that reaches it is the end, without
 // asking again.
 copy_result text_has_occurrence(const os_file &f, line_stream &s, uint64_t size, bool *found,
-                                size_t *held, text_watch *watch, const text_form *form) {
+                                size_t *held, text_watch *watch, const text_form *form,
+                                size_t *whole) {
     *held = 0;
+    const size_t had = whole ? *whole : 0;
+    if (whole) *whole = 0;
+    // The whole file is in the read block when its first block was all of it and no other
+    // has been read since.
+    auto read_whole = [&](size_t only) {
+        if (whole) *whole = only > 0 && only == size ? only : 0;
+    };
     if (search_holds_line_end(s) || (form && form->units)) {
         text_view_source r;
         r.f = &f;
         r.watch = watch;
         r.form = form;
-        return copy_through(r, s, nullptr, found, nullptr);
+        r.held = had;
+        const copy_result c = copy_through(r, s, nullptr, found, nullptr);
+        read_whole(r.only_block);
+        return c;
     }
     *found = false;
-    block_reader in(f, watch, s.search_len);
+    block_reader in(f, watch, s.search_len, had);
     for (;;) {
         const copy_result r = in.next(size);
+        if (in.got > 0) read_whole(in.total == in.got ? in.got : 0);
         if (r != copy_ok || in.got == 0) return r;
         const size_t bom = in.total == in.got ? leading_bom(watch, form, in.data(), in.have()) : 0;
         if (find_search(s, in.data() + bom, in.have() - bom) != SIZE_MAX) {
@@ -702,10 +725,12 @@ copy_result text_scan(const os_file &src, uint64_t size, const text_setup &setup
                       encoded_scan *out) {
     // Each attempt takes the file for what the one before found: UTF-8, then UTF-16, legacy or
     // binary; legacy, then binary. So a few attempts are all there can be.
+    size_t whole = 0;  // the file, read whole by the last attempt and still in the read block
     for (int attempt = 0; attempt < 4; ++attempt) {
-        if (attempt > 0 && !os_rewind(src)) return copy_read_error;
+        if (attempt > 0 && whole == 0 && !os_rewind(src)) return copy_read_error;
         out->found = false;
         out->held = 0;
+        out->whole = whole;
         text_form &f = out->form;
         text_form_begin(&f, e, setup, search, replace);
         out->watch = text_watch_for(f, setup, false, e == enc_utf8, e);
@@ -713,7 +738,8 @@ copy_result text_scan(const os_file &src, uint64_t size, const text_setup &setup
         // (A replacement the encoding cannot hold is empty: the scan only looks for the text.)
         line_setup(out->s, f.search.data(), f.search.size(), f.replace.data(), f.replace.size());
         const copy_result r = text_has_occurrence(src, out->s, size, &out->found, &out->held,
-                                                  &out->watch, f.units ? &f : nullptr);
+                                                  &out->watch, f.units ? &f : nullptr, &whole);
+        out->whole = whole;
         if (r != copy_encoding_changed) return r;
         e = watched_encoding(out->watch);
         if (e == enc_binary && !setup.include_binary) {
@@ -739,5 +765,6 @@ copy_result text_copy_rewritten(const os_file &src, const os_file &dst, line_str
     reader.f = &src;
     reader.watch = watch;
     reader.form = form;
+    reader.held = held;
     return copy_through(reader, s, &writer, changed, cancel);
 }

@@ -77,13 +77,17 @@ inline text_encoding watched_encoding(const text_watch &w) { return w.check.verd
 // file's size when it was opened. *held: when the occurrence was found in the first block and
 // the copy can start from it, that block's length (the thread's read block still holds it and
 // src stands just after it); 0 otherwise. watch (if given) is fed every block read; form (if
-// given, for a file read through its code units) says how.
+// given, for a file read through its code units) says how. whole (if given): on entry, the
+// length of the whole file where an earlier read left it in the read block (src then stands at
+// its end; 0: src stands at its start); on return, the same for this scan, so that the file
+// is not read again when it is scanned in another encoding, or copied.
 copy_result text_has_occurrence(const os_file &src, line_stream &s, uint64_t size, bool *found,
                                 size_t *held, text_watch *watch = nullptr,
-                                const text_form *form = nullptr);
+                                const text_form *form = nullptr, size_t *whole = nullptr);
 
 // Writes the rewritten text of src to dst: the held bytes of its start that the search left in
-// the thread's read block first, then the rest read from where src stands. *changed tells
+// the thread's read block first (text_has_occurrence's held, or for a copy that does not copy
+// directly, its whole), then the rest read from where src stands. *changed tells
 // whether there was a replacement. Stops with copy_cancelled between two blocks once cancel (if
 // given) is raised. With reserve, each write is given its disk space first (os_reserve). watch
 // and form as for text_has_occurrence. With hash given, every byte written is fed to it
@@ -121,6 +125,7 @@ struct encoded_scan {
     text_watch watch;  // the scan's: watch.check.fault is set when the bytes would not survive
     bool found = false;
     size_t held = 0;           // as text_has_occurrence gives it
+    size_t whole = 0;          // as text_has_occurrence gives it (src then stands at the end)
     bool binary_left = false;  // a binary file, to be left alone
 };
 // Scans src, which stands at its start, for the search text in the file's encoding, taking it
@@ -151,6 +156,8 @@ struct text_view_source {
     unsigned char unit_held = 0;
     bool ended = false;
     size_t piece = 0;                 // bytes read at a time (0: the copy's whole block)
+    size_t held = 0;        // the first block, in the read block already (src stands after it)
+    size_t only_block = 0;  // the first block's length, while no other has been read
 };
 // Reads the next block's view into src.view: 1 (an empty view at the end of the file), 0 on a
 // read error, -1 when the watch stopped it.
