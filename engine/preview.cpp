@@ -129,11 +129,18 @@ int count_through(text_view_source &src, line_watch &w, file_preview *out,
 // its end, or until both its texts are cut. (For a file the count found changed lines in: each
 // replacement stands where the occurrence stood, so what is drained is final.) 0 on a read
 // error.
-// bom: the length of the BOM the file starts with, no part of its first line.
-int show_line(const os_file &f, size_t bom, const changed_line_at &at, line_watch &w,
-              file_preview *out) {
-    if (!os_seek(f, at.offset == 0 ? bom : at.offset)) return 0;
+// bom: the length of the BOM the file starts with, no part of its first line. whole: the
+// file's length where all of it is in the read block (f then stands at its end), else 0.
+int show_line(const os_file &f, size_t bom, size_t whole, const changed_line_at &at,
+              line_watch &w, file_preview *out) {
+    const uint64_t start = at.offset == 0 ? bom : at.offset;
     text_view_source src;
+    if (start < whole) {
+        src.given = text_read_block() + start;
+        src.given_len = size_t(whole - start);
+    } else if (!os_seek(f, start)) {
+        return 0;
+    }
     src.f = &f;
     src.begun = true;  // (the BOM is passed)
     // A shown line is mostly short: a kilobyte at a time, read again only for a line that is
@@ -228,13 +235,15 @@ int preview_file(const char *path, const char *search_text, const char *replace_
             // Counted on the raw bytes as the copy replaces them; only the lines shown are
             // taken apart.
             std::vector<changed_line_at> lines;
+            size_t still = held;  // then: what of the file is still in the read block
             const copy_result c = text_count_direct(f, w.s, &watch, cancel, preview_lines_shown,
-                                                    &out->replacements, &lines, held);
+                                                    &out->replacements, &lines, &still);
+            const size_t whole = scan.whole > 0 && still == scan.whole ? still : 0;
             counted = c == copy_ok || c == copy_runaway ? 1 : c == copy_encoding_changed ? -1 : 0;
             out->runaway = c == copy_runaway;
             const size_t bom = bom_bytes(watch.check.begun).size();
             for (size_t i = 0; counted == 1 && !out->runaway && i < lines.size(); ++i)
-                if (!show_line(f, bom, lines[i], w, out)) counted = 0;
+                if (!show_line(f, bom, whole, lines[i], w, out)) counted = 0;
         } else {
             counted = count_through(src, w, out, cancel);
         }

@@ -425,13 +425,23 @@ std::string stored_text(const char *p, size_t n) {
 // Reads a file in large blocks and hands out its text-stream view: CR LF becomes LF.
 int text_view_read(text_view_source &r) {
     r.view.clear();
-    for (;;) {
-        char *raw = read_block(0);
-        size_t got = r.held;
+    const size_t most = r.piece ? std::min(r.piece, block_size) : block_size;
+    if (r.held) {
+        r.given = read_block(0);
+        r.given_len = r.held;
         r.held = 0;
-        if (got == 0 &&
-            !os_read(*r.f, raw, r.piece ? std::min(r.piece, block_size) : block_size, &got))
+    }
+    for (;;) {
+        const char *raw = read_block(0);
+        size_t got = 0;
+        if (r.given_len > 0) {
+            raw = r.given;
+            got = std::min(most, r.given_len);
+            r.given += got;
+            r.given_len -= got;
+        } else if (!os_read(*r.f, read_block(0), most, &got)) {
             return 0;
+        }
         if (got > 0) r.only_block = r.begun ? 0 : got;
         if (got == 0) {
             if (!watch_end(r.watch)) return -1;
@@ -463,6 +473,8 @@ int text_view_read(text_view_source &r) {
         if (!r.view.empty()) return 1;
     }
 }
+
+const char *text_read_block() { return read_block(0); }
 
 namespace {
 
@@ -557,14 +569,13 @@ struct line_follow {
     }
 };
 
-copy_result count_direct(const os_file &f, const line_stream &s, text_watch *watch,
-                         const std::atomic<int> *cancel, size_t lines_wanted,
-                         uint64_t *replacements, std::vector<changed_line_at> *lines,
-                         size_t held) {
+copy_result count_direct(block_reader &in, const line_stream &s, const std::atomic<int> *cancel,
+                         size_t lines_wanted, uint64_t *replacements,
+                         std::vector<changed_line_at> *lines) {
+    text_watch *const watch = in.watch;
     const size_t m = s.search_len;
     const int64_t step = int64_t(s.replace_len) - int64_t(m);
     int64_t line_growth = 0;
-    block_reader in(f, watch, m, held);
     line_follow follow{nullptr};
     follow.numbering = lines_wanted > 0;
     for (;;) {
@@ -714,10 +725,15 @@ bool text_copies_directly(const line_stream &s) { return direct_copy_applies(s);
 copy_result text_count_direct(const os_file &src, const line_stream &s, text_watch *watch,
                               const std::atomic<int> *cancel, size_t lines_wanted,
                               uint64_t *replacements, std::vector<changed_line_at> *lines,
-                              size_t held) {
+                              size_t *held) {
     *replacements = 0;
     lines->clear();
-    return count_direct(src, s, watch, cancel, lines_wanted, replacements, lines, held);
+    const size_t first = held ? *held : 0;
+    block_reader in(src, watch, s.search_len, first);
+    const copy_result r = count_direct(in, s, cancel, lines_wanted, replacements, lines);
+    // The first block is still in the read block where nothing was read after it.
+    if (held) *held = first > 0 && in.total == first ? first : 0;
+    return r;
 }
 
 copy_result text_scan(const os_file &src, uint64_t size, const text_setup &setup,

@@ -111,12 +111,14 @@ struct changed_line_at {
 // For a file that text_copies_directly: counts, without writing anything, the replacements the
 // copy would make in src (read from where it stands, at its start), and notes the first
 // changed lines (at most lines_wanted). The watch and the runaway guard as for the copy;
-// copy_cancelled once cancel (if given) is raised. held: as for text_copy_rewritten, the first
-// block that text_has_occurrence left in the read block (src then stands just after it).
+// copy_cancelled once cancel (if given) is raised. *held (if given): as for
+// text_copy_rewritten, the first block that text_has_occurrence left in the read block (src
+// then stands just after it); on return, its length if nothing was read after it (it is still
+// there), else 0.
 copy_result text_count_direct(const os_file &src, const line_stream &s, text_watch *watch,
                               const std::atomic<int> *cancel, size_t lines_wanted,
                               uint64_t *replacements, std::vector<changed_line_at> *lines,
-                              size_t held = 0);
+                              size_t *held = nullptr);
 
 // A file's scan in its own encoding (text_scan). Not to be copied: s points into form.
 struct encoded_scan {
@@ -157,8 +159,13 @@ struct text_view_source {
     bool ended = false;
     size_t piece = 0;                 // bytes read at a time (0: the copy's whole block)
     size_t held = 0;        // the first block, in the read block already (src stands after it)
+    const char *given = nullptr;  // bytes of the file taken before any read (src stands after
+    size_t given_len = 0;         // them), a piece at a time
     size_t only_block = 0;  // the first block's length, while no other has been read
 };
 // Reads the next block's view into src.view: 1 (an empty view at the end of the file), 0 on a
 // read error, -1 when the watch stopped it.
 int text_view_read(text_view_source &src);
+
+// The thread's read block, where the bytes that a scan left there (held, whole) stand.
+const char *text_read_block();
