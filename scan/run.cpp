@@ -219,8 +219,9 @@ void preview_in_turn(const walk_position &at, const std::string &path) {
         return;
     }
     r.replacements += what.replacements;
-    log_message("INFO: Preview: %s would get %llu replacement%s\n", path.c_str(),
-                (unsigned long long)what.replacements, what.replacements == 1 ? "" : "s");
+    // A preview does nothing to the file: its entry may wait to go with the next ones.
+    log_message_may_wait("INFO: Preview: %s would get %llu replacement%s\n", path.c_str(),
+                         (unsigned long long)what.replacements, what.replacements == 1 ? "" : "s");
     r.changes.push_back({path, std::move(what)});
 }
 
