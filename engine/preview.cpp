@@ -229,7 +229,7 @@ int preview_file(const char *path, const char *search_text, const char *replace_
             ok = false;
             break;
         }
-        src.held = direct ? 0 : held;
+        if (!direct) text_view_take_held(src, held);
         int counted;
         if (direct) {
             // Counted on the raw bytes as the copy replaces them; only the lines shown are

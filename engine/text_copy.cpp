@@ -426,11 +426,6 @@ std::string stored_text(const char *p, size_t n) {
 int text_view_read(text_view_source &r) {
     r.view.clear();
     const size_t most = r.piece ? std::min(r.piece, block_size) : block_size;
-    if (r.held) {
-        r.given = read_block(0);
-        r.given_len = r.held;
-        r.held = 0;
-    }
     for (;;) {
         const char *raw = read_block(0);
         size_t got = 0;
@@ -696,7 +691,7 @@ copy_result text_has_occurrence(const os_file &f, line_stream &s, uint64_t size,
         r.f = &f;
         r.watch = watch;
         r.form = form;
-        r.held = had;
+        text_view_take_held(r, had);
         const copy_result c = copy_through(r, s, nullptr, found, nullptr);
         read_whole(r.only_block);
         return c;
@@ -746,7 +741,6 @@ copy_result text_scan(const os_file &src, uint64_t size, const text_setup &setup
         if (attempt > 0 && whole == 0 && !os_rewind(src)) return copy_read_error;
         out->found = false;
         out->held = 0;
-        out->whole = whole;
         text_form &f = out->form;
         text_form_begin(&f, e, setup, search, replace);
         out->watch = text_watch_for(f, setup, false, e == enc_utf8, e);
@@ -781,6 +775,6 @@ copy_result text_copy_rewritten(const os_file &src, const os_file &dst, line_str
     reader.f = &src;
     reader.watch = watch;
     reader.form = form;
-    reader.held = held;
+    text_view_take_held(reader, held);
     return copy_through(reader, s, &writer, changed, cancel);
 }

@@ -158,7 +158,6 @@ struct text_view_source {
     unsigned char unit_held = 0;
     bool ended = false;
     size_t piece = 0;                 // bytes read at a time (0: the copy's whole block)
-    size_t held = 0;        // the first block, in the read block already (src stands after it)
     const char *given = nullptr;  // bytes of the file taken before any read (src stands after
     size_t given_len = 0;         // them), a piece at a time
     size_t only_block = 0;  // the first block's length, while no other has been read
@@ -169,3 +168,10 @@ int text_view_read(text_view_source &src);
 
 // The thread's read block, where the bytes that a scan left there (held, whole) stand.
 const char *text_read_block();
+
+// Has src take the first n bytes of the file from the read block, where a scan left them (src
+// stands after them), before it reads any. n 0: none.
+inline void text_view_take_held(text_view_source &src, size_t n) {
+    src.given = n ? text_read_block() : nullptr;
+    src.given_len = n;
+}
