@@ -10,7 +10,11 @@
 // the line below it.
 #include <string.h>
 
+#include <algorithm>
 #include <cstdint>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "engine/engine.h"
 #include "engine/line_stream.h"
@@ -66,6 +70,52 @@ size_t rarest_byte_at(const char *needle, size_t needle_len) {
     for (size_t i = 1; i < needle_len; ++i)
         if (ranks.rank[(unsigned char)needle[i]] < ranks.rank[(unsigned char)needle[at]]) at = i;
     return at;
+}
+
+size_t count_lf(const char *p, size_t n) {
+    size_t count = 0, i = 0;
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n'), zero = _mm_setzero_si128();
+    while (n - i >= 16) {
+        // Each byte lane counts up to 255 pieces of 16 bytes before the lanes are summed.
+        const size_t pieces = std::min<size_t>((n - i) / 16, 255);
+        __m128i lanes = zero;
+        for (size_t k = 0; k < pieces; ++k, i += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(v, lf));
+        }
+        const __m128i sums = _mm_sad_epu8(lanes, zero);
+        count +=
+            size_t(_mm_cvtsi128_si32(sums)) + size_t(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    }
+#endif
+    // The rest (all of it without SSE2) a word at a time. A byte of the word that is 0 once
+    // the LFs are made 0 is found without a borrow from its neighbours: its 0x80 bit is the
+    // only one left set in the mask.
+    constexpr uint64_t ones = 0x0101010101010101ull, lows = 0x7F7F7F7F7F7F7F7Full;
+    for (; n - i >= 8; i += 8) {
+        uint64_t w;
+        memcpy(&w, p + i, sizeof w);
+        w ^= ones * '\n';
+        const uint64_t zeros = ~(((w & lows) + lows) | w | lows);
+        count += size_t(((zeros >> 7) * ones) >> 56);
+    }
+    for (; i < n; ++i) count += p[i] == '\n';
+    return count;
+}
+
+const char *last_lf(const char *p, size_t n) {
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (; n >= 16; n -= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + n - 16));
+        const unsigned mask = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)));
+        if (mask) return p + n - 16 + (31 - __builtin_clz(mask));
+    }
+#endif
+    while (n > 0)
+        if (p[--n] == '\n') return p + n;
+    return nullptr;
 }
 
 size_t find_bytes(const char *hay, size_t hay_len, const char *needle, size_t needle_len) {

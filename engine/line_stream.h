@@ -55,6 +55,10 @@ size_t find_bytes(const char *hay, size_t hay_len, const char *needle, size_t ne
 size_t find_bytes(const char *hay, size_t hay_len, const char *needle, size_t needle_len,
                   size_t rare_at);
 size_t rarest_byte_at(const char *needle, size_t needle_len);
+// The number of LFs in p[0, n), and the last of them (null when there is none): lines are
+// numbered a block at a time, not one memchr per line.
+size_t count_lf(const char *p, size_t n);
+const char *last_lf(const char *p, size_t n);
 // The search text of s in hay.
 inline size_t find_search(const line_stream &s, const char *hay, size_t hay_len) {
     return find_bytes(hay, hay_len, s.search, s.search_len, s.search_rare_at);

@@ -549,15 +549,16 @@ struct line_follow {
     // Looks at [from, to) of a block whose first byte stands at base in the file: true when a
     // line ended in it.
     bool to(const char *to, const char *block, uint64_t base) {
-        bool ended = false;
-        while (from < to) {
-            const void *lf = memchr(from, '\n', size_t(to - from));
-            if (!lf) break;
+        const size_t n = from < to ? size_t(to - from) : 0;
+        bool ended;
+        if (!numbering) {
+            ended = n > 0 && memchr(from, '\n', n);
+        } else if (const size_t lfs = count_lf(from, n)) {
             ended = true;
-            from = static_cast<const char *>(lf) + 1;
-            if (!numbering) break;
-            ++number;
-            start = base + uint64_t(from - block);
+            number += lfs;
+            start = base + uint64_t(last_lf(from, n) + 1 - block);
+        } else {
+            ended = false;
         }
         from = to;
         return ended;

@@ -239,3 +239,30 @@ TEST(FindBytes, AgreesWithStringFind) {
                   find_bytes(w.hay.data(), w.hay.size(), w.needle.data(), w.needle.size()));
     }
 }
+
+// LFs counted and the last one found, against a plain loop: every start and length near the
+// vector widths, and texts long enough for a byte lane's count to pass 255.
+TEST(LineEnds, CountAndLastAgreeWithAPlainLoop) {
+    std::mt19937 rng(77);
+    for (const size_t size : {size_t(70), size_t(16 * 300 + 37), size_t(16 * 255 * 2 + 5)}) {
+        for (const int every : {1, 3, 50, 0}) {  // an LF at about 1 byte in `every` (0: none)
+            std::string text(size, 'x');
+            for (char &c : text)
+                if (every && rng() % every == 0) c = '\n';
+            for (size_t from = 0; from < 20; ++from) {
+                for (size_t n : {size_t(0), size_t(1), size_t(15), size_t(16), size_t(17),
+                                 size_t(33), size - from}) {
+                    const char *p = text.data() + from;
+                    size_t count = 0;
+                    const char *last = nullptr;
+                    for (size_t i = 0; i < n; ++i)
+                        if (p[i] == '\n') ++count, last = p + i;
+                    ASSERT_EQ(count, count_lf(p, n))
+                        << size << " " << every << " " << from << "+" << n;
+                    ASSERT_EQ(last, last_lf(p, n))
+                        << size << " " << every << " " << from << "+" << n;
+                }
+            }
+        }
+    }
+}
