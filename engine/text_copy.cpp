@@ -3,6 +3,9 @@
 
 #include <stdint.h>
 #include <string.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <memory>
@@ -77,18 +80,75 @@ struct block_reader {
 
 // --- the form of the code units (text_copy.h) ------------------------------------------------
 
-// Appends the unit of value v (at most 0xFFFF) as UTF-8 stores a code point of that value.
-void put_form_unit(uint32_t v, std::string *out) {
+// Writes the unit of value v (at most 0xFFFF) at o as UTF-8 stores a code point of that value;
+// returns the end.
+char *form_unit_at(char *o, uint32_t v) {
     if (v < 0x80) {
-        out->push_back(char(v));
+        *o++ = char(v);
     } else if (v < 0x800) {
-        out->push_back(char(0xC0 | (v >> 6)));
-        out->push_back(char(0x80 | (v & 0x3F)));
+        *o++ = char(0xC0 | (v >> 6));
+        *o++ = char(0x80 | (v & 0x3F));
     } else {
-        out->push_back(char(0xE0 | (v >> 12)));
-        out->push_back(char(0x80 | ((v >> 6) & 0x3F)));
-        out->push_back(char(0x80 | (v & 0x3F)));
+        *o++ = char(0xE0 | (v >> 12));
+        *o++ = char(0x80 | ((v >> 6) & 0x3F));
+        *o++ = char(0x80 | (v & 0x3F));
     }
+    return o;
+}
+
+// Appends the unit of value v as UTF-8 stores a code point of that value.
+void put_form_unit(uint32_t v, std::string *out) {
+    char unit[3];
+    out->append(unit, size_t(form_unit_at(unit, v) - unit));
+}
+
+// widen for UTF-16: a unit at a time, or (with SSE2) eight at a time as far as they are below
+// 0x80, one byte each in the form.
+void widen_utf16(bool big, int *have, unsigned char *held, const char *p, size_t n,
+                 std::string *out) {
+    const size_t old = out->size();
+    out->resize(old + (n / 2 + 1) * 3);  // three bytes per unit at most
+    char *o = &(*out)[old];
+    size_t i = 0;
+    auto unit = [big](unsigned char first, unsigned char second) {
+        return big ? (uint32_t(first) << 8) | second : (uint32_t(second) << 8) | first;
+    };
+    if (*have && n > 0) {
+        *have = 0;
+        o = form_unit_at(o, unit(*held, static_cast<unsigned char>(p[0])));
+        i = 1;
+    }
+#if defined(__SSE2__)
+    const __m128i high = _mm_set1_epi16(short(0xFF80)), zero = _mm_setzero_si128();
+#endif
+    while (n - i >= 2) {
+#if defined(__SSE2__)
+        if (n - i >= 16) {
+            // The next eight units packed to a byte each, kept as far as they are below 0x80.
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+            if (big) v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+            const unsigned plain =
+                unsigned(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, high), zero)));
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_packus_epi16(v, v));
+            if (plain == 0xFFFF) {
+                o += 8;
+                i += 16;
+                continue;
+            }
+            const unsigned before = unsigned(__builtin_ctz(~plain)) / 2;  // units below 0x80
+            o += before;
+            i += 2 * size_t(before);
+        }
+#endif
+        o = form_unit_at(
+            o, unit(static_cast<unsigned char>(p[i]), static_cast<unsigned char>(p[i + 1])));
+        i += 2;
+    }
+    if (i < n) {
+        *have = 1;
+        *held = static_cast<unsigned char>(p[i]);
+    }
+    out->resize(size_t(o - out->data()));
 }
 
 // Appends a file's raw bytes p[0, n) in the form of its code units. A unit split between two
@@ -96,14 +156,14 @@ void put_form_unit(uint32_t v, std::string *out) {
 // a fault there is the watch's to find, and such a file is never written.
 void widen(const text_form &f, int *have, unsigned char *held, const char *p, size_t n,
            std::string *out) {
-    const bool utf16 = is_utf16(f.encoding), big = is_big_endian(f.encoding);
+    if (is_utf16(f.encoding)) return widen_utf16(is_big_endian(f.encoding), have, held, p, n, out);
     out->reserve(out->size() + n + n / 2);
     for (size_t i = 0; i < n; ++i) {
         const uint32_t b = static_cast<unsigned char>(p[i]);
         if (*have) {
             *have = 0;
-            put_form_unit(utf16 && !big ? (b << 8) | *held : (uint32_t(*held) << 8) | b, out);
-        } else if (utf16 || f.legacy->lead[b]) {
+            put_form_unit((uint32_t(*held) << 8) | b, out);
+        } else if (f.legacy->lead[b]) {
             *have = 1;
             *held = static_cast<unsigned char>(b);
         } else {

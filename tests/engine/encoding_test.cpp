@@ -208,6 +208,36 @@ TEST(Encoding, ValidatorsFindTheFirstFaultAcrossBlocks) {
     }
 }
 
+// The same faults after any number of units without surrogates (which the check passes over
+// a piece at a time), in either byte order: found, and found where they stand.
+TEST(Encoding, Utf16FaultsAreFoundAfterAnyLengthOfPlainText) {
+    const struct { string units; enc_fault fault; } cases[] = {  // (little-endian)
+        {B("\x3D\xD8" "A\0"), fault_utf16_lone_high},
+        {B("\x00\xDE" "A\0"), fault_utf16_lone_low},
+        {B("\x3D\xD8\x00\xDE"), fault_none},
+    };
+    for (const bool big : {false, true}) {
+        for (const auto &c : cases) {
+            for (size_t before = 0; before < 40; ++before) {
+                string text;
+                for (size_t i = 0; i < before; ++i) text += i % 5 ? B("A\0") : B("\xE9\0");
+                text += c.units;
+                for (int i = 0; i < 20; ++i) text += B("z\0");
+                if (big)
+                    for (size_t i = 0; i < text.size(); i += 2) std::swap(text[i], text[i + 1]);
+                utf16_check u;
+                u.big_endian = big;
+                utf16_check_feed(u, text.data(), text.size());
+                utf16_check_end(u);
+                ASSERT_EQ(c.fault, u.fault) << big << " " << before;
+                if (c.fault != fault_none) {
+                    ASSERT_EQ(2 * before, u.fault_at) << big << " " << before;
+                }
+            }
+        }
+    }
+}
+
 TEST(Encoding, TextsConvertExactlyOrNotAtAll) {
     const string mixed = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";  // "Aé€😀"
     // clang-format off
